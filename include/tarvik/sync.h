@@ -1,0 +1,184 @@
+// Synchronisation, threads, sent messages and waits: the Win32 services the
+// component uses, with their Windows names. Every waitable object is pollable
+// underneath (eventfd), so a single wait covers events, threads, mutexes, the
+// calling thread's sent-message queue and, for the serial backend, device
+// descriptors.
+#pragma once
+
+#include <functional>
+
+#include "tarvik/types.h"
+
+using HANDLE = void*;
+// Waitable handles are small table entries, never raw pointers: a handle that
+// was closed is simply invalid afterwards (waits on it fail with
+// ERROR_INVALID_HANDLE), even when another thread still uses the value.
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
+
+struct SECURITY_ATTRIBUTES;
+using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+
+constexpr DWORD INFINITE = 0xFFFFFFFF;
+constexpr DWORD WAIT_OBJECT_0 = 0;
+constexpr DWORD WAIT_ABANDONED_0 = 0x80;
+constexpr DWORD WAIT_TIMEOUT = 258;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
+constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
+constexpr DWORD STILL_ACTIVE = 259;
+constexpr DWORD QS_SENDMESSAGE = 0x0040;
+constexpr DWORD QS_ALLINPUT = 0x04FF;
+
+// Last-error value of the calling thread.
+DWORD GetLastError();
+void SetLastError(DWORD code);
+
+// Events. A named event is one object per name within the process: a second
+// CreateEventA with the same name opens it (GetLastError gives
+// ERROR_ALREADY_EXISTS) and ignores the reset/initial arguments.
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attrs, BOOL bManualReset, BOOL bInitialState,
+                    LPCSTR lpName);
+BOOL SetEvent(HANDLE hEvent);
+BOOL ResetEvent(HANDLE hEvent);
+
+// Mutex with an owner: a wait that succeeds makes the waiting thread the
+// owner; the owner may wait again (counted); ReleaseMutex by another thread
+// fails. A mutex whose owner thread ended is handed to the next waiter with
+// WAIT_ABANDONED_0.
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES attrs, BOOL bInitialOwner, LPCSTR lpName);
+BOOL ReleaseMutex(HANDLE hMutex);
+
+BOOL CloseHandle(HANDLE h);
+
+// Waits for any one of the handles (bWaitAll must be FALSE).
+DWORD WaitForSingleObject(HANDLE h, DWORD dwMilliseconds);
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
+                             DWORD dwMilliseconds);
+// As WaitForMultipleObjects, and also wakes with WAIT_OBJECT_0 + nCount when a
+// message sent by another thread is waiting for the calling thread (with
+// QS_SENDMESSAGE in dwWakeMask). Messages are run by DispatchSentMessages.
+DWORD MsgWaitForMultipleObjects(DWORD nCount, const HANDLE* pHandles, BOOL fWaitAll,
+                                DWORD dwMilliseconds, DWORD dwWakeMask);
+
+// Threads. Thread ids are 32-bit and unique within the process while the
+// thread lives. A thread handle is signalled when the thread has ended.
+using LPTHREAD_START_ROUTINE = DWORD (*)(void* lpParameter);
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES attrs, size_t dwStackSize,
+                    LPTHREAD_START_ROUTINE lpStartAddress, void* lpParameter,
+                    DWORD dwCreationFlags, DWORD* lpThreadId);
+BOOL GetExitCodeThread(HANDLE hThread, DWORD* lpExitCode);
+DWORD GetCurrentThreadId();
+void Sleep(DWORD dwMilliseconds);
+DWORD GetTickCount();
+uint64_t GetTickCount64();
+
+// Re-entrant critical section.
+struct CRITICAL_SECTION {
+    void* impl;
+};
+void InitializeCriticalSection(CRITICAL_SECTION* cs);
+void DeleteCriticalSection(CRITICAL_SECTION* cs);
+void EnterCriticalSection(CRITICAL_SECTION* cs);
+void LeaveCriticalSection(CRITICAL_SECTION* cs);
+BOOL TryEnterCriticalSection(CRITICAL_SECTION* cs);
+
+// Local time of day.
+struct SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+};
+void GetLocalTime(SYSTEMTIME* lpSystemTime);
+
+// Operating-system version as GetVersion packs it: major version in the low
+// byte, minor version in the next. The runtime reports the Windows level it
+// stands in for (10.0); TARVIK_OS_VERSION ("4.10") or SetReportedVersion
+// override it, so code that depends on old versions stays testable.
+DWORD GetVersion();
+
+namespace tarvik {
+
+// Sets the version GetVersion reports; major 0 returns to the default.
+void SetReportedVersion(int major, int minor);
+
+// Runs `fn` on thread `threadId` the next time that thread pumps its sent
+// messages, and blocks until it has run. Returns false when the thread does
+// not exist, ends before running it, or `timeoutMs` passes first (then `fn`
+// never runs).
+bool SendThreadMessage(DWORD threadId, std::function<void()> fn, DWORD timeoutMs = INFINITE);
+// Runs every message queued for the calling thread; returns how many ran.
+size_t DispatchSentMessages();
+
+// The message-pumping wait: waits for any of the handles, the time-out, or a
+// message sent to the calling thread. On messages it runs every queued one,
+// calls `onBatch` (if given) and waits again with the full time-out. Returns
+// WAIT_OBJECT_0 + i, WAIT_ABANDONED_0 + i, WAIT_TIMEOUT or WAIT_FAILED.
+DWORD PumpingWait(DWORD count, const HANDLE* handles, DWORD timeoutMs,
+                  const std::function<void()>& onBatch = {});
+
+// Sets the named event `name`, creating it (signalled) when nobody holds one
+// yet. A host calls SignalNamedEvent("Tarvik") when it has finished with the
+// port it was handed for a data call: the line then ends the call.
+BOOL SignalNamedEvent(const char* name);
+
+// A descriptor a wait also watches (the serial backend's device).
+struct WaitFd {
+    int fd;
+    short events;   // POLLIN, POLLOUT
+    short revents;  // filled in when the wait returns WAIT_IO_FD
+};
+constexpr DWORD WAIT_IO_FD = 0x00000100;
+// Waits for any handle, any descriptor, the time-out, or (with pumpMessages) a
+// sent message. Results: WAIT_OBJECT_0 + i for handle i (WAIT_ABANDONED_0 + i
+// for an abandoned mutex), WAIT_OBJECT_0 + count for a sent message,
+// WAIT_IO_FD when at least one descriptor is ready (revents set),
+// WAIT_TIMEOUT, WAIT_FAILED. Handles are checked before descriptors.
+DWORD WaitForHandlesAndFds(DWORD count, const HANDLE* handles, WaitFd* fds, size_t nfds,
+                           DWORD timeoutMs, bool pumpMessages);
+
+// RAII lock for a critical section.
+class CriticalSectionLock {
+public:
+    explicit CriticalSectionLock(CRITICAL_SECTION* cs) : cs_(cs) { EnterCriticalSection(cs_); }
+    ~CriticalSectionLock() { LeaveCriticalSection(cs_); }
+    CriticalSectionLock(const CriticalSectionLock&) = delete;
+    CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
+
+private:
+    CRITICAL_SECTION* cs_;
+};
+
+// Owns one handle (closed on destruction).
+class UniqueHandle {
+public:
+    UniqueHandle() = default;
+    explicit UniqueHandle(HANDLE h) : h_(h) {}
+    UniqueHandle(UniqueHandle&& o) noexcept : h_(o.Release()) {}
+    UniqueHandle& operator=(UniqueHandle&& o) noexcept {
+        Reset(o.Release());
+        return *this;
+    }
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    ~UniqueHandle() { Reset(); }
+    HANDLE Get() const { return h_; }
+    explicit operator bool() const { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
+    HANDLE Release() {
+        HANDLE h = h_;
+        h_ = nullptr;
+        return h;
+    }
+    void Reset(HANDLE h = nullptr) {
+        if (h_ && h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+        h_ = h;
+    }
+
+private:
+    HANDLE h_ = nullptr;
+};
+
+}  // namespace tarvik
