@@ -1,0 +1,145 @@
+// CSerialPort: the component's only path to a modem. One object per line,
+// held by value in the line. It owns the serial device, the thread that serves
+// it (the monitor thread while the port is open, the event thread while the
+// port is handed to the host for a data call), the frame store and the
+// transmit buffer. Results are the small SP_* codes, never exceptions.
+//
+// Phases: CreatePort (device opened) -> OpenPort(false) (configured, monitor
+// thread reads and cuts frames) -> ClosePort(false) (handed over: the host
+// uses GetPortHandle(), the file descriptor; the event thread waits for the
+// host's end-of-call signal) -> OpenPort(true) (taken back) ->
+// ClosePort(true) -> DestroyPort.
+//
+// End of a data call: the host calls tarvik::SignalNamedEvent("Tarvik")
+// (tarvik/sync.h). The event thread of a handed-over port then reports
+// FrameReceived(-1, 0) to the line. The name is shared by every port in the
+// process; one signal ends the hand-over of one port.
+//
+// Callbacks (FrameReceived, TransmitDone, FatalError) run on the port's
+// threads, one at a time; TransmitDone also runs on the caller's thread when a
+// write completes at once. OpenPort(true) and ClosePort wait for a port thread
+// to end, so they must not be called from inside a callback of that thread.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include "serial/FrameBuffer.h"
+#include "tarvik/comptr.h"
+#include "tarvik/interfaces.h"
+#include "tarvik/serial.h"
+#include "tarvik/sync.h"
+
+enum SerialPortResult : LONG {
+    SP_OK = 0,
+    SP_BAD_BAUD_RATE = 1,
+    SP_OPEN_FAILED = 2,
+    SP_BUSY = 3,
+    SP_NO_HANDLE = 4,
+    SP_SETUP_FAILED = 5,
+    SP_TIMEOUTS_FAILED = 6,
+    SP_THREAD_FAILED = 7,
+    SP_NULL_CALLBACK = 9,
+    SP_NO_CALLBACK = 11,
+    SP_NO_FRAME = 12,
+    SP_BAD_LENGTH = 13,
+};
+
+class CSerialPort {
+public:
+    static constexpr int kSlotCount = 100;
+    static constexpr LONG kStagingSize = 500;
+    static constexpr DWORD kThreadStopTimeoutMs = 10000;
+    static constexpr DWORD kMonitorIdleTimeoutMs = 85000;
+    static constexpr DWORD kCommEventMask = tarvik::EV_CTS | tarvik::EV_DSR | tarvik::EV_BREAK |
+                                            tarvik::EV_ERR;
+
+    CSerialPort();
+    virtual ~CSerialPort();
+    CSerialPort(const CSerialPort&) = delete;
+    CSerialPort& operator=(const CSerialPort&) = delete;
+
+    // Settings.
+    LONG SetBaudRate(LONG rate);
+    void SetFrameTerminator(BYTE terminator);
+    // 1..kStagingSize; anything else is SP_BAD_LENGTH (a longer frame could
+    // not be staged for the write).
+    LONG SetMaxFrameLength(LONG length);
+    LONG GetMaxFrameLength() const;
+    LONG SetCallback(IPassThroughCallback* callback);
+    LONG ReleaseCallback();
+
+    // Lifecycle.
+    LONG CreatePort(const char* name);
+    LONG OpenPort(bool reopen);
+    LONG ClosePort(bool destroy);
+    LONG DestroyPort();
+    LONG ApplyCommState();
+    // The file descriptor of the device, -1 when there is none.
+    LONG GetPortHandle() const;
+
+    // Frames and transmission.
+    LONG GetFrame(BYTE* dest, LONG frameNumber);
+    LONG TransmitFrame(const BYTE* bytes, LONG length);
+    bool RetransmitFrame();
+    bool DTRSet();
+    bool DTRClear();
+    bool ToggleDTR();
+
+    // While non-zero the monitor thread goes on reading; the line clears it
+    // when a data connection comes up, after which no further byte is taken
+    // from the device.
+    std::atomic<LONG> m_bReadEnabled{1};
+    // The port name given to CreatePort (at most 9 characters).
+    char m_szPortName[10] = {};
+
+private:
+    friend class SerialPortTestAccess;
+    struct ThreadGate;
+    struct MonitorRun;
+
+    bool CreateEvents();
+    void CloseHandles();
+    bool SetTimeouts(DWORD interval, DWORD readMultiplier, DWORD readConstant,
+                     DWORD writeMultiplier, DWORD writeConstant);
+    bool WriteCommState();
+    LONG StopThread(HANDLE& thread, std::shared_ptr<ThreadGate>& gate, bool* ended);
+    LONG StartThread(LPTHREAD_START_ROUTINE proc, HANDLE* thread,
+                     std::shared_ptr<ThreadGate>* gate);
+
+    static DWORD MonitorThreadMain(void* arg);
+    static DWORD EventThread(void* arg);
+    bool ArmCommEvent(MonitorRun& run);
+    bool PostRead(MonitorRun& run);
+    bool ReceiveByte(MonitorRun& run, BYTE b);
+    void StartTransmit();
+    void Log(const char* function, const char* message, const char* detail = nullptr) const;
+
+    tarvik::ComPtr<ILogWriter> m_pLog;
+    std::unique_ptr<BYTE[]> m_pTxStaging;
+    tarvik::COMMTIMEOUTS m_savedTimeouts{};
+    tarvik::ComPtr<IPassThroughCallback> m_pCallback;
+    LONG m_lFrameNumber = 0;
+    LONG m_lMaxFrameLength = kStagingSize;
+    std::atomic<BYTE> m_bOpen{0};
+    std::atomic<BYTE> m_bWatchDSR{1};
+    HANDLE m_hMonitorThread = nullptr;
+    std::shared_ptr<ThreadGate> m_monitorGate;
+    HANDLE m_hShutdownEvent = nullptr;
+    std::atomic<BYTE> m_cTerminator{13};
+    DWORD m_dwBaudRate = 300;
+    // The device; its pending read, write and comm-event wait stand in for
+    // the three overlapped records. Shared with the port's threads, which
+    // keep it alive for as long as they use it.
+    std::shared_ptr<tarvik::SerialDevice> m_hComm;
+    FrameBuffer m_rxBuffer;
+    FrameBuffer m_txBuffer;
+    // Guards m_txBuffer and m_pTxStaging: the caller's thread starts a frame,
+    // the monitor thread ends it.
+    mutable std::mutex m_txLock;
+    FrameSlot m_slots[kSlotCount];
+    HANDLE m_hEventThread = nullptr;
+    std::shared_ptr<ThreadGate> m_eventGate;
+    HANDLE m_hNamedEvent = nullptr;
+};
