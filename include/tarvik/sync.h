@@ -27,6 +27,8 @@ constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
 constexpr DWORD STILL_ACTIVE = 259;
 constexpr DWORD QS_SENDMESSAGE = 0x0040;
 constexpr DWORD QS_ALLINPUT = 0x04FF;
+// ReleaseMutex by a thread that does not own the mutex.
+constexpr DWORD ERROR_NOT_OWNER = 288;
 
 // Last-error value of the calling thread.
 DWORD GetLastError();

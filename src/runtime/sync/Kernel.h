@@ -1,0 +1,88 @@
+// Kernel objects behind HANDLE values, inside the runtime. Other runtime
+// pieces (the serial backend) may put objects of their own into the handle
+// table, so that CloseHandle and the waits treat them like events.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include "tarvik/sync.h"
+
+namespace tarvik::rt {
+
+class ThreadState;
+
+// What a wait got from one object.
+enum class Acquire { None, Signalled, Abandoned };
+
+// An eventfd that polls readable exactly while it is raised. Not thread-safe
+// on its own: the owning object serialises Raise and Lower under its lock, so
+// the descriptor and the object's state never disagree.
+class Signal {
+  public:
+    Signal();
+    ~Signal();
+    Signal(const Signal&) = delete;
+    Signal& operator=(const Signal&) = delete;
+
+    bool Valid() const { return fd_ >= 0; }
+    int Fd() const { return fd_; }
+    void Raise();
+    void Lower();
+
+  private:
+    int fd_;
+    bool raised_ = false;
+};
+
+class KernelObject {
+  public:
+    virtual ~KernelObject() = default;
+    // Descriptor that polls readable while TryAcquire may succeed; -1 for
+    // objects that cannot be waited on (a wait on them fails).
+    virtual int WaitFd() const { return -1; }
+    // Takes the object for the calling thread when it is signalled (an
+    // auto-reset event or a mutex is consumed, atomically with the check).
+    virtual Acquire TryAcquire(ThreadState& self) {
+        (void)self;
+        return Acquire::None;
+    }
+};
+
+// Puts an object into the process-wide handle table. Null (and
+// ERROR_NOT_ENOUGH_MEMORY) when the table is full.
+HANDLE InsertHandle(std::shared_ptr<KernelObject> object);
+// The object behind a handle, or null (the handle was never valid or has been
+// closed). The caller's reference keeps it alive even if another thread
+// closes the handle meanwhile.
+std::shared_ptr<KernelObject> LookupHandle(HANDLE h);
+template <typename T>
+std::shared_ptr<T> LookupHandleAs(HANDLE h) {
+    return std::dynamic_pointer_cast<T>(LookupHandle(h));
+}
+
+// The wait behind every public wait function.
+DWORD WaitCore(DWORD count, const HANDLE* handles, WaitFd* fds, size_t nfds, DWORD timeoutMs,
+               bool pumpMessages);
+
+// Records, for the duration of a wait, which handles the calling thread waits
+// on, so that closing one of them wakes the wait (which then fails).
+class WaitRegistration {
+  public:
+    // Resolves every handle and registers the wait in one step under the table
+    // lock. False (nothing registered) when a handle is invalid.
+    bool Register(DWORD count, const HANDLE* handles, std::shared_ptr<KernelObject>* objects,
+                  ThreadState& self);
+    ~WaitRegistration();
+    bool HandleClosed() const { return closed_.load(std::memory_order_acquire); }
+
+    // Internal to the table.
+    const HANDLE* handles_ = nullptr;
+    DWORD count_ = 0;
+    ThreadState* self_ = nullptr;
+    std::atomic<bool> closed_{false};
+    bool registered_ = false;
+};
+
+}  // namespace tarvik::rt
