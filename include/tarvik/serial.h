@@ -143,7 +143,7 @@ constexpr DWORD WAIT_IO_COMPLETION = 0x000000C0;
 // for as long as it still uses it; Close() ends the use of the descriptor for
 // everybody at once.
 class SerialDevice {
-public:
+  public:
     // Opens by Windows-style port name (or by path when the name starts with
     // '/'). Exclusive: TIOCEXCL and flock(LOCK_EX | LOCK_NB), so a second
     // opener fails even as root (who passes TIOCEXCL).
@@ -175,11 +175,10 @@ public:
     bool EscapeCommFunction(DWORD func, DWORD* error = nullptr);
     // Mask 0 completes a pending comm-event wait (with mask 0).
     bool SetCommMask(DWORD mask);
-    // The modem-status bits TIOCM_*; false when the device has none.
-    bool GetModemLines(int* bits);
 
     // Reads one byte: Completed with *out set, Pending when none is there yet
-    // (the byte arrives as a Read completion), or Failed. One read at a time.
+    // (the byte arrives as a Read completion), or Failed. One read at a time:
+    // asking again while one is pending leaves that one pending.
     IoStatus ReadByte(BYTE* out, DWORD* error);
     // Writes all of `data`: Completed when the driver took every byte at once,
     // else Pending (the rest is written inside Wait, which reports a Write
@@ -188,46 +187,55 @@ public:
     // Waits for a comm event. Line-status changes are not observable on every
     // device, so the wait stays pending until the mask is cleared (completes
     // with mask 0) or the device fails or hangs up (completes with an error).
-    IoStatus WaitCommEvent(DWORD* mask, DWORD* error);
+    IoStatus WaitCommEvent(DWORD* error);
     bool ReadPending() const;
     bool WritePending() const;
-    bool CommEventPending() const;
+    // Forgets pending operations and unreported completions (a fresh start
+    // for a new owner thread). A pending read has taken no byte, so nothing
+    // is lost.
+    void ResetIo();
 
     // The owner's wait: any of `handles`, a completion of a pending operation,
     // a message sent to this thread (pumpMessages), or the time-out. Results:
     // WAIT_OBJECT_0 + i, WAIT_IO_COMPLETION (*completion filled),
     // WAIT_OBJECT_0 + count for a sent message, WAIT_TIMEOUT, WAIT_FAILED.
     // Handles come first, then completions in the order comm event, write,
-    // read. Other threads may start a write meanwhile: the wait picks it up.
+    // read. Another thread may start a write meanwhile: the wait picks it up.
     DWORD Wait(DWORD count, const HANDLE* handles, DWORD timeoutMs, bool pumpMessages,
                IoCompletion* completion);
 
-private:
-    SerialDevice(int fd, std::string path);
-    void Kick();
-    bool Progress(short revents);
-    bool TakeCompletion(IoCompletion* out);
+  private:
+    SerialDevice(int fd, std::string path, HANDLE wake);
+    void KickLocked();
+    bool ProgressLocked(short revents, IoCompletion* out);
+    bool TakeStoredLocked(IoCompletion* out);
 
     std::atomic<int> fd_;
     std::string path_;
-    HANDLE wake_ = nullptr;  // set when another thread changes the pending set
+    // Set when another thread changes what the waiting thread must watch.
+    HANDLE wake_ = nullptr;
 
     mutable std::mutex mu_;
+    bool waiting_ = false;
     COMMTIMEOUTS timeouts_{};
+    // DCB members without a termios meaning, kept so a state read back
+    // equals the state written.
+    WORD xonLim_ = 0;
+    WORD xoffLim_ = 0;
+    char errorChar_ = 0;
+    char evtChar_ = 0;
     DWORD commMask_ = 0;
     bool readPending_ = false;
     bool writePending_ = false;
     bool commPending_ = false;
-    std::vector<BYTE> writeRest_;
-    size_t writeDone_ = 0;
-    DWORD writeTotal_ = 0;
-    // Completed operations not yet reported by Wait, in report order.
-    bool commDone_ = false;
-    IoCompletion commResult_;
-    bool writeDone_flag_ = false;
-    IoCompletion writeResult_;
-    bool readDone_ = false;
-    IoCompletion readResult_;
+    std::vector<BYTE> writeBuf_;
+    size_t writeOffset_ = 0;
+    // Completions produced outside Wait (cancellations), reported by the next
+    // Wait.
+    bool storedComm_ = false;
+    IoCompletion storedCommResult_;
+    bool storedRead_ = false;
+    IoCompletion storedReadResult_;
 };
 
 }  // namespace tarvik

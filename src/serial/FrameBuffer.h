@@ -9,7 +9,7 @@
 #include "tarvik/types.h"
 
 class FrameBuffer {
-public:
+  public:
     static constexpr LONG kDefaultCapacity = 300;
     enum Result : LONG { FB_OK = 0, FB_REFUSED = 1, FB_FULL = 2, FB_EMPTY = 3 };
 
@@ -28,7 +28,7 @@ public:
     // Copies exactly the held bytes (no terminating zero).
     LONG CopyTo(BYTE* dest) const;
 
-private:
+  private:
     std::unique_ptr<BYTE[]> m_pData;
     LONG m_lCapacity = 0;
     LONG m_lLength = 0;
@@ -38,6 +38,6 @@ private:
 // thread that fills it and the one that fetches it (release on store, acquire
 // on load), so the bytes are complete before the other side sees the flag.
 class FrameSlot : public FrameBuffer {
-public:
+  public:
     std::atomic<BYTE> bInUse{0};
 };

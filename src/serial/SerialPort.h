@@ -47,13 +47,13 @@ enum SerialPortResult : LONG {
 };
 
 class CSerialPort {
-public:
+  public:
     static constexpr int kSlotCount = 100;
     static constexpr LONG kStagingSize = 500;
     static constexpr DWORD kThreadStopTimeoutMs = 10000;
     static constexpr DWORD kMonitorIdleTimeoutMs = 85000;
-    static constexpr DWORD kCommEventMask = tarvik::EV_CTS | tarvik::EV_DSR | tarvik::EV_BREAK |
-                                            tarvik::EV_ERR;
+    static constexpr DWORD kCommEventMask =
+        tarvik::EV_CTS | tarvik::EV_DSR | tarvik::EV_BREAK | tarvik::EV_ERR;
 
     CSerialPort();
     virtual ~CSerialPort();
@@ -94,7 +94,7 @@ public:
     // The port name given to CreatePort (at most 9 characters).
     char m_szPortName[10] = {};
 
-private:
+  private:
     friend class SerialPortTestAccess;
     struct ThreadGate;
     struct MonitorRun;
