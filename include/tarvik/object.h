@@ -207,9 +207,8 @@ HRESULT CreateComObject(IUnknown* outer, ModuleLock* module, REFIID iid, void** 
 // object, answering `iid` through `ppv`.
 using Creator = std::function<HRESULT(IUnknown* outer, REFIID iid, void** ppv)>;
 
-// A class object. It makes objects through its creator, counts LockServer in
-// the module lock and itself holds no module lock (the module keeps its class
-// objects until it is unloaded).
+// A class object. It makes objects through its creator and counts
+// LockServer in the module lock.
 class ClassFactory final : public ComObject<ClassFactory, IClassFactory> {
   public:
     ClassFactory(Creator create, ModuleLock* module)
@@ -252,14 +251,24 @@ class ClassFactory final : public ComObject<ClassFactory, IClassFactory> {
     ModuleLock* module_;
 };
 
+// Whether a class object keeps its module loaded. A module that hands out a
+// fresh class object per request lets each one hold a module lock while it
+// lives (a host holding only a class object must not see the library
+// unloaded under it). A module that caches its class objects until unload
+// must not count its own cached reference, or it could never unload.
+enum class FactoryLifetime { LocksModule, Cached };
+
 // A class factory around any creator (for classes whose objects need
 // arguments, and for tests). Returns an IClassFactory reference, null when out
 // of memory.
-inline IClassFactory* NewClassFactory(Creator create, ModuleLock* module) noexcept {
+inline IClassFactory* NewClassFactory(
+    Creator create, ModuleLock* module,
+    FactoryLifetime lifetime = FactoryLifetime::LocksModule) noexcept {
     void* pv = nullptr;
     try {
-        CreateComObject<ClassFactory>(nullptr, nullptr, IID_IClassFactory, &pv, std::move(create),
-                                      module);
+        CreateComObject<ClassFactory>(nullptr,
+                                      lifetime == FactoryLifetime::LocksModule ? module : nullptr,
+                                      IID_IClassFactory, &pv, std::move(create), module);
     } catch (...) {
         return nullptr;
     }
@@ -269,12 +278,13 @@ inline IClassFactory* NewClassFactory(Creator create, ModuleLock* module) noexce
 // A class factory for `T`, whose objects are made with
 // CreateComObject<T>(outer, module, iid, ppv).
 template <class T>
-IClassFactory* NewClassFactory(ModuleLock* module) noexcept {
+IClassFactory* NewClassFactory(ModuleLock* module,
+                               FactoryLifetime lifetime = FactoryLifetime::LocksModule) noexcept {
     try {
         return NewClassFactory(Creator([module](IUnknown* outer, REFIID iid, void** ppv) {
                                    return CreateComObject<T>(outer, module, iid, ppv);
                                }),
-                               module);
+                               module, lifetime);
     } catch (...) {
         return nullptr;
     }

@@ -1,0 +1,103 @@
+#include "AppendFile.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace tarvik::companions {
+
+struct AppendFile::Fd {
+    explicit Fd(int f) : fd(f) {}
+    ~Fd() { ::close(fd); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int fd;
+};
+
+void AppendFile::SetPath(std::string path) {
+    std::shared_ptr<Fd> old;
+    std::lock_guard lock(mutex_);
+    path_ = std::move(path);
+    old = std::move(fd_);
+    retryAfter_ = {};
+}
+
+std::string AppendFile::Path() const {
+    std::lock_guard lock(mutex_);
+    return path_;
+}
+
+std::shared_ptr<AppendFile::Fd> AppendFile::Current() {
+    std::lock_guard lock(mutex_);
+    if (fd_ || path_.empty())
+        return fd_;
+    auto now = std::chrono::steady_clock::now();
+    if (now < retryAfter_)
+        return nullptr;
+    int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        retryAfter_ = now + std::chrono::seconds(1);
+        return nullptr;
+    }
+    try {
+        fd_ = std::make_shared<Fd>(fd);
+    } catch (...) {
+        ::close(fd);
+        return nullptr;
+    }
+    return fd_;
+}
+
+bool AppendFile::Append(std::string_view line) {
+    std::shared_ptr<Fd> fd = Current();
+    if (!fd)
+        return false;
+    // O_APPEND moves to the end and writes in one step, so one write(2) per
+    // line keeps lines whole between writers. A short write (disk full) is
+    // finished rather than leaving half a line behind.
+    const char* p = line.data();
+    size_t left = line.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd->fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool AppendFile::Sync() {
+    std::shared_ptr<Fd> fd;
+    {
+        std::lock_guard lock(mutex_);
+        fd = fd_;
+    }
+    return !fd || ::fdatasync(fd->fd) == 0;
+}
+
+void AppendEscapedUtf8(std::string* out, std::string_view utf8) {
+    for (char c : utf8) {
+        switch (c) {
+            case '\\':
+                out->append("\\\\");
+                break;
+            case '\t':
+                out->append("\\t");
+                break;
+            case '\n':
+                out->append("\\n");
+                break;
+            case '\r':
+                out->append("\\r");
+                break;
+            default:
+                out->push_back(c);
+        }
+    }
+}
+
+}  // namespace tarvik::companions

@@ -1,0 +1,47 @@
+// A file that whole lines are appended to, shared by the log writer and the
+// event reporter.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace tarvik::companions {
+
+class AppendFile {
+  public:
+    AppendFile() = default;
+    AppendFile(const AppendFile&) = delete;
+    AppendFile& operator=(const AppendFile&) = delete;
+
+    // Names the file (empty: none). It is opened on the next write.
+    void SetPath(std::string path);
+    std::string Path() const;
+
+    // Appends `line` (which ends with "\n") with a single write, so lines from
+    // other threads and processes appending to the same file never mix.
+    // False when nothing was written (no file, cannot open, write failed).
+    bool Append(std::string_view line);
+    bool Sync();
+
+  private:
+    struct Fd;  // closes on destruction
+    std::shared_ptr<Fd> Current();
+
+    // Guards path_ and fd_. A writer takes its own reference on the open file
+    // and writes outside the lock, so a SetPath meanwhile cannot close the
+    // descriptor under it.
+    mutable std::mutex mutex_;
+    std::string path_;
+    std::shared_ptr<Fd> fd_;
+    // After a failed open, the next attempt waits a while instead of costing
+    // a system call on every entry.
+    std::chrono::steady_clock::time_point retryAfter_{};
+};
+
+// Escapes backslash, tab, line feed and carriage return as \\ \t \n \r.
+void AppendEscapedUtf8(std::string* out, std::string_view utf8);
+
+}  // namespace tarvik::companions
