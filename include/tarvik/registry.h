@@ -6,7 +6,7 @@
 //
 // The file is $TARVIK_REGISTRY, else $XDG_DATA_HOME/tarvik/registry.reg, else
 // ~/.local/share/tarvik/registry.reg. Every change is a read-modify-write under
-// an exclusive flock on the file, written to a temporary file and renamed over
+// an exclusive flock (on "<file>.lock"), written to a temporary file and renamed over
 // the old one, so two processes writing at once lose nothing and a reader
 // never sees half a file.
 #pragma once
@@ -77,6 +77,14 @@ HRESULT Update(const std::function<HRESULT(Key& root)>& edit,
 // or not a string.
 bool QueryString(std::string_view keyPath, std::string_view valueName, std::string* out,
                  const std::string& path = DefaultPath());
+
+// The store as last read, shared and never modified. The file is read again
+// only when it changed since (checked with a stat, not a read), so frequent
+// lookups cost no file reading. REGDB_E_READREGDB when it cannot be read or
+// parsed.
+HRESULT Snapshot(std::shared_ptr<const Key>* out, const std::string& path = DefaultPath());
+// How many times Snapshot has read a store file in this process (diagnostics).
+uint64_t SnapshotReads();
 
 // Text form (.reg export format) of a tree, and its parser.
 std::string Serialize(const Key& root);
