@@ -1,13 +1,22 @@
-// Exported entry points of libtarvik.so.
-#include "tarvik/tarvik.h"
+// Exported entry points of libtarvik.so. The work is done in tarvik_core
+// (frame/ClassTable.cpp), which the tests link directly.
+#include "frame/ClassTable.h"
+#include "frame/Module.h"
 
-extern "C" {
-__attribute__((visibility("default"))) HRESULT DllGetClassObject(REFCLSID, REFIID, void** ppv) {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    return CLASS_E_CLASSNOTAVAILABLE;
+#define TARVIK_EXPORT extern "C" __attribute__((visibility("default")))
+
+TARVIK_EXPORT HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) {
+    return tarvik::frame::GetClassObject(rclsid, riid, ppv);
 }
-__attribute__((visibility("default"))) HRESULT DllCanUnloadNow() { return S_OK; }
-__attribute__((visibility("default"))) HRESULT DllRegisterServer() { return S_OK; }
-__attribute__((visibility("default"))) HRESULT DllUnregisterServer() { return S_OK; }
+
+TARVIK_EXPORT HRESULT DllCanUnloadNow() {
+    return tarvik::frame::CanUnloadNow();
+}
+
+TARVIK_EXPORT HRESULT DllRegisterServer() {
+    return tarvik::frame::RegisterServer(tarvik::frame::ModulePath());
+}
+
+TARVIK_EXPORT HRESULT DllUnregisterServer() {
+    return tarvik::frame::UnregisterServer();
 }
