@@ -97,28 +97,40 @@ class CSerialPort {
   private:
     friend class SerialPortTestAccess;
     struct ThreadGate;
-    struct MonitorRun;
+    struct ThreadRun;
 
     bool CreateEvents();
     void CloseHandles();
     bool SetTimeouts(DWORD interval, DWORD readMultiplier, DWORD readConstant,
                      DWORD writeMultiplier, DWORD writeConstant);
     bool WriteCommState();
-    LONG StopThread(HANDLE& thread, std::shared_ptr<ThreadGate>& gate, bool* ended);
     LONG StartThread(LPTHREAD_START_ROUTINE proc, HANDLE* thread,
                      std::shared_ptr<ThreadGate>* gate);
+    // Tells the thread to stop and waits for it (kThreadStopTimeoutMs, sent
+    // messages served meanwhile). True when it ended; a late thread is left
+    // behind and never touches the port again.
+    bool StopThread(HANDLE* thread, std::shared_ptr<ThreadGate>* gate);
+    void StopEventThread();
+    tarvik::ComPtr<IPassThroughCallback> Callback() const;
+    template <class F>
+    bool CallBack(ThreadRun& run, F&& call);
 
     static DWORD MonitorThreadMain(void* arg);
     static DWORD EventThread(void* arg);
-    bool ArmCommEvent(MonitorRun& run);
-    bool PostRead(MonitorRun& run);
-    bool ReceiveByte(MonitorRun& run, BYTE b);
+    void MonitorLoop(ThreadRun& run);
+    void EventLoop(ThreadRun& run);
+    bool ArmCommEvent(ThreadRun& run);
+    bool PostRead(ThreadRun& run);
+    bool ReceiveByte(ThreadRun& run, BYTE b);
     void StartTransmit();
     void Log(const char* function, const char* message, const char* detail = nullptr) const;
 
     tarvik::ComPtr<ILogWriter> m_pLog;
     std::unique_ptr<BYTE[]> m_pTxStaging;
     tarvik::COMMTIMEOUTS m_savedTimeouts{};
+    // The callback is read by the port's threads while the line may release
+    // it; each call runs on a reference of its own.
+    mutable std::mutex m_callbackLock;
     tarvik::ComPtr<IPassThroughCallback> m_pCallback;
     LONG m_lFrameNumber = 0;
     LONG m_lMaxFrameLength = kStagingSize;

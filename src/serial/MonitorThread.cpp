@@ -1,0 +1,187 @@
+// The monitor thread: reads the port one byte at a time, cuts the bytes into
+// frames, finishes pending writes and watches the device for failure.
+#include "frame/Log.h"
+#include "serial/PortThreads.h"
+
+using tarvik::IoCompletion;
+using tarvik::IoStatus;
+
+DWORD CSerialPort::MonitorThreadMain(void* arg) {
+    std::unique_ptr<std::shared_ptr<ThreadGate>> holder(
+        static_cast<std::shared_ptr<ThreadGate>*>(arg));
+    ThreadRun run(std::move(*holder));
+    if (run.Abandoned())
+        return 0;
+    CSerialPort* port = run.gate->port;
+    run.device = port->m_hComm;
+    if (run.device)
+        port->MonitorLoop(run);
+    return 0;
+}
+
+void CSerialPort::MonitorLoop(ThreadRun& run) {
+    tarvik::SerialDevice& dev = *run.device;
+    const LONG handle = dev.Fd();
+    HANDLE handles[1] = {m_hShutdownEvent};
+    auto fatal = [&](DWORD code, LONG value) {
+        return CallBack(
+            run, [&](IPassThroughCallback* cb) { cb->FatalError(static_cast<LONG>(code), value); });
+    };
+
+    dev.SetCommMask(kCommEventMask);
+    if (!ArmCommEvent(run))
+        return;
+    if (m_bReadEnabled && !PostRead(run))
+        return;
+    for (;;) {
+        IoCompletion done;
+        DWORD r = dev.Wait(1, handles, kMonitorIdleTimeoutMs, true, &done);
+        if (r == WAIT_OBJECT_0) {
+            ResetEvent(m_hShutdownEvent);
+            dev.SetCommMask(0);
+            Log(kFnMonitor, "Shutting down");
+            return;
+        }
+        if (r == WAIT_OBJECT_0 + 1) {
+            if (!run.CallOut([] { tarvik::DispatchSentMessages(); }))
+                return;
+            continue;
+        }
+        if (r == tarvik::WAIT_IO_COMPLETION) {
+            switch (done.kind) {
+                case IoCompletion::CommEvent:
+                    if (done.error != 0) {
+                        fatal(done.error, handle);
+                        return;
+                    }
+                    if (m_bWatchDSR != 1)
+                        Log(kFnMonitor, "COM event : Disregarding DSR");
+                    if (!ArmCommEvent(run))
+                        return;
+                    break;
+                case IoCompletion::Write: {
+                    Log(kFnMonitor, "Transmit Event Signalled");
+                    bool alive =
+                        done.error == 0
+                            ? CallBack(run, [](IPassThroughCallback* cb) { cb->TransmitDone(); })
+                            : fatal(done.error, handle);
+                    if (!alive)
+                        return;
+                    {
+                        std::lock_guard lock(m_txLock);
+                        m_txBuffer.Reset();
+                    }
+                    if (done.error != 0)
+                        return;
+                    break;
+                }
+                case IoCompletion::Read:
+                    Log(kFnMonitor, "Receive Event Signalled");
+                    if (done.error == ERROR_OPERATION_ABORTED)
+                        break;  // reading stops
+                    if (done.error != 0) {
+                        fatal(done.error, handle);
+                        return;
+                    }
+                    if (done.bytes == 1 && !ReceiveByte(run, done.byte))
+                        return;
+                    if (m_bReadEnabled && !PostRead(run))
+                        return;
+                    break;
+                case IoCompletion::None:
+                    break;
+            }
+            continue;
+        }
+        Log(kFnMonitor, "In default case..Calling Fatal Error");
+        if (r == WAIT_FAILED) {
+            // A wait that failed once fails again at once; going on would spin.
+            fatal(GetLastError(), handle);
+            return;
+        }
+        // 85000 ms without any event: nothing to report, wait again.
+    }
+}
+
+bool CSerialPort::ArmCommEvent(ThreadRun& run) {
+    DWORD error = 0;
+    if (run.device->WaitCommEvent(&error) != IoStatus::Failed)
+        return true;
+    if (error == ERROR_IO_PENDING || error == ERROR_INVALID_HANDLE)
+        return true;
+    const LONG handle = run.device->Fd();
+    return CallBack(
+        run, [&](IPassThroughCallback* cb) { cb->FatalError(static_cast<LONG>(error), handle); });
+}
+
+bool CSerialPort::PostRead(ThreadRun& run) {
+    // Bytes are taken one at a time and only while the line still wants them:
+    // once it has stopped reading (CONNECT), every further byte belongs to the
+    // host that takes over the descriptor.
+    while (m_bReadEnabled) {
+        BYTE b = 0;
+        DWORD error = 0;
+        switch (run.device->ReadByte(&b, &error)) {
+            case IoStatus::Completed:
+                if (!ReceiveByte(run, b))
+                    return false;
+                continue;
+            case IoStatus::Pending:
+                return true;
+            case IoStatus::Failed: {
+                const LONG handle = run.device->Fd();
+                bool alive = CallBack(run, [&](IPassThroughCallback* cb) {
+                    cb->FatalError(static_cast<LONG>(error), handle);
+                });
+                // A device that is gone stays gone: end here, as a failed
+                // read completion does, instead of reporting it again later.
+                return alive && error != ERROR_DEVICE_NOT_CONNECTED;
+            }
+        }
+    }
+    return true;
+}
+
+bool CSerialPort::ReceiveByte(ThreadRun& run, BYTE b) {
+    auto overflow = [&] {
+        return CallBack(run, [](IPassThroughCallback* cb) { cb->FatalError(SP_BAD_LENGTH, 0); });
+    };
+    if (m_rxBuffer.Append(b) == FrameBuffer::FB_FULL)
+        return overflow();
+    if (b != m_cTerminator.load())
+        return true;
+    const LONG number = m_lFrameNumber;
+    FrameSlot& slot = m_slots[number];
+    // The line has not fetched the frame parked here yet: keep the bytes and
+    // report it; the next byte is appended to them.
+    if (slot.bInUse.load(std::memory_order_acquire))
+        return overflow();
+    slot.Reset();
+    const BYTE* data = m_rxBuffer.Data();
+    for (LONG i = 0; i < m_rxBuffer.GetLength(); ++i)
+        slot.Append(data[i]);
+    const LONG length = slot.GetLength();
+    m_rxBuffer.Reset();
+    slot.bInUse.store(1, std::memory_order_release);
+    HRESULT hr = S_OK;
+    if (!CallBack(run, [&](IPassThroughCallback* cb) { hr = cb->FrameReceived(number, length); }))
+        return false;
+    if (hr == S_FALSE)
+        m_bWatchDSR = 0;
+    // Frame numbers are slot numbers: they wrap with the pool, so a slot the
+    // line has not emptied is found (and reported) rather than overrun.
+    m_lFrameNumber = (number + 1) % kSlotCount;
+    return true;
+}
+
+LONG CSerialPort::GetFrame(BYTE* dest, LONG frameNumber) {
+    if (frameNumber < 0 || frameNumber >= kSlotCount || !dest)
+        return SP_NO_FRAME;
+    FrameSlot& slot = m_slots[frameNumber];
+    if (!slot.bInUse.load(std::memory_order_acquire))
+        return SP_NO_FRAME;
+    slot.CopyTo(dest);
+    slot.Reset();
+    slot.bInUse.store(0, std::memory_order_release);
+    return SP_OK;
+}
