@@ -1,0 +1,69 @@
+// Sending a command and waiting for what the modem answers. Every wait pumps
+// the calling thread's sent messages, so a host thread that serves calls from
+// other threads stays responsive while the line blocks it.
+#include "frame/Log.h"
+#include "line/ModemLine.h"
+
+namespace {
+
+constexpr DWORD kTransmitTimeoutMs = 4000;
+constexpr DWORD kResponseTimeoutMs = 4000;
+
+}  // namespace
+
+int CModemLine::SendCommand(const char* data, LONG length) {
+    Log(-1, 0, "CModemLine::SendCommand()", "Function ENtry");
+    HANDLE done = m_hTransmitDone;
+    ResetEvent(done);
+    if (m_port.TransmitFrame(reinterpret_cast<const BYTE*>(data), length) != SP_OK) {
+        Log(-1, 0, "CModemLine::SendCommand()", "TransmitFrame() failed");
+        return 15;
+    }
+    if (tarvik::PumpingWait(1, &done, kTransmitTimeoutMs) == WAIT_OBJECT_0) {
+        Log(-1, 0, "CModemLine::SendCommand()", "Data Received");
+        return 0;
+    }
+    Log(-1, 0, "CModemLine::SendCommand()", "In default case..May be a timeout");
+    return 15;
+}
+
+void CModemLine::RaiseFatalFromWait() {
+    // Only the second send since the last good initialisation counts: a later
+    // OpenLine that carries a higher count raises nothing.
+    if (m_nInitAttempt == 2) {
+        m_bFatalReported = true;
+        FatalError(0, 0, 0);
+    }
+}
+
+bool CModemLine::GetResponseForInitialization() {
+    HANDLE response = m_hInitResponse;
+    DWORD result = tarvik::PumpingWait(1, &response, kResponseTimeoutMs, [this] {
+        Log(0, 1, "ML::GetResponseForInitialization()", "Received message");
+    });
+    if (result == WAIT_OBJECT_0) {
+        if (m_bInitOK == 1)
+            return true;
+        Log(0, 1, "ML::GetResponseForInitialization()", "Received error");
+        return false;
+    }
+    RaiseFatalFromWait();
+    return false;
+}
+
+bool CModemLine::GetResponseFromModem(DWORD timeoutMs) {
+    if (timeoutMs == 0)
+        timeoutMs = kResponseTimeoutMs;
+    HANDLE response = m_hModemResponse;
+    // A response signalled before this call is not the answer awaited now.
+    ResetEvent(response);
+    DWORD result = tarvik::PumpingWait(1, &response, timeoutMs, [this] {
+        Log(0, 1, "ML::GetResponseForInitialization()", "Received message");
+    });
+    if (result == WAIT_OBJECT_0) {
+        Log(0, 1, "ML::GetResponseForInitialization()", "Received response");
+        return true;
+    }
+    RaiseFatalFromWait();
+    return false;
+}

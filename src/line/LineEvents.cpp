@@ -1,0 +1,272 @@
+// Call events to the host: each raised event runs on a short-lived thread of
+// its own, never on the port's threads, so a host that calls back into the
+// line from a callback cannot stall frame delivery. Also the port's two other
+// callbacks (fatal error, transmission done) and the link to the session.
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+#include "frame/Log.h"
+#include "line/LineRows.h"
+#include "line/ModemLine.h"
+
+using tarvik::Bstr;
+using tarvik::ComPtr;
+using tarvik::CriticalSectionLock;
+using tarvik::Variant;
+using tarvik::frame::ComError;
+using tarvik::frame::GuardedCall;
+using namespace tarvik::line;
+
+namespace {
+
+// Event threads running in the process. Counted down only after a thread has
+// let go of its line, so a waiter knows no callback and no final release is
+// still under way.
+struct EventThreadCount {
+    std::mutex lock;
+    std::condition_variable done;
+    int running = 0;
+};
+
+EventThreadCount& Threads() {
+    static auto* count = new EventThreadCount;  // outlives every detached thread
+    return *count;
+}
+
+struct EventThreadArgs {
+    CModemLine* line;  // holds one reference
+    RaisedEvent event;
+};
+
+}  // namespace
+
+bool CModemLine::WaitForEventThreads(DWORD timeoutMs) {
+    auto& threads = Threads();
+    std::unique_lock lock(threads.lock);
+    return threads.done.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                 [&] { return threads.running == 0; });
+}
+
+void CModemLine::RaiseEvent(LONG code) {
+    m_lPendingEvent = code;
+    // The event carries its own code and the values it reports, so two raises
+    // in quick succession each reach the host once, with their own values.
+    auto args = std::make_unique<EventThreadArgs>();
+    args->line = this;
+    args->event.code = code;
+    args->event.cause = m_nDisconnectCause;
+    args->event.incoming = m_bIncoming;
+    static_cast<IModemLine*>(this)->AddRef();
+    {
+        std::lock_guard lock(Threads().lock);
+        ++Threads().running;
+    }
+    HANDLE thread = CreateThread(nullptr, 0, &CModemLine::RaiseEventThread, args.get(), 0, nullptr);
+    if (thread) {
+        args.release();
+        CloseHandle(thread);
+        return;
+    }
+    // No thread: the event is lost, the state change of the row stands.
+    static_cast<IModemLine*>(this)->Release();
+    std::lock_guard lock(Threads().lock);
+    --Threads().running;
+    Threads().done.notify_all();
+}
+
+DWORD CModemLine::RaiseEventThread(void* param) {
+    std::unique_ptr<EventThreadArgs> args(static_cast<EventThreadArgs*>(param));
+    args->line->RunEvent(args->event);
+    static_cast<IModemLine*>(args->line)->Release();
+    auto& threads = Threads();
+    std::lock_guard lock(threads.lock);
+    --threads.running;
+    threads.done.notify_all();
+    return 0;
+}
+
+void CModemLine::RunEvent(const RaisedEvent& event) {
+    switch (event.code) {
+        case LINE_EVENT_CONNECTED:
+            DoCallConnected(event.incoming);
+            break;
+        case LINE_EVENT_DISCONNECTED:
+        case LINE_EVENT_CALL_ENDED:
+            DoCallDisconnected(event.code, event.cause);
+            break;
+        case LINE_EVENT_OFFERING:
+            CallOffering();
+            break;
+        case LINE_EVENT_FATAL:
+            FatalError(0, 0, 0);
+            break;
+        default:
+            break;
+    }
+}
+
+HRESULT CModemLine::CallConnected() {
+    return DoCallConnected(m_bIncoming);
+}
+
+HRESULT CModemLine::CallDisconnected() {
+    return DoCallDisconnected(m_lPendingEvent, m_nDisconnectCause);
+}
+
+HRESULT CModemLine::DoCallConnected(bool incoming) {
+    return GuardedCall(m_pLog.Get(), kCallConnectedRow, [&] {
+        // After Shutdown there is nobody to tell.
+        ComPtr<IModemLineCallback> host = HostCallback();
+        if (!host)
+            return S_OK;
+        LONG handle = 0;
+        {
+            std::lock_guard lock(m_handOverLock);
+            if (m_lState != MODEM_CONNECTED) {
+                // A hang-up took the line over before the port could be handed
+                // out: the host must not get a port the line is using.
+                Log(-1, 0, "CModemLine::CallConnected()",
+                    "The call ended before the port was handed over");
+                return S_OK;
+            }
+            m_port.ClosePort(false);
+            m_bHandedOver = true;
+            handle = static_cast<LONG>(m_port.GetPortHandle());
+        }
+        HRESULT hr = host->CallConnected(incoming ? 1 : 0, handle);
+        if (FAILED(hr))
+            tarvik::frame::ThrowFromCallee(hr, host.Get(), IID_IModemLineCallback);
+        Log(-1, 0, "CModemLine::CallConnected()", "All goes well");
+        return hr;
+    });
+}
+
+HRESULT CModemLine::DoCallDisconnected(LONG eventCode, SHORT cause) {
+    return GuardedCall(m_pLog.Get(), kCallDisconnectedRow, [&] {
+        ComPtr<IModemLineCallback> host = HostCallback();
+        if (!host)
+            return S_OK;
+        HRESULT hr = host->CallDisconnected(static_cast<LONG>(cause));
+        // A failing host is not followed by the session message.
+        if (FAILED(hr))
+            throw ComError(hr);
+        if (eventCode == LINE_EVENT_CALL_ENDED)
+            TellSession("CModemLine::CallDisconnected()");
+        Log(-1, 0, "CModemLine::CallDisconnected()", "All goes well");
+        return hr;
+    });
+}
+
+HRESULT CModemLine::CallOffering() {
+    return GuardedCall(m_pLog.Get(), kCallOfferingRow, [&] {
+        ComPtr<IModemLineCallback> host = HostCallback();
+        if (!host)
+            return S_OK;
+        Log(-1, 0, "CModemLine::CallOffering()", "Calling calloffering callback");
+        HRESULT hr = host->CallOffering();
+        if (FAILED(hr))
+            tarvik::frame::ThrowFromCallee(hr, host.Get(), IID_IModemLineCallback);
+        Log(-1, 0, "CModemLine::CallOffering()", "All goes well");
+        return S_OK;
+    });
+}
+
+HRESULT CModemLine::FatalError(LONG lError, LONG lCause, LONG lParam) {
+    return GuardedCall(m_pLog.Get(), kLineFatalErrorRow, [&] {
+        LONG dialling = MODEM_CONNECTING;
+        if (m_lState.compare_exchange_strong(dialling, MODEM_IDLE)) {
+            // The call being dialled is over: the host hears it as a
+            // disconnect, the session as a closed medium, and the line closes.
+            m_nDisconnectCause = DISCONNECT_NO_CONNECTION;
+            RaiseEvent(LINE_EVENT_CALL_ENDED);
+            static_cast<IModemLine*>(this)->CloseLine();
+            Log(-1, 1, "CModemLine::FatalError()", "All goes well");
+            return S_OK;
+        }
+        if (!ModemData())
+            return E_FAIL;
+        HRESULT hr = S_OK;
+        if (m_bFatalReported && m_bPortOpen) {
+            TellSession("CModemLine::FatalError()");
+        } else if (ComPtr<IModemLineCallback> host = HostCallback()) {
+            // The host receives the values each under its own name.
+            hr = host->FatalError(lCause, lError, lParam);
+            if (FAILED(hr))
+                tarvik::frame::ThrowFromCallee(hr, host.Get(), IID_IModemLineCallback);
+        }
+        m_bFatalReported = false;
+        Log(-1, 1, "CModemLine::FatalError()", "All goes well");
+        return hr;
+    });
+}
+
+void CModemLine::TellSession(const char* function) {
+    ComPtr<IUnknown> unknown;
+    {
+        CriticalSectionLock lock(&m_csModemData);
+        if (!m_pModemData)
+            return;
+        Variant value;
+        Bstr field(u"ModemSession_IUnknown");
+        if (SUCCEEDED(m_pModemData->GetData(field.Get(), &value)) &&
+            (value.vt == VT_UNKNOWN || value.vt == VT_DISPATCH))
+            unknown = value.punkVal;
+    }
+    // Modem data that did not come from a session's AddModem has no way to
+    // the session: the message is skipped, not guessed at.
+    if (!unknown) {
+        Log(-1, 0, function, "No ModemSession_IUnknown in the modem data: session not told");
+        return;
+    }
+    ComPtr<IModemSessionPrivate> session;
+    if (FAILED(unknown->QueryInterface(IID_IModemSessionPrivate, session.PutVoid())) || !session) {
+        Log(-1, 0, function, "ModemSession_IUnknown is not a modem session: session not told");
+        return;
+    }
+    LONG mediaId = 0;
+    get_MediaID(&mediaId);
+    session->HandleLineMessage(0, 0, 1, mediaId, 0);
+}
+
+HRESULT CModemLine::FatalError(LONG lCause, LONG lError) {
+    (void)lCause;  // the port's error code never reaches the host or the session
+    (void)lError;
+    return GuardedCall(m_pLog.Get(), kPortFatalErrorRow, [&] {
+        // Wake the operation that may be waiting for this port.
+        switch (m_lState.load()) {
+            case MODEM_CONNECTING:
+            case MODEM_DISCONNECTING_START:
+                SetEvent(m_hTransmitDone.load());
+                break;
+            case MODEM_DISCONNECTING_FINISH:
+                SetEvent(m_hTransmitDone.load());
+                SetEvent(m_hModemResponse.load());
+                break;
+            default:
+                break;
+        }
+        m_bFatalReported = true;
+        RaiseEvent(LINE_EVENT_FATAL);
+        Log(-1, 0, "CModemLine::FatalError()", "A Fatal error has occurred.");
+        return S_OK;
+    });
+}
+
+HRESULT CModemLine::TransmitDone() {
+    return GuardedCall(m_pLog.Get(), kTransmitDoneRow, [&] {
+        SetEvent(m_hTransmitDone.load());
+        Log(-1, 1, "CModemLine::TransmitDone()", "All goes well");
+        return S_OK;
+    });
+}
+
+bool CModemLine::ReclaimPort() {
+    std::lock_guard lock(m_handOverLock);
+    if (!m_bHandedOver)
+        return true;
+    if (m_port.OpenPort(true) != SP_OK)
+        return false;
+    m_bHandedOver = false;
+    return true;
+}

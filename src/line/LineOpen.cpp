@@ -1,0 +1,322 @@
+// OpenLine and the modem initialisation.
+#include "frame/Log.h"
+#include "line/LineRows.h"
+#include "line/ModemLine.h"
+
+using tarvik::Bstr;
+using tarvik::ComPtr;
+using tarvik::Variant;
+using tarvik::frame::ComError;
+using tarvik::frame::GuardedCall;
+using namespace tarvik::line;
+
+namespace {
+
+// Longest initialisation texts: each command is built in a 100-byte buffer
+// with its terminating zero, and the first one also gets a carriage return.
+constexpr size_t kMaxModemSetting = 98;
+constexpr size_t kMaxR552 = 99;
+
+constexpr DWORD kPauseBeforeInitMs = 300;
+constexpr DWORD kEscapeAnswerWaitMs = 1000;
+
+enum class Field { Absent, EmptyOrNull, Value };
+
+// Reads an integer setting. Absent: the read failed. A value that does not
+// convert to an integer leaves `out` alone (and counts as a value).
+Field ReadInteger(ICommonData* settings, const char16_t* name, LONG* out, bool* stored) {
+    Variant value;
+    Bstr field(name);
+    *stored = false;
+    if (FAILED(settings->GetData(field.Get(), &value)))
+        return Field::Absent;
+    if (value.vt == VT_EMPTY || value.vt == VT_NULL)
+        return Field::EmptyOrNull;
+    if (SUCCEEDED(VariantChangeType(&value, &value, 0, VT_I4))) {
+        *out = value.lVal;
+        *stored = true;
+    }
+    return Field::Value;
+}
+
+// Reads a text setting; false when absent or not text.
+enum class Text { Absent, NotText, Ok };
+Text ReadText(ICommonData* settings, const char16_t* name, std::string* out) {
+    Variant value;
+    Bstr field(name);
+    if (FAILED(settings->GetData(field.Get(), &value)))
+        return Text::Absent;
+    if (value.vt != VT_BSTR)
+        return Text::NotText;
+    *out = tarvik::BstrToAnsi(value.bstrVal);
+    return Text::Ok;
+}
+
+}  // namespace
+
+void CModemLine::ReadOpenSettings(ICommonData* settings) {
+    bool stored = false;
+    LONG value = 0;
+    // Empty or null converts to 0, as COM converts an empty value.
+    value = m_lNumRingsAnswer;
+    if (ReadInteger(settings, u"NumRingsAnswer", &value, &stored) == Field::EmptyOrNull)
+        value = 0;
+    m_lNumRingsAnswer = value;
+    value = m_bCallerIDEnabled;
+    if (ReadInteger(settings, u"CallerIDEnabled", &value, &stored) == Field::EmptyOrNull)
+        value = 0;
+    m_bCallerIDEnabled = value;
+
+    Log(0, 1, "ML::Openline()", "Checking for KVR Incoming call");
+    value = m_bKVRIncoming;
+    switch (ReadInteger(settings, u"KVRIncoming", &value, &stored)) {
+        case Field::Absent:
+            m_bKVRIncoming = 0;
+            Log(0, 1, "ML::Openline()", "Not for KVR Inc call");
+            break;
+        case Field::EmptyOrNull:
+            break;
+        case Field::Value:
+            m_bKVRIncoming = value;
+            if (stored)
+                Log(0, 1, "ML::Openline()", "For KVR Inc call");
+            break;
+    }
+    value = m_lAnsweringMode;
+    switch (ReadInteger(settings, u"AnsweringMode", &value, &stored)) {
+        case Field::Absent:
+            m_lAnsweringMode = 0;
+            Log(0, 1, "ML::Openline()", "Not for Smartmodem");
+            break;
+        case Field::EmptyOrNull:
+            break;
+        case Field::Value:
+            m_lAnsweringMode = value;
+            if (stored)
+                Log(0, 1, "ML::Openline()", "For Smart modem");
+            break;
+    }
+}
+
+HRESULT CModemLine::OpenLine(ICommonData* pCommonData) {
+    // The failure path closes the port, except when the call was refused
+    // because the line was open already: that port belongs to a working line.
+    bool portTouched = false;
+    return GuardedCall(
+        m_pLog.Get(), kOpenLineRow,
+        [&] {
+            if (!pCommonData) {
+                Log(0, 1, "ML::OpenLine()", "Invalid Modem handle");
+                m_lLastError = 13;
+                throw ComError(E_FAIL);
+            }
+            if (!m_bInitialized) {
+                m_lLastError = 6;
+                Log(0, 1, "ML::OpenLine()", "Line not open");
+                throw ComError(E_FAIL);
+            }
+            if (m_bPortOpen || m_bHandedOver) {
+                Log(0, 1, "ML::OpenLine()", "Port already open");
+                m_lLastError = 3;
+                throw ComError(E_FAIL,
+                               std::string_view("The line is open already; close it first"));
+            }
+            ReadOpenSettings(pCommonData);
+
+            Variant port;
+            Bstr portField(u"COMPort");
+            HRESULT hr = pCommonData->GetData(portField.Get(), &port);
+            if (FAILED(hr))
+                tarvik::frame::ThrowFromCallee(hr, pCommonData, IID_ICommonData);
+            if (port.vt != VT_BSTR) {
+                Log(0, 1, "ML::OpenLine()", "COMPort is not text");
+                m_lLastError = 3;
+                throw ComError(E_FAIL, std::string_view("The setting COMPort is not text"));
+            }
+            std::string portName = tarvik::BstrToAnsi(port.bstrVal);
+            Log(0, 1, "ML::OpenLine()", portName);
+
+            portTouched = true;
+            if (m_port.CreatePort(portName.c_str()) != SP_OK) {
+                m_lLastError = 3;
+                Log(0, 1, "ML::OpenLine()", "Failed to obtain a handle to the COM port");
+                throw ComError(E_FAIL);
+            }
+            ComPtr<IPassThroughCallback> self;
+            hr = QueryInterface(IID_IPassThroughCallback, self.PutVoid());
+            if (FAILED(hr))
+                throw ComError(hr);
+            m_port.SetCallback(self.Get());
+            m_port.SetBaudRate(300);
+            m_port.SetFrameTerminator(13);
+            m_port.SetMaxFrameLength(100);
+            if (m_port.OpenPort(false) != SP_OK) {
+                m_lLastError = 4;
+                Log(0, 1, "ML::OpenLine()", "OpenPort() failed");
+                throw ComError(E_FAIL);
+            }
+            m_bPortOpen = true;
+            Log(0, 1, "ML::OpenLine()", "Before InitializeModem ");
+            {
+                std::lock_guard lock(m_lineDataLock);
+                m_pLineData = pCommonData;
+            }
+            std::string failure;
+            if (!InitializeModem(failure)) {
+                m_lLastError = 5;
+                Log(0, 1, "ML::OpenLine()", "InitializeModem failed");
+                throw ComError(E_FAIL, std::string_view(failure));
+            }
+            Log(0, 1, "ML::OpenLine()", "All goes well");
+            m_lRingCount = 0;
+            return S_OK;
+        },
+        [&](HRESULT) {
+            if (!portTouched)
+                return;
+            // The monitor thread is stopped before the handle goes: left
+            // running, it would read a closed descriptor and call into a line
+            // that may be gone.
+            m_port.ClosePort(true);
+            m_port.DestroyPort();
+            m_bPortOpen = false;
+            m_lState = MODEM_IDLE;
+        });
+}
+
+bool CModemLine::InitializeModem(std::string& failure) {
+    if (m_lState != MODEM_IDLE) {
+        m_lLastError = 9;
+        throw ComError(E_FAIL);
+    }
+    ComPtr<ICommonData> settings;
+    {
+        std::lock_guard lock(m_lineDataLock);
+        settings = m_pLineData;
+    }
+    // Both texts are checked before anything is sent: a command cut to fit
+    // would configure the modem other than the host asked.
+    std::string first;
+    switch (ReadText(settings.Get(), u"ModemSetting", &first)) {
+        case Text::Absent:
+            failure = "The setting ModemSetting is missing";
+            return false;
+        case Text::NotText:
+            failure = "The setting ModemSetting is not text";
+            return false;
+        case Text::Ok:
+            break;
+    }
+    if (first.size() > kMaxModemSetting) {
+        failure = "The setting ModemSetting is longer than 98 bytes";
+        return false;
+    }
+    std::string second;
+    Text r552 = ReadText(settings.Get(), u"R552", &second);
+    if (r552 == Text::NotText) {
+        failure = "The setting R552 is not text";
+        return false;
+    }
+    if (r552 == Text::Ok && second.size() > kMaxR552) {
+        failure = "The setting R552 is longer than 99 bytes";
+        return false;
+    }
+
+    if (!InitializeFirstStage(first + "\r"))
+        return false;
+    if (r552 == Text::Ok && !InitializeSecondStage(second))
+        return false;
+    m_nInitAttempt = 0;
+    m_port.ApplyCommState();
+    return true;
+}
+
+void CModemLine::EndInitStage() {
+    if (HANDLE h = m_hInitResponse.exchange(nullptr)) {
+        ResetEvent(h);
+        CloseHandle(h);
+    }
+}
+
+bool CModemLine::InitSendFailure() {
+    m_bFatalReported = true;
+    FatalError(0, 0, 0);
+    m_lLastError = 1;
+    EndInitStage();
+    return false;
+}
+
+bool CModemLine::InitializeFirstStage(const std::string& command) {
+    m_lState = MODEM_INITIALIZING;
+    // Unnamed: the answer to one line's initialisation must not end the wait
+    // of another line.
+    HANDLE response = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!response) {
+        m_lLastError = 6;
+        return false;
+    }
+    m_hInitResponse = response;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (attempt == 1) {
+            // The modem may still be in data mode from an earlier program.
+            if (SendCommand("+++", 3) == 0)
+                GetResponseFromModem(kEscapeAnswerWaitMs);
+        }
+        ++m_nInitAttempt;
+        Sleep(kPauseBeforeInitMs);
+        if (SendCommand(command.data(), static_cast<LONG>(command.size())) != 0) {
+            if (attempt == 0)
+                continue;
+            Log(0, 1, "ML::InitializeModem()", "Send failed");
+            return InitSendFailure();
+        }
+        Log(0, 1, "ML::InitializeModem()", "send success");
+        m_lLastError = 0;
+        if (GetResponseForInitialization()) {
+            EndInitStage();
+            return true;
+        }
+        Log(0, 1, "ML::InitializeModem()", "Failed to get response for modem initialization");
+        ResetEvent(m_hInitResponse.load());
+        if (attempt == 1) {
+            m_lState = MODEM_IDLE;
+            m_lLastError = 1;
+            EndInitStage();
+            return false;
+        }
+    }
+    return false;  // not reached: attempt 1 always returns
+}
+
+bool CModemLine::InitializeSecondStage(const std::string& command) {
+    m_lState = MODEM_INITIALIZING;
+    HANDLE response = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!response) {
+        m_lLastError = 6;
+        return false;
+    }
+    m_hInitResponse = response;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        ++m_nInitAttempt;
+        if (SendCommand(command.data(), static_cast<LONG>(command.size())) != 0) {
+            if (attempt == 0)
+                continue;
+            Log(0, 1, "ML::Initialize R552()", "Send failed");
+            return InitSendFailure();
+        }
+        Log(0, 1, "ML::InitializeR552()", "send success");
+        m_lLastError = 0;
+        if (GetResponseForInitialization()) {
+            EndInitStage();
+            return true;
+        }
+        Log(0, 1, "ML::InitializeModem()", "Failed to get response for R552 initialization");
+        ResetEvent(m_hInitResponse.load());
+        if (attempt == 1) {
+            m_lLastError = 1;
+            EndInitStage();
+            return false;
+        }
+    }
+    return false;
+}

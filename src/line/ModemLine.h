@@ -1,0 +1,223 @@
+// CModemLine, the class ATModemLine: one object drives one modem on one serial
+// port. It keeps the host's references, the embedded CSerialPort, the events
+// its blocking operations wait on, the line state that the response state
+// machine drives, and the settings read when the line was opened.
+//
+// Threads that enter a line: host threads (IModemLine), the port's monitor and
+// event threads (IPassThroughCallback) and one short-lived thread per raised
+// call event (IModemLinePrivate). Every field more than one of them touches is
+// atomic or guarded by a lock named beside it.
+//
+// The source is split by job:
+//   ModemLine.cpp       construction, Initialize, Shutdown, CloseLine, properties
+//   LineOpen.cpp        OpenLine and the modem initialisation
+//   CommandExchange.cpp SendCommand and the response waits
+//   FrameReceived.cpp   the response state machine and ring counting
+//   LineEvents.cpp      RaiseEvent, the call events, fatal errors, the session link
+//   MakeCall.cpp        outgoing calls
+//   HangUp.cpp          DropCall and HangUpCall
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "frame/ErrorReporting.h"
+#include "line/CreateModemLine.h"
+#include "serial/SerialPort.h"
+#include "tarvik/comptr.h"
+#include "tarvik/interfaces.h"
+#include "tarvik/object.h"
+#include "tarvik/results.h"
+#include "tarvik/sync.h"
+
+namespace tarvik::line {
+
+// Codes of the call events the line raises on threads of their own.
+enum LineEvent : LONG {
+    LINE_EVENT_CONNECTED = 1,
+    LINE_EVENT_DISCONNECTED = 2,
+    LINE_EVENT_OFFERING = 3,
+    LINE_EVENT_FATAL = 4,
+    LINE_EVENT_CALL_ENDED = 5,
+};
+
+// What one raised event carries to its thread. The values are taken when the
+// event is raised, so a later raise cannot change what an earlier one reports.
+struct RaisedEvent {
+    LONG code = 0;
+    SHORT cause = 0;
+    bool incoming = false;
+};
+
+}  // namespace tarvik::line
+
+class CModemLine final : public tarvik::ComObject<CModemLine, IModemLine, ISupportErrorInfo,
+                                                  IPassThroughCallback, IModemLinePrivate> {
+  public:
+    CModemLine();
+    ~CModemLine() override;
+
+    IUnknown* FindInterface(REFIID iid) noexcept override;
+    HRESULT FinalConstruct() override;
+
+    // ISupportErrorInfo
+    HRESULT InterfaceSupportsErrorInfo(REFIID riid) override;
+
+    // IModemLine
+    HRESULT get_LastError(LONG* lpLastError) override;
+    HRESULT get_LastLineError(LONG* lpLastLineError) override;
+    HRESULT get_NoAnswerTimeout(LONG* lpNoAnswerTimeout) override;
+    HRESULT put_NoAnswerTimeout(LONG newVal) override;
+    HRESULT get_ReportProgress(LONG* pbReportProgress) override;
+    HRESULT put_ReportProgress(LONG newVal) override;
+    HRESULT GetModemHandle(ICommonData** ppICommonData) override;
+    HRESULT Initialize(ICommonData* pICommonData, IModemLineCallback* pIModemLineCallback) override;
+    HRESULT AnswerCall(LONG bAccept) override;
+    HRESULT DropCall() override;
+    HRESULT MakeCall(ICommonData* pCallData) override;
+    HRESULT Shutdown() override;
+    HRESULT OpenLine(ICommonData* pCommonData) override;
+    HRESULT CloseLine() override;
+    HRESULT ByPassTAPI(SHORT nPassThroughState) override;
+    HRESULT HandOverToTAPI(SHORT nStatus) override;
+    HRESULT OpenPort(ICommonData* pIPortSettingsData) override;
+    HRESULT ClosePort(LONG bDestroy) override;
+    HRESULT SendCommand(BSTR bstrCommand) override;
+    HRESULT ReceiveFrame(BSTR* bstrFrame, LONG lFrameNumber) override;
+    HRESULT RegisterPassThroughCallback(IPassThroughCallback* pPassThroughCallback) override;
+
+    // IPassThroughCallback
+    HRESULT Disconnected(LONG lCause) override;
+    HRESULT Connected(LONG bIncoming) override;
+    HRESULT FatalError(LONG lCause, LONG lError) override;
+    HRESULT TransmitDone() override;
+    HRESULT FrameReceived(LONG lFrameNumber, LONG lFrameLength) override;
+
+    // IModemLinePrivate (reachable only from the line's own code)
+    HRESULT CallConnected() override;
+    HRESULT HandleLineClose() override;
+    HRESULT CallOffering() override;
+    HRESULT CallDisconnected() override;
+    HRESULT HandleLineReply(LONG lReply) override;
+    HRESULT HandleNewCall(LONG lCall, LONG lPrivileges) override;
+    HRESULT FatalError(LONG lError, LONG lCause, LONG lParam) override;
+    HRESULT HandleCallState(LONG lCallState, LONG lStateDetail) override;
+    HRESULT HangUpCall() override;
+    HRESULT DismissCall() override;
+    HRESULT ReOpenLine() override;
+    HRESULT get_MediaID(LONG* pVal) override;
+    HRESULT get_Handle(HANDLE_TYPE HandleType, LONG* lpHandle) override;
+
+    // Not part of the contract: the line state, and a wait until every event
+    // thread of every line in the process has finished, its reference on its
+    // line included (tests, and hosts such as the demo that must not exit
+    // while a callback still runs).
+    LONG State() const noexcept { return m_lState.load(); }
+    static bool WaitForEventThreads(DWORD timeoutMs);
+
+  private:
+    // One log entry through this line's writer (nothing when there is none).
+    void Log(LONG markA, LONG markB, const char* function, const std::string& message) const;
+
+    // Lifecycle (ModemLine.cpp)
+    bool CreateHandles();
+    void CloseHandles();
+    tarvik::ComPtr<IModemLineCallback> HostCallback();
+    tarvik::ComPtr<ICommonData> ModemData();
+
+    // Opening and initialisation (LineOpen.cpp)
+    void ReadOpenSettings(ICommonData* settings);
+    // False when the modem could not be initialised; `failure` then says why
+    // when the settings themselves were at fault.
+    bool InitializeModem(std::string& failure);
+    bool InitializeFirstStage(const std::string& command);
+    bool InitializeSecondStage(const std::string& command);
+    bool InitSendFailure();
+    void EndInitStage();
+
+    // Command exchange (CommandExchange.cpp)
+    int SendCommand(const char* data, LONG length);
+    bool GetResponseForInitialization();
+    bool GetResponseFromModem(DWORD timeoutMs);
+    void RaiseFatalFromWait();
+
+    // State machine (FrameReceived.cpp)
+    HRESULT InterpretFrame(LONG state, std::string_view frame);
+    void CountRing();
+
+    // Events (LineEvents.cpp)
+    void RaiseEvent(LONG code);
+    static DWORD RaiseEventThread(void* param);
+    void RunEvent(const tarvik::line::RaisedEvent& event);
+    HRESULT DoCallConnected(bool incoming);
+    HRESULT DoCallDisconnected(LONG eventCode, SHORT cause);
+    void TellSession(const char* function);
+
+    // Port hand-over (LineEvents.cpp). ReclaimPort takes back a port the host
+    // holds; false when the port could not be reopened.
+    bool ReclaimPort();
+
+    // Teardown (HangUp.cpp)
+    HRESULT HangUpCommandSequence(bool firstForm, LONG preHangUpState);
+    bool ReopenOnOldSystems();
+
+    // References. m_pModemData and m_pNotifier are guarded by m_csModemData,
+    // m_pCallback by m_callbackLock: event threads read them while Shutdown
+    // releases them, so every reader takes its own reference under the lock.
+    tarvik::ComPtr<ICommonData> m_pModemData;
+    tarvik::ComPtr<IModemLineCallback> m_pCallback;
+    std::mutex m_callbackLock;
+    tarvik::ComPtr<ICommonData> m_pLineData;  // guarded by m_lineDataLock
+    std::mutex m_lineDataLock;
+    tarvik::ComPtr<IEventReporter> m_pNotifier;
+    tarvik::ComPtr<ILogWriter> m_pLog;
+
+    // Synchronisation objects. Handle values are read by other threads while
+    // Initialize and Shutdown replace them, hence atomics; the runtime's
+    // handles fail cleanly once closed, so a late SetEvent does no harm.
+    CRITICAL_SECTION m_csModemData;
+    CRITICAL_SECTION m_csAnswer;
+    CRITICAL_SECTION m_csHangUp;
+    std::atomic<HANDLE> m_hModemResponse{nullptr};
+    std::atomic<HANDLE> m_hInitResponse{nullptr};
+    std::atomic<HANDLE> m_hEscapeOK{nullptr};
+    std::atomic<HANDLE> m_hNoCarrier{nullptr};
+    std::atomic<HANDLE> m_hTransmitDone{nullptr};
+    std::atomic<HANDLE> m_hDropMutex{nullptr};
+
+    CSerialPort m_port;
+    // Serialises handing the port to the host with taking it back, so a
+    // hang-up never starts on a port the host is about to receive.
+    std::mutex m_handOverLock;
+    std::atomic<bool> m_bHandedOver{false};
+
+    // Settings read by OpenLine.
+    std::atomic<LONG> m_lNumRingsAnswer{1};
+    std::atomic<LONG> m_bCallerIDEnabled{0};
+    std::atomic<LONG> m_bKVRIncoming{0};
+    std::atomic<LONG> m_lAnsweringMode{0};
+
+    // Property values and status.
+    std::atomic<LONG> m_lLastError{0};
+    std::atomic<LONG> m_lLastLineError{0};
+    std::atomic<LONG> m_lNoAnswerTimeout{30};
+    std::atomic<LONG> m_bReportProgress{0};
+    std::atomic<bool> m_bInitialized{false};
+    std::atomic<bool> m_bPortOpen{false};
+    std::atomic<LONG> m_lState{MODEM_IDLE};
+    std::atomic<LONG> m_nInitAttempt{0};
+    std::atomic<SHORT> m_bInitOK{0};
+    std::atomic<bool> m_bFatalReported{false};
+
+    // Call bookkeeping.
+    std::atomic<LONG> m_lRingCount{0};
+    std::atomic<LONG> m_lAnswerRingCount{0};
+    std::atomic<bool> m_bAnswerPending{false};
+    std::atomic<bool> m_bIncoming{false};
+    std::atomic<LONG> m_lPendingEvent{0};
+    std::atomic<SHORT> m_nDisconnectCause{0};
+    char m_szDialPrefix[64] = {};
+    std::u16string m_bstrAccessCode;  // guarded by m_accessCodeLock
+    std::mutex m_accessCodeLock;
+};
