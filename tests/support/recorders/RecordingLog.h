@@ -1,0 +1,68 @@
+// A log writer registered in-process for the lifetime of the recorder: every
+// CoCreateInstance(CLSID_LogWriter) made meanwhile gets a writer that records
+// its entries here. Thread-safe; entries may arrive from any thread.
+//
+//   tarvik::test::RecordingLog log;
+//   ... run the code under test ...
+//   EXPECT_TRUE(log.WaitForMessage("All goes well", 2000ms));
+//   EXPECT_EQ(log.WithFunction("CModemLine::OpenLine()").size(), 3u);
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tarvik/interfaces.h"
+
+namespace tarvik::test {
+
+struct LogRecord {
+    ULONG thread = 0;
+    LONG markA = 0;
+    LONG markB = 0;
+    std::string function;  // texts in UTF-8
+    std::string message;
+    std::string detail;
+};
+
+class RecordingLog {
+  public:
+    RecordingLog();
+    ~RecordingLog();
+    RecordingLog(const RecordingLog&) = delete;
+    RecordingLog& operator=(const RecordingLog&) = delete;
+
+    std::vector<LogRecord> Entries() const;
+    size_t Count() const;
+    void Clear();
+    // Writers handed out through the class object so far.
+    size_t WritersCreated() const;
+
+    std::vector<LogRecord> WithMessage(std::string_view message) const;
+    std::vector<LogRecord> WithFunction(std::string_view function) const;
+    std::vector<LogRecord> With(std::string_view function, std::string_view message) const;
+    std::vector<LogRecord> Matching(const std::function<bool(const LogRecord&)>& pred) const;
+
+    // Waits until an entry (already there or still to come) satisfies `pred`;
+    // the first such entry, or nothing after `timeout`.
+    std::optional<LogRecord> WaitFor(const std::function<bool(const LogRecord&)>& pred,
+                                     std::chrono::milliseconds timeout) const;
+    std::optional<LogRecord> WaitForMessage(std::string_view message,
+                                            std::chrono::milliseconds timeout) const;
+
+    // A writer of this recorder without going through activation.
+    ILogWriter* Writer() const;
+
+    struct State;
+
+  private:
+    std::shared_ptr<State> state_;
+    ILogWriter* writer_ = nullptr;
+    DWORD cookie_ = 0;
+};
+
+}  // namespace tarvik::test
