@@ -1,8 +1,8 @@
 #include "Module.h"
 
 #include <dlfcn.h>
-#include <limits.h>
-#include <stdlib.h>
+
+#include <filesystem>
 
 #include "CommonData.h"
 #include "EventReporter.h"

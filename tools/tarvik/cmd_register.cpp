@@ -1,11 +1,9 @@
 // tarvik register / unregister: load a component library and run its
 // DllRegisterServer or DllUnregisterServer against the registry store.
 #include <dlfcn.h>
-#include <limits.h>
-#include <stdlib.h>
-#include <sys/stat.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "Command.h"
@@ -46,13 +44,11 @@ const char* HresultName(HRESULT hr) {
 // a bare name, which is not what "tarvik register libfoo.so" in a build
 // folder means.
 std::string ResolveLibrary(const std::string& arg) {
-    struct stat st {};
-    if (stat(arg.c_str(), &st) == 0) {
-        char resolved[PATH_MAX];
-        if (realpath(arg.c_str(), resolved))
-            return resolved;
-    }
-    return arg;
+    std::error_code ec;
+    if (!std::filesystem::exists(arg, ec))
+        return arg;
+    std::filesystem::path p = std::filesystem::absolute(arg, ec);
+    return ec ? arg : p.lexically_normal().string();
 }
 
 int RunEntryPoint(const std::vector<std::string>& args, const char* symbol, const char* verb) {
