@@ -1,0 +1,298 @@
+#include "line/LineTestKit.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+namespace tarvik::test {
+
+// ---------------------------------------------------------------------------
+// RecordingLineCallback
+
+ComPtr<RecordingLineCallback> RecordingLineCallback::Create() {
+    ComPtr<RecordingLineCallback> cb;
+    void* pv = nullptr;
+    if (SUCCEEDED(
+            CreateComObject<RecordingLineCallback>(nullptr, nullptr, IID_IModemLineCallback, &pv)))
+        cb.Attach(static_cast<RecordingLineCallback*>(static_cast<IModemLineCallback*>(pv)));
+    return cb;
+}
+
+IUnknown* RecordingLineCallback::FindInterface(REFIID iid) noexcept {
+    if (IsEqualIID(iid, IID_IModemLineCallback))
+        return static_cast<IModemLineCallback*>(this);
+    if (IsEqualIID(iid, IID_ISupportErrorInfo))
+        return static_cast<ISupportErrorInfo*>(this);
+    return nullptr;
+}
+
+HRESULT RecordingLineCallback::InterfaceSupportsErrorInfo(REFIID riid) {
+    return IsEqualIID(riid, IID_IModemLineCallback) ? S_OK : S_FALSE;
+}
+
+void RecordingLineCallback::FailWith(HostEvent::Kind kind, HRESULT hr, std::u16string description) {
+    std::lock_guard lock(mu_);
+    results_[kind] = hr;
+    descriptions_[kind] = std::move(description);
+}
+
+void RecordingLineCallback::OnConnected(std::function<void(LONG, LONG)> hook) {
+    std::lock_guard lock(mu_);
+    onConnected_ = std::move(hook);
+}
+
+HRESULT RecordingLineCallback::Record(HostEvent event) {
+    event.thread = GetCurrentThreadId();
+    event.at = Clock::now();
+    HRESULT hr;
+    std::u16string description;
+    std::function<void(LONG, LONG)> hook;
+    {
+        std::lock_guard lock(mu_);
+        hr = results_[event.kind];
+        description = descriptions_[event.kind];
+        if (event.kind == HostEvent::Connected)
+            hook = onConnected_;
+    }
+    if (hook)
+        hook(event.a, event.b);
+    if (!description.empty()) {
+        ComPtr<ICreateErrorInfo> create;
+        if (SUCCEEDED(CreateErrorInfo(create.Put()))) {
+            create->SetGUID(IID_IModemLineCallback);
+            create->SetDescription(description.data());
+            ComPtr<IErrorInfo> info;
+            create->QueryInterface(IID_IErrorInfo, info.PutVoid());
+            SetErrorInfo(0, info.Get());
+        }
+    }
+    {
+        std::lock_guard lock(mu_);
+        events_.push_back(event);
+    }
+    cv_.notify_all();
+    return hr;
+}
+
+HRESULT RecordingLineCallback::CallOffering() {
+    return Record(HostEvent::Make(HostEvent::Offering));
+}
+HRESULT RecordingLineCallback::CallDisconnected(LONG lCause) {
+    return Record(HostEvent::Make(HostEvent::Disconnected, lCause));
+}
+HRESULT RecordingLineCallback::CallConnected(LONG bIncoming, LONG lPortHandle) {
+    return Record(HostEvent::Make(HostEvent::Connected, bIncoming, lPortHandle));
+}
+HRESULT RecordingLineCallback::FatalError(LONG lCause, LONG lError, LONG lParam) {
+    return Record(HostEvent::Make(HostEvent::Fatal, lCause, lError, lParam));
+}
+
+std::vector<HostEvent> RecordingLineCallback::Events() const {
+    std::lock_guard lock(mu_);
+    return events_;
+}
+
+size_t RecordingLineCallback::Count(HostEvent::Kind kind) const {
+    std::lock_guard lock(mu_);
+    size_t n = 0;
+    for (const auto& e : events_)
+        n += e.kind == kind;
+    return n;
+}
+
+std::optional<HostEvent> RecordingLineCallback::WaitFor(HostEvent::Kind kind,
+                                                        std::chrono::milliseconds timeout,
+                                                        size_t from) const {
+    std::unique_lock lock(mu_);
+    std::optional<HostEvent> found;
+    cv_.wait_for(lock, timeout, [&] {
+        for (size_t i = from; i < events_.size(); ++i)
+            if (events_[i].kind == kind) {
+                found = events_[i];
+                return true;
+            }
+        return false;
+    });
+    return found;
+}
+
+// ---------------------------------------------------------------------------
+// RecordingSession
+
+ComPtr<RecordingSession> RecordingSession::Create() {
+    ComPtr<RecordingSession> s;
+    void* pv = nullptr;
+    if (SUCCEEDED(
+            CreateComObject<RecordingSession>(nullptr, nullptr, IID_IModemSessionPrivate, &pv)))
+        s.Attach(static_cast<RecordingSession*>(static_cast<IModemSessionPrivate*>(pv)));
+    return s;
+}
+
+IUnknown* RecordingSession::FindInterface(REFIID iid) noexcept {
+    if (IsEqualIID(iid, IID_IModemSessionPrivate))
+        return static_cast<IModemSessionPrivate*>(this);
+    return nullptr;
+}
+
+HRESULT RecordingSession::HandleLineMessage(LONG hDevice, LONG dwMessageID, LONG dwParam1,
+                                            LONG dwParam2, LONG dwParam3) {
+    {
+        std::lock_guard lock(mu_);
+        messages_.push_back({hDevice, dwMessageID, dwParam1, dwParam2, dwParam3});
+    }
+    cv_.notify_all();
+    return S_OK;
+}
+
+std::vector<RecordingSession::Message> RecordingSession::Messages() const {
+    std::lock_guard lock(mu_);
+    return messages_;
+}
+
+std::optional<RecordingSession::Message> RecordingSession::WaitForMessage(
+    std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mu_);
+    if (!cv_.wait_for(lock, timeout, [&] { return !messages_.empty(); }))
+        return std::nullopt;
+    return messages_.front();
+}
+
+// ---------------------------------------------------------------------------
+// Bags
+
+void SetField(ICommonData* bag, const std::u16string& name, const FieldValue& value) {
+    Variant v;
+    if (auto* s = std::get_if<std::u16string>(&value)) {
+        v = Variant::String(*s);
+    } else if (auto* l = std::get_if<LONG>(&value)) {
+        v = Variant(*l);
+    } else if (auto* b = std::get_if<bool>(&value)) {
+        v = Variant::Bool(*b);
+    } else if (auto* u = std::get_if<IUnknown*>(&value)) {
+        v = Variant::Unknown(*u);
+    } else if (std::holds_alternative<Null>(value)) {
+        v.vt = VT_NULL;
+    }
+    Bstr field(name);
+    ASSERT_EQ(bag->SetData(field.Get(), v), S_OK) << "SetData failed";
+}
+
+ComPtr<ICommonData> Bag(std::initializer_list<std::pair<std::u16string, FieldValue>> fields) {
+    ComPtr<ICommonData> bag;
+    HRESULT hr =
+        CoCreateInstance(CLSID_CommonData, nullptr, CLSCTX_ALL, IID_ICommonData, bag.PutVoid());
+    EXPECT_EQ(hr, S_OK) << "no property bag class";
+    if (!bag)
+        return bag;
+    for (const auto& [name, value] : fields)
+        SetField(bag.Get(), name, value);
+    return bag;
+}
+
+// ---------------------------------------------------------------------------
+// LineHarness
+
+namespace {
+std::atomic<int> g_nextPort{1};
+}
+
+SimModem::Options LineHarness::DefaultOptions() {
+    SimModem::Options options;
+    options.echo = false;
+    options.registers[12] = 10;  // escape guard time 200 ms
+    options.ringCadence = 300ms;
+    return options;
+}
+
+LineHarness::LineHarness(SimModem::Options options) : modem(std::move(options)) {}
+
+LineHarness::~LineHarness() {
+    if (line) {
+        line->Shutdown();
+        EXPECT_TRUE(CModemLine::WaitForEventThreads(20000)) << "event threads still running";
+        impl = nullptr;
+        line.Reset();
+    }
+}
+
+bool LineHarness::Start() {
+    if (!modem.Start())
+        return false;
+    port = "COM" + std::to_string(g_nextPort++);
+    if (modem.LinkAs(port).empty())
+        return false;
+    void* pv = nullptr;
+    if (FAILED(line::CreateModemLine(nullptr, nullptr, IID_IModemLine, &pv)))
+        return false;
+    line.Attach(static_cast<IModemLine*>(pv));
+    impl = static_cast<CModemLine*>(line.Get());
+    host = RecordingLineCallback::Create();
+    session = RecordingSession::Create();
+    modemData = Bag({{u"MediaID", mediaId},
+                     {u"RequestID", LONG{0}},
+                     {u"ModemSession_IUnknown",
+                      static_cast<IUnknown*>(static_cast<IModemSessionPrivate*>(session.Get()))},
+                     {u"COMPortName", FromAnsi(port)}});
+    return host && session && modemData && line->Initialize(modemData.Get(), host.Get()) == S_OK;
+}
+
+ComPtr<ICommonData> LineHarness::Settings(
+    std::initializer_list<std::pair<std::u16string, FieldValue>> extra) const {
+    auto bag = Bag({{u"COMPort", FromAnsi(port)}, {u"ModemSetting", u"ATZ"}});
+    for (const auto& [name, value] : extra)
+        SetField(bag.Get(), name, value);
+    return bag;
+}
+
+HRESULT LineHarness::Open(std::initializer_list<std::pair<std::u16string, FieldValue>> extra) {
+    return line->OpenLine(Settings(extra).Get());
+}
+
+LONG LineHarness::LastError() const {
+    LONG value = -1;
+    line->get_LastError(&value);
+    return value;
+}
+
+bool LineHarness::WaitForState(LONG state, std::chrono::milliseconds timeout) const {
+    // The state has no event of its own; a short poll keeps the helper simple
+    // and is bounded by the time-out.
+    auto until = Clock::now() + timeout;
+    while (impl->State() != state) {
+        if (Clock::now() > until)
+            return false;
+        Sleep(5);
+    }
+    return true;
+}
+
+std::optional<HostEvent> LineHarness::Connect(const std::string& number) {
+    modem.SetOutcome(number, "CONNECT 9600");
+    auto bag = Bag({{u"PhoneNumber", FromAnsi(number)}});
+    if (line->MakeCall(bag.Get()) != S_OK)
+        return std::nullopt;
+    return host->WaitFor(HostEvent::Connected);
+}
+
+// ---------------------------------------------------------------------------
+
+ErrorInfoSeen TakeErrorInfo() {
+    ErrorInfoSeen seen;
+    ComPtr<IErrorInfo> info;
+    if (GetErrorInfo(0, info.Put()) != S_OK || !info)
+        return seen;
+    seen.present = true;
+    info->GetGUID(&seen.iid);
+    Bstr source, description;
+    info->GetSource(source.Put());
+    info->GetDescription(description.Put());
+    seen.source = source.View();
+    seen.description = description.View();
+    return seen;
+}
+
+std::u16string TakeErrorDescription() {
+    return TakeErrorInfo().description;
+}
+
+}  // namespace tarvik::test

@@ -1,0 +1,177 @@
+// Test support for the modem line: what a host sees (a recording line
+// callback), what a session is told (a recording session), property bags
+// built in one line, and a harness that puts a line on a simulated modem.
+//
+//   tarvik::test::LineHarness h;
+//   ASSERT_TRUE(h.Start());                       // modem, line, Initialize
+//   ASSERT_EQ(h.Open(), S_OK);                    // OpenLine on the modem
+//   h.modem.SetOutcome("5551234", "CONNECT 9600");
+//   h.line->MakeCall(tarvik::test::Bag({{u"PhoneNumber", u"5551234"}}).Get());
+//   auto up = h.host->WaitFor(tarvik::test::HostEvent::Connected);
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <initializer_list>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "line/ModemLine.h"
+#include "recorders/RecordingLog.h"
+#include "recorders/RecordingReporter.h"
+#include "sim/SimModem.h"
+#include "tarvik/comptr.h"
+#include "tarvik/interfaces.h"
+#include "tarvik/object.h"
+
+namespace tarvik::test {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// One call a line made into its host.
+struct HostEvent {
+    enum Kind { Offering, Disconnected, Connected, Fatal };
+    Kind kind = Offering;
+    LONG a = 0;  // Disconnected: cause; Connected: bIncoming; Fatal: lCause
+    LONG b = 0;  // Connected: port handle; Fatal: lError
+    LONG c = 0;  // Fatal: lParam
+    DWORD thread = 0;
+    Clock::time_point at{};
+
+    static HostEvent Make(Kind kind, LONG a = 0, LONG b = 0, LONG c = 0) {
+        HostEvent e;
+        e.kind = kind;
+        e.a = a;
+        e.b = b;
+        e.c = c;
+        return e;
+    }
+};
+
+class RecordingLineCallback final
+    : public ComObject<RecordingLineCallback, IModemLineCallback, ISupportErrorInfo> {
+  public:
+    static ComPtr<RecordingLineCallback> Create();
+
+    IUnknown* FindInterface(REFIID iid) noexcept override;
+    HRESULT CallOffering() override;
+    HRESULT CallDisconnected(LONG lCause) override;
+    HRESULT CallConnected(LONG bIncoming, LONG lPortHandle) override;
+    HRESULT FatalError(LONG lCause, LONG lError, LONG lParam) override;
+    HRESULT InterfaceSupportsErrorInfo(REFIID riid) override;
+
+    // Makes the callback of `kind` answer `hr`; with a description it also
+    // sets error information, as a host object that reports errors would.
+    void FailWith(HostEvent::Kind kind, HRESULT hr, std::u16string description = {});
+    // Runs inside CallConnected, on the line's event thread.
+    void OnConnected(std::function<void(LONG incoming, LONG handle)> hook);
+
+    std::vector<HostEvent> Events() const;
+    size_t Count(HostEvent::Kind kind) const;
+    // The first event of `kind` at index `from` or later, waiting up to
+    // `timeout` for it.
+    std::optional<HostEvent> WaitFor(HostEvent::Kind kind, std::chrono::milliseconds timeout = 8s,
+                                     size_t from = 0) const;
+
+  private:
+    HRESULT Record(HostEvent event);
+
+    mutable std::mutex mu_;
+    mutable std::condition_variable cv_;
+    std::vector<HostEvent> events_;
+    HRESULT results_[4] = {S_OK, S_OK, S_OK, S_OK};
+    std::u16string descriptions_[4];
+    std::function<void(LONG, LONG)> onConnected_;
+};
+
+// A session as a line reaches it: only HandleLineMessage does anything.
+class RecordingSession final : public ComObject<RecordingSession, IModemSessionPrivate> {
+  public:
+    struct Message {
+        LONG device, id, param1, param2, param3;
+    };
+    static ComPtr<RecordingSession> Create();
+
+    IUnknown* FindInterface(REFIID iid) noexcept override;
+    HRESULT EnterCriticalSection() override { return E_NOTIMPL; }
+    HRESULT LeaveCriticalSection() override { return E_NOTIMPL; }
+    HRESULT FatalError(LONG, LONG, LONG) override { return E_NOTIMPL; }
+    HRESULT HandleLineMessage(LONG hDevice, LONG dwMessageID, LONG dwParam1, LONG dwParam2,
+                              LONG dwParam3) override;
+    HRESULT get_LineApp(LONG*) override { return E_NOTIMPL; }
+    HRESULT get_TAPIEvent(LONG*) override { return E_NOTIMPL; }
+    HRESULT get_SessionShutdownEvent(LONG*) override { return E_NOTIMPL; }
+
+    std::vector<Message> Messages() const;
+    std::optional<Message> WaitForMessage(std::chrono::milliseconds timeout = 8s) const;
+
+  private:
+    mutable std::mutex mu_;
+    mutable std::condition_variable cv_;
+    std::vector<Message> messages_;
+};
+
+// A field value for Bag(): text, a 32-bit integer, a boolean, an interface,
+// or an explicitly empty/null value.
+struct Empty {};
+struct Null {};
+using FieldValue = std::variant<std::u16string, LONG, bool, IUnknown*, Empty, Null>;
+
+// A new property bag (the companions' CommonData) holding `fields`.
+ComPtr<ICommonData> Bag(std::initializer_list<std::pair<std::u16string, FieldValue>> fields = {});
+void SetField(ICommonData* bag, const std::u16string& name, const FieldValue& value);
+
+// A line on a simulated modem, with a recording host, session and log.
+class LineHarness {
+  public:
+    explicit LineHarness(SimModem::Options options = DefaultOptions());
+    ~LineHarness();
+
+    // Options most line tests want: no echo, a short escape guard time.
+    static SimModem::Options DefaultOptions();
+
+    // Starts the modem, links it under a port name of its own, creates the
+    // line and initialises it with modem data that leads to `session`.
+    bool Start();
+    // The settings OpenLine gets: COMPort and ModemSetting "ATZ" plus `extra`.
+    ComPtr<ICommonData> Settings(
+        std::initializer_list<std::pair<std::u16string, FieldValue>> extra = {}) const;
+    HRESULT Open(std::initializer_list<std::pair<std::u16string, FieldValue>> extra = {});
+
+    LONG LastError() const;
+    LONG State() const { return impl->State(); }
+    // Waits until the line state is `state`.
+    bool WaitForState(LONG state, std::chrono::milliseconds timeout = 8s) const;
+    // Dials `number` and waits for the host's CallConnected.
+    std::optional<HostEvent> Connect(const std::string& number = "5551234");
+
+    RecordingLog log;  // before the line: the line creates its writer at construction
+    RecordingReporter reporter;
+    SimModem modem;
+    std::string port;
+    ComPtr<IModemLine> line;
+    CModemLine* impl = nullptr;
+    ComPtr<RecordingLineCallback> host;
+    ComPtr<RecordingSession> session;
+    ComPtr<ICommonData> modemData;
+    LONG mediaId = 7;
+};
+
+// The description of the calling thread's error information (taken).
+std::u16string TakeErrorDescription();
+// Everything about the calling thread's error information (taken).
+struct ErrorInfoSeen {
+    bool present = false;
+    GUID iid{};
+    std::u16string source;
+    std::u16string description;
+};
+ErrorInfoSeen TakeErrorInfo();
+
+}  // namespace tarvik::test
