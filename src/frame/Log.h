@@ -9,12 +9,15 @@
 
 #include "tarvik/comptr.h"
 #include "tarvik/interfaces.h"
+#include "tarvik/sync.h"
 
 namespace tarvik::frame {
 
 // The time of day as HH:MM:SS (24-hour clock, two digits each), written with
 // its terminating zero into `buffer`, which must hold at least 9 bytes.
 void FormatLogTime(char* buffer);
+// The same for a given local time.
+void FormatLogTime(const SYSTEMTIME& time, char* buffer);
 
 // Creates a log writer (CLSID_LogWriter, any context). Null when none can be
 // created; the caller keeps it for its lifetime.
