@@ -1,0 +1,208 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "tarvik/sync.h"
+
+using tarvik::UniqueHandle;
+
+namespace {
+
+TEST(Event, ManualResetStaysSignalledUntilReset) {
+    UniqueHandle e(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(e);
+    EXPECT_EQ(WaitForSingleObject(e.Get(), 0), WAIT_TIMEOUT);
+    ASSERT_TRUE(SetEvent(e.Get()));
+    EXPECT_EQ(WaitForSingleObject(e.Get(), 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(e.Get(), 0), WAIT_OBJECT_0);
+    ASSERT_TRUE(ResetEvent(e.Get()));
+    EXPECT_EQ(WaitForSingleObject(e.Get(), 0), WAIT_TIMEOUT);
+
+    UniqueHandle initiallySet(CreateEventA(nullptr, TRUE, TRUE, nullptr));
+    EXPECT_EQ(WaitForSingleObject(initiallySet.Get(), 0), WAIT_OBJECT_0);
+}
+
+TEST(Event, AutoResetIsConsumedByOneWait) {
+    UniqueHandle e(CreateEventA(nullptr, FALSE, TRUE, nullptr));
+    ASSERT_TRUE(e);
+    EXPECT_EQ(WaitForSingleObject(e.Get(), 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(e.Get(), 0), WAIT_TIMEOUT);
+    // Setting twice without a wait in between still releases only one wait.
+    SetEvent(e.Get());
+    SetEvent(e.Get());
+    EXPECT_EQ(WaitForSingleObject(e.Get(), 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(e.Get(), 0), WAIT_TIMEOUT);
+}
+
+TEST(Event, OneSetOfAnAutoResetEventWakesExactlyOneOfTwoWaiters) {
+    UniqueHandle e(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    std::atomic<int> woken{0}, timedOut{0}, other{0};
+    auto waiter = [&] {
+        switch (WaitForSingleObject(e.Get(), 1500)) {
+            case WAIT_OBJECT_0:
+                ++woken;
+                break;
+            case WAIT_TIMEOUT:
+                ++timedOut;
+                break;
+            default:
+                ++other;
+        }
+    };
+    std::thread a(waiter), b(waiter);
+    SetEvent(e.Get());
+    a.join();
+    b.join();
+    EXPECT_EQ(woken.load(), 1);
+    EXPECT_EQ(timedOut.load(), 1);
+    EXPECT_EQ(other.load(), 0);
+}
+
+TEST(Event, ManualResetWakesEveryWaiter) {
+    UniqueHandle e(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    std::atomic<int> woken{0};
+    std::thread waiters[3];
+    for (auto& t : waiters) {
+        t = std::thread([&] {
+            if (WaitForSingleObject(e.Get(), 10000) == WAIT_OBJECT_0)
+                ++woken;
+        });
+    }
+    SetEvent(e.Get());
+    for (auto& t : waiters)
+        t.join();
+    EXPECT_EQ(woken.load(), 3);
+}
+
+TEST(Event, NamedEventIsSharedByName) {
+    const std::string name = "tarvik-test-shared";
+    SetLastError(ERROR_GEN_FAILURE);
+    UniqueHandle first(CreateEventA(nullptr, TRUE, FALSE, name.c_str()));
+    ASSERT_TRUE(first);
+    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+
+    // The second creation opens the same object and ignores its arguments.
+    UniqueHandle second(CreateEventA(nullptr, FALSE, TRUE, name.c_str()));
+    ASSERT_TRUE(second);
+    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_NE(first.Get(), second.Get());
+    EXPECT_EQ(WaitForSingleObject(second.Get(), 0), WAIT_TIMEOUT);
+
+    SetEvent(first.Get());
+    EXPECT_EQ(WaitForSingleObject(second.Get(), 0), WAIT_OBJECT_0);
+    // Still manual reset, as first created.
+    EXPECT_EQ(WaitForSingleObject(second.Get(), 0), WAIT_OBJECT_0);
+
+    // Closing one handle leaves the object to the other.
+    first.Reset();
+    EXPECT_EQ(WaitForSingleObject(second.Get(), 0), WAIT_OBJECT_0);
+    UniqueHandle third(CreateEventA(nullptr, TRUE, FALSE, name.c_str()));
+    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_EQ(WaitForSingleObject(third.Get(), 0), WAIT_OBJECT_0);
+
+    // Once every handle is gone the name is free again.
+    second.Reset();
+    third.Reset();
+    UniqueHandle fresh(CreateEventA(nullptr, TRUE, FALSE, name.c_str()));
+    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+    EXPECT_EQ(WaitForSingleObject(fresh.Get(), 0), WAIT_TIMEOUT);
+}
+
+TEST(Event, UnnamedEventsAreDistinct) {
+    UniqueHandle a(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    UniqueHandle b(CreateEventA(nullptr, TRUE, FALSE, ""));
+    SetEvent(a.Get());
+    EXPECT_EQ(WaitForSingleObject(b.Get(), 0), WAIT_TIMEOUT);
+}
+
+TEST(Event, NameHeldByAMutexIsRefused) {
+    UniqueHandle m(CreateMutexA(nullptr, FALSE, "tarvik-test-taken"));
+    ASSERT_TRUE(m);
+    EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, "tarvik-test-taken"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(tarvik::SignalNamedEvent("tarvik-test-taken"));
+}
+
+TEST(Event, SignalNamedEventReachesAHolder) {
+    UniqueHandle held(CreateEventA(nullptr, TRUE, FALSE, "tarvik-test-signal"));
+    std::atomic<DWORD> result{0xDEAD};
+    std::thread waiter([&] { result = WaitForSingleObject(held.Get(), 10000); });
+    EXPECT_TRUE(tarvik::SignalNamedEvent("tarvik-test-signal"));
+    waiter.join();
+    EXPECT_EQ(result.load(), WAIT_OBJECT_0);
+}
+
+TEST(Event, SignalNamedEventWithoutHoldersLeavesNothingBehind) {
+    // Nobody holds the event, so the signal dies with it: a later holder
+    // starts from its own initial state.
+    EXPECT_TRUE(tarvik::SignalNamedEvent("tarvik-test-unheld"));
+    UniqueHandle later(CreateEventA(nullptr, TRUE, FALSE, "tarvik-test-unheld"));
+    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+    EXPECT_EQ(WaitForSingleObject(later.Get(), 0), WAIT_TIMEOUT);
+
+    EXPECT_FALSE(tarvik::SignalNamedEvent(nullptr));
+    EXPECT_FALSE(tarvik::SignalNamedEvent(""));
+}
+
+TEST(Handles, ClosedHandleIsInvalidAfterwards) {
+    HANDLE h = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    ASSERT_NE(h, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(CloseHandle(h));
+
+    SetLastError(0);
+    EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(SetEvent(h));
+    EXPECT_FALSE(ResetEvent(h));
+    EXPECT_FALSE(CloseHandle(h));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+
+    EXPECT_FALSE(CloseHandle(nullptr));
+    EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
+    EXPECT_FALSE(SetEvent(reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x12345))));
+}
+
+TEST(Handles, StaleValuesStayInvalidWhenSlotsAreReused) {
+    std::vector<HANDLE> stale;
+    for (int i = 0; i < 50; ++i)
+        stale.push_back(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    for (HANDLE h : stale)
+        CloseHandle(h);
+    std::vector<UniqueHandle> fresh;
+    for (int i = 0; i < 200; ++i)
+        fresh.emplace_back(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    for (HANDLE h : stale) {
+        EXPECT_FALSE(SetEvent(h));
+        for (auto& f : fresh)
+            ASSERT_NE(f.Get(), h);
+    }
+}
+
+TEST(Handles, ValuesFitAPositiveThirtyTwoBitNumber) {
+    // Event handles reach hosts as LONG values and come back from them.
+    std::vector<UniqueHandle> many;
+    for (int i = 0; i < 100; ++i) {
+        many.emplace_back(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        auto v = reinterpret_cast<intptr_t>(many.back().Get());
+        ASSERT_GT(v, 0);
+        ASSERT_LE(v, INT32_MAX);
+        HANDLE back = reinterpret_cast<HANDLE>(static_cast<intptr_t>(static_cast<LONG>(v)));
+        ASSERT_TRUE(SetEvent(back));
+    }
+}
+
+TEST(Handles, WrongKindOfHandleIsRefused) {
+    UniqueHandle m(CreateMutexA(nullptr, FALSE, nullptr));
+    EXPECT_FALSE(SetEvent(m.Get()));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    UniqueHandle e(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    EXPECT_FALSE(ReleaseMutex(e.Get()));
+    DWORD code = 0;
+    EXPECT_FALSE(GetExitCodeThread(e.Get(), &code));
+}
+
+}  // namespace

@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "tarvik/sync.h"
+
+using tarvik::UniqueHandle;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+long long MsBetween(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count();
+}
+
+// A thread that publishes its id, then pumps messages until `stop` is set.
+struct Pumper {
+    UniqueHandle stop{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    UniqueHandle ready{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    std::atomic<DWORD> id{0};
+    std::atomic<int> batches{0};
+    std::thread thread;
+
+    Pumper() {
+        thread = std::thread([this] {
+            id = GetCurrentThreadId();
+            SetEvent(ready.Get());
+            HANDLE h = stop.Get();
+            tarvik::PumpingWait(1, &h, INFINITE, [this] { ++batches; });
+        });
+        EXPECT_EQ(WaitForSingleObject(ready.Get(), 10000), WAIT_OBJECT_0);
+    }
+    ~Pumper() {
+        SetEvent(stop.Get());
+        thread.join();
+    }
+};
+
+TEST(Message, RunsOnTheTargetThreadAndBlocksTheSender) {
+    Pumper p;
+    DWORD ranOn = 0;
+    int value = 0;  // plain: the send's completion must publish it
+    EXPECT_TRUE(tarvik::SendThreadMessage(p.id, [&] {
+        ranOn = GetCurrentThreadId();
+        value = 42;
+    }));
+    EXPECT_EQ(ranOn, p.id.load());
+    EXPECT_EQ(value, 42);
+}
+
+TEST(Message, SendingToOneselfRunsAtOnce) {
+    bool ran = false;
+    EXPECT_TRUE(tarvik::SendThreadMessage(
+        GetCurrentThreadId(), [&] { ran = true; }, 0));
+    EXPECT_TRUE(ran);
+}
+
+TEST(Message, UnknownOrEndedThreadIsRefusedAtOnce) {
+    DWORD ended = 0;
+    std::thread([&] { ended = GetCurrentThreadId(); }).join();
+    bool ran = false;
+    auto start = Clock::now();
+    EXPECT_FALSE(tarvik::SendThreadMessage(ended, [&] { ran = true; }));
+    EXPECT_FALSE(tarvik::SendThreadMessage(0xFFFFFFF0u, [&] { ran = true; }));
+    EXPECT_LT(MsBetween(start, Clock::now()), 5000);
+    EXPECT_FALSE(ran);
+}
+
+TEST(Message, TargetEndingWithTheMessageQueuedFailsTheSender) {
+    std::atomic<DWORD> id{0};
+    UniqueHandle ready(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    std::atomic<DWORD> sawMessage{0};
+    std::thread target([&] {
+        id = GetCurrentThreadId();
+        SetEvent(ready.Get());
+        // Notices the message, then ends without running it.
+        sawMessage = MsgWaitForMultipleObjects(0, nullptr, FALSE, 10000, QS_SENDMESSAGE);
+    });
+    ASSERT_EQ(WaitForSingleObject(ready.Get(), 10000), WAIT_OBJECT_0);
+    bool ran = false;
+    EXPECT_FALSE(tarvik::SendThreadMessage(id, [&] { ran = true; }));
+    target.join();
+    EXPECT_EQ(sawMessage.load(), WAIT_OBJECT_0);
+    EXPECT_FALSE(ran);
+}
+
+TEST(Message, TimedOutMessageNeverRuns) {
+    std::atomic<DWORD> id{0};
+    UniqueHandle ready(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    UniqueHandle sent(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    std::atomic<size_t> dispatched{99};
+    std::thread target([&] {
+        id = GetCurrentThreadId();
+        SetEvent(ready.Get());
+        WaitForSingleObject(sent.Get(), 10000);  // not pumping
+        dispatched = tarvik::DispatchSentMessages();
+    });
+    ASSERT_EQ(WaitForSingleObject(ready.Get(), 10000), WAIT_OBJECT_0);
+    std::atomic<bool> ran{false};
+    auto start = Clock::now();
+    EXPECT_FALSE(tarvik::SendThreadMessage(
+        id, [&] { ran = true; }, 100));
+    EXPECT_GE(MsBetween(start, Clock::now()), 100);
+    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+    SetEvent(sent.Get());
+    target.join();
+    EXPECT_EQ(dispatched.load(), 0u);
+    EXPECT_FALSE(ran.load());
+}
+
+TEST(Message, SendersServeMessagesSentBackToThem) {
+    // A sends to B; B, inside that message, sends back to A. A keeps serving
+    // its own queue while it waits, so neither side deadlocks.
+    Pumper b;
+    DWORD a = GetCurrentThreadId();
+    bool innerRan = false, innerResult = false;
+    bool outer = tarvik::SendThreadMessage(
+        b.id,
+        [&] {
+            innerResult = tarvik::SendThreadMessage(
+                a, [&] { innerRan = true; }, 5000);
+        },
+        10000);
+    EXPECT_TRUE(outer);
+    EXPECT_TRUE(innerResult);
+    EXPECT_TRUE(innerRan);
+}
+
+TEST(Message, ThrowingMessageReportsFailureAndTheTargetLivesOn) {
+    Pumper p;
+    EXPECT_FALSE(tarvik::SendThreadMessage(p.id, [] { throw 1; }));
+    bool ran = false;
+    EXPECT_TRUE(tarvik::SendThreadMessage(p.id, [&] { ran = true; }));
+    EXPECT_TRUE(ran);
+}
+
+TEST(Message, MsgWaitReportsQueuedMessagesOnlyWhenAskedTo) {
+    DWORD self = GetCurrentThreadId();
+    std::atomic<bool> ran{false};
+    std::atomic<bool> sendResult{false};
+    std::thread sender([&] { sendResult = tarvik::SendThreadMessage(self, [&] { ran = true; }); });
+    auto e = UniqueHandle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    HANDLE set[] = {e.Get()};
+    ASSERT_EQ(MsgWaitForMultipleObjects(1, set, FALSE, 10000, QS_SENDMESSAGE), WAIT_OBJECT_0 + 1);
+    // Without the wake mask the queue is ignored (and kept).
+    EXPECT_EQ(MsgWaitForMultipleObjects(1, set, FALSE, 0, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(e.Get(), 0), WAIT_TIMEOUT);
+    // A signalled handle wins over queued messages.
+    SetEvent(e.Get());
+    EXPECT_EQ(MsgWaitForMultipleObjects(1, set, FALSE, 0, QS_ALLINPUT), WAIT_OBJECT_0);
+    EXPECT_FALSE(ran.load());
+    EXPECT_EQ(tarvik::DispatchSentMessages(), 1u);
+    EXPECT_TRUE(ran.load());
+    sender.join();
+    EXPECT_TRUE(sendResult.load());
+    EXPECT_EQ(tarvik::DispatchSentMessages(), 0u);
+    EXPECT_EQ(MsgWaitForMultipleObjects(1, set, FALSE, 0, QS_SENDMESSAGE), WAIT_OBJECT_0);
+}
+
+TEST(PumpingWait, EndsOnTheHandleOrTheTimeOut) {
+    auto e = UniqueHandle(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    HANDLE h = e.Get();
+    std::thread setter([&] { SetEvent(h); });
+    EXPECT_EQ(tarvik::PumpingWait(1, &h, 10000), WAIT_OBJECT_0);
+    setter.join();
+    auto start = Clock::now();
+    EXPECT_EQ(tarvik::PumpingWait(1, &h, 120), WAIT_TIMEOUT);
+    EXPECT_GE(MsBetween(start, Clock::now()), 120);
+    EXPECT_EQ(tarvik::PumpingWait(1, nullptr, 0), WAIT_FAILED);
+}
+
+TEST(PumpingWait, MessageBatchRestartsTheFullTimeOut) {
+    auto e = UniqueHandle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    HANDLE h = e.Get();
+    DWORD self = GetCurrentThreadId();
+    Clock::time_point ranAt{};
+    int batches = 0;
+    auto start = Clock::now();
+    std::thread sender([&] {
+        Sleep(150);  // the message must arrive in the middle of the wait
+        tarvik::SendThreadMessage(self, [&] { ranAt = Clock::now(); });
+    });
+    DWORD r = tarvik::PumpingWait(1, &h, 300, [&] { ++batches; });
+    auto end = Clock::now();
+    sender.join();
+    EXPECT_EQ(r, WAIT_TIMEOUT);
+    EXPECT_EQ(batches, 1);
+    ASSERT_NE(ranAt, Clock::time_point{});
+    // The wait ran its full 300 ms again after the message, so it lasted at
+    // least 150 + 300 ms in all.
+    EXPECT_GE(MsBetween(ranAt, end), 300);
+    EXPECT_GE(MsBetween(start, end), 450);
+    EXPECT_LT(MsBetween(start, end), 450 + 5000);
+}
+
+}  // namespace

@@ -1,0 +1,217 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "tarvik/sync.h"
+
+using tarvik::UniqueHandle;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+long long MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// Waits (bounded) until the kernel reports thread `tid` asleep, so that a
+// test acts while the thread is really inside its wait.
+bool WaitUntilAsleep(pid_t tid) {
+    auto path = "/proc/self/task/" + std::to_string(tid) + "/stat";
+    auto start = Clock::now();
+    while (MsSince(start) < 10000) {
+        std::ifstream stat(path);
+        std::string text((std::istreambuf_iterator<char>(stat)), {});
+        auto close = text.rfind(')');
+        if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'S') {
+            return true;
+        }
+        Sleep(1);
+    }
+    return false;
+}
+
+UniqueHandle Event(bool manual, bool set) {
+    return UniqueHandle(CreateEventA(nullptr, manual, set, nullptr));
+}
+
+struct Pipe {
+    int fds[2] = {-1, -1};
+    Pipe() { EXPECT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0); }
+    ~Pipe() {
+        close(fds[0]);
+        close(fds[1]);
+    }
+};
+
+TEST(Wait, LowestSignalledHandleIsReported) {
+    auto a = Event(true, false), b = Event(false, true), c = Event(false, true);
+    HANDLE set[] = {a.Get(), b.Get(), c.Get()};
+    EXPECT_EQ(WaitForMultipleObjects(3, set, FALSE, 0), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(WaitForMultipleObjects(3, set, FALSE, 0), WAIT_OBJECT_0 + 2);
+    EXPECT_EQ(WaitForMultipleObjects(3, set, FALSE, 0), WAIT_TIMEOUT);
+    SetEvent(a.Get());
+    SetEvent(c.Get());
+    EXPECT_EQ(WaitForMultipleObjects(3, set, FALSE, 0), WAIT_OBJECT_0);
+    // An auto-reset event later in the list is not consumed by a wait that
+    // reported an earlier one.
+    ResetEvent(a.Get());
+    EXPECT_EQ(WaitForMultipleObjects(3, set, FALSE, 0), WAIT_OBJECT_0 + 2);
+}
+
+TEST(Wait, WakesForAHandleSetByAnotherThread) {
+    auto a = Event(false, false), b = Event(false, false);
+    HANDLE set[] = {a.Get(), b.Get()};
+    std::thread setter([&] { SetEvent(b.Get()); });
+    EXPECT_EQ(WaitForMultipleObjects(2, set, FALSE, 10000), WAIT_OBJECT_0 + 1);
+    setter.join();
+}
+
+TEST(Wait, TimeOutsLastAtLeastTheirTime) {
+    auto e = Event(true, false);
+    auto start = Clock::now();
+    EXPECT_EQ(WaitForSingleObject(e.Get(), 200), WAIT_TIMEOUT);
+    auto took = MsSince(start);
+    EXPECT_GE(took, 200);
+    EXPECT_LT(took, 200 + 5000);
+
+    HANDLE set[] = {e.Get()};
+    start = Clock::now();
+    EXPECT_EQ(MsgWaitForMultipleObjects(1, set, FALSE, 150, QS_SENDMESSAGE), WAIT_TIMEOUT);
+    took = MsSince(start);
+    EXPECT_GE(took, 150);
+    EXPECT_LT(took, 150 + 5000);
+
+    start = Clock::now();
+    Sleep(120);
+    took = MsSince(start);
+    EXPECT_GE(took, 120);
+    EXPECT_LT(took, 120 + 5000);
+
+    uint64_t before = GetTickCount64();
+    Sleep(50);
+    EXPECT_GE(GetTickCount64() - before, 49u);  // tick counts are whole ms
+}
+
+TEST(Wait, ZeroTimeOutIsATry) {
+    auto e = Event(true, false);
+    auto start = Clock::now();
+    EXPECT_EQ(WaitForSingleObject(e.Get(), 0), WAIT_TIMEOUT);
+    EXPECT_LT(MsSince(start), 5000);
+}
+
+TEST(Wait, BadArgumentsFail) {
+    auto e = Event(true, true);
+    HANDLE set[] = {e.Get(), e.Get()};
+    EXPECT_EQ(WaitForMultipleObjects(2, set, TRUE, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(WaitForMultipleObjects(0, set, FALSE, 0), WAIT_FAILED);
+    EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS + 1, set, FALSE, 0), WAIT_FAILED);
+    HANDLE withBad[] = {e.Get(), reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x7777))};
+    EXPECT_EQ(WaitForMultipleObjects(2, withBad, FALSE, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST(Wait, ClosingAWaitedHandleOnAnotherThreadEndsTheWait) {
+    HANDLE h = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<pid_t> tid{0};
+    std::atomic<DWORD> result{0xDEAD}, error{0};
+    std::thread waiter([&] {
+        tid = static_cast<pid_t>(syscall(SYS_gettid));
+        result = WaitForSingleObject(h, INFINITE);
+        error = GetLastError();
+    });
+    while (tid == 0)
+        std::this_thread::yield();
+    ASSERT_TRUE(WaitUntilAsleep(tid));
+    EXPECT_TRUE(CloseHandle(h));
+    waiter.join();  // hangs here if the close did not wake the wait
+    EXPECT_EQ(result.load(), WAIT_FAILED);
+    EXPECT_EQ(error.load(), ERROR_INVALID_HANDLE);
+}
+
+TEST(Wait, ClosingAnotherHandleOfTheSameObjectLeavesTheWaitAlone) {
+    UniqueHandle kept(CreateEventA(nullptr, TRUE, FALSE, "tarvik-test-twohandles"));
+    HANDLE closed = CreateEventA(nullptr, TRUE, FALSE, "tarvik-test-twohandles");
+    std::atomic<pid_t> tid{0};
+    std::atomic<DWORD> result{0xDEAD};
+    std::thread waiter([&] {
+        tid = static_cast<pid_t>(syscall(SYS_gettid));
+        result = WaitForSingleObject(kept.Get(), 10000);
+    });
+    while (tid == 0)
+        std::this_thread::yield();
+    ASSERT_TRUE(WaitUntilAsleep(tid));
+    CloseHandle(closed);
+    SetEvent(kept.Get());
+    waiter.join();
+    EXPECT_EQ(result.load(), WAIT_OBJECT_0);
+}
+
+TEST(Wait, HandlesAndDescriptorsTogether) {
+    Pipe p;
+    auto e = Event(true, false);
+    HANDLE set[] = {e.Get()};
+    tarvik::WaitFd fd{p.fds[0], POLLIN, -1};
+
+    auto start = Clock::now();
+    EXPECT_EQ(tarvik::WaitForHandlesAndFds(1, set, &fd, 1, 100, false), WAIT_TIMEOUT);
+    EXPECT_GE(MsSince(start), 100);
+    EXPECT_EQ(fd.revents, 0);
+
+    std::thread writer([&] { ASSERT_EQ(write(p.fds[1], "x", 1), 1); });
+    EXPECT_EQ(tarvik::WaitForHandlesAndFds(1, set, &fd, 1, 10000, false), tarvik::WAIT_IO_FD);
+    writer.join();
+    EXPECT_TRUE(fd.revents & POLLIN);
+
+    // With both ready the handle is reported first.
+    SetEvent(e.Get());
+    EXPECT_EQ(tarvik::WaitForHandlesAndFds(1, set, &fd, 1, 0, false), WAIT_OBJECT_0);
+    ResetEvent(e.Get());
+    // A 0 ms wait still sees a ready descriptor.
+    EXPECT_EQ(tarvik::WaitForHandlesAndFds(1, set, &fd, 1, 0, false), tarvik::WAIT_IO_FD);
+
+    // Only descriptors, and a write side that is ready at once.
+    tarvik::WaitFd out{p.fds[1], POLLOUT, 0};
+    EXPECT_EQ(tarvik::WaitForHandlesAndFds(0, nullptr, &out, 1, 0, false), tarvik::WAIT_IO_FD);
+    EXPECT_TRUE(out.revents & POLLOUT);
+}
+
+TEST(Wait, HungUpDescriptorEndsTheWait) {
+    auto p = std::make_unique<Pipe>();
+    tarvik::WaitFd fd{p->fds[0], POLLIN, 0};
+    close(p->fds[1]);
+    p->fds[1] = -1;
+    EXPECT_EQ(tarvik::WaitForHandlesAndFds(0, nullptr, &fd, 1, 10000, false), tarvik::WAIT_IO_FD);
+    EXPECT_TRUE(fd.revents & POLLHUP);
+}
+
+TEST(Wait, LocalTimeMatchesTheClock) {
+    SYSTEMTIME st{};
+    time_t before = time(nullptr);
+    GetLocalTime(&st);
+    time_t after = time(nullptr);
+    tm lt{};
+    lt.tm_year = st.wYear - 1900;
+    lt.tm_mon = st.wMonth - 1;
+    lt.tm_mday = st.wDay;
+    lt.tm_hour = st.wHour;
+    lt.tm_min = st.wMinute;
+    lt.tm_sec = st.wSecond;
+    lt.tm_isdst = -1;
+    time_t back = mktime(&lt);
+    EXPECT_GE(back, before - 1);
+    EXPECT_LE(back, after + 1);
+    EXPECT_LT(st.wMilliseconds, 1000);
+    EXPECT_EQ(st.wDayOfWeek, lt.tm_wday);
+}
+
+}  // namespace
