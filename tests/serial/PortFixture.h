@@ -1,0 +1,52 @@
+// A port on a fresh pseudo-terminal, mapped to its own COM name, with a
+// recording log and a recording line stand-in.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+
+#include "RecordingCallback.h"
+#include "pty/PtyPair.h"
+#include "recorders/RecordingLog.h"
+#include "serial/SerialPort.h"
+
+namespace tarvik::test {
+
+using namespace std::chrono_literals;
+
+class PortFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(pty.Valid());
+        ASSERT_TRUE(pty.MapAs(com));
+        port = std::make_unique<CSerialPort>();
+        cb.SetPort(port.get());
+        ASSERT_EQ(port->CreatePort(com.c_str()), SP_OK);
+        ASSERT_EQ(port->SetCallback(&cb), SP_OK);
+        port->SetMaxFrameLength(100);
+        port->SetFrameTerminator(13);
+    }
+    void TearDown() override {
+        if (port) {
+            port->ClosePort(true);
+            port->DestroyPort();
+            port.reset();
+        }
+    }
+    void Open() { ASSERT_EQ(port->OpenPort(false), SP_OK); }
+    std::vector<std::string> FrameTexts() const {
+        std::vector<std::string> out;
+        for (const auto& f : cb.Frames()) out.push_back(f.bytes);
+        return out;
+    }
+
+    RecordingLog log;
+    PtyPair pty;
+    std::string com = UniqueComName();
+    RecordingCallback cb;
+    std::unique_ptr<CSerialPort> port;
+};
+
+}  // namespace tarvik::test

@@ -1,0 +1,138 @@
+// Frames on a real pseudo-terminal: assembly, overflow, slots, wrap, fetch.
+#include <string>
+
+#include "PortFixture.h"
+
+namespace tarvik::test {
+namespace {
+
+class ReceiveTest : public PortFixture {};
+
+TEST_F(ReceiveTest, CarriageReturnEndsEachFrameAndNothingIsStripped) {
+    Open();
+    ASSERT_TRUE(pty.Write("\r\nOK\r\n"));
+    ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 2, 5s));
+    auto frames = cb.Frames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].a, 0);
+    EXPECT_EQ(frames[0].b, 1);
+    EXPECT_EQ(frames[0].bytes, "\r");
+    EXPECT_EQ(frames[1].a, 1);
+    EXPECT_EQ(frames[1].b, 4);
+    EXPECT_EQ(frames[1].bytes, "\nOK\r");
+    // The trailing LF opens the next frame.
+    ASSERT_TRUE(pty.Write("RING\r"));
+    ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 3, 5s));
+    EXPECT_EQ(cb.Frames()[2].bytes, "\nRING\r");
+    EXPECT_EQ(cb.Frames()[2].a, 2);
+    // Frames arrive on the monitor thread, never on the caller's.
+    EXPECT_NE(cb.Frames()[0].thread, GetCurrentThreadId());
+    EXPECT_TRUE(cb.Fatals().empty());
+}
+
+TEST_F(ReceiveTest, TerminatorChangesTakeEffectWhileOpen) {
+    Open();
+    port->SetFrameTerminator('\n');
+    ASSERT_TRUE(pty.Write("AT\r\n"));
+    ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 1, 5s));
+    EXPECT_EQ(cb.Frames()[0].bytes, "AT\r\n");
+}
+
+TEST_F(ReceiveTest, OverflowIsReportedForEveryFurtherByteAndNoFrameFollows) {
+    Open();
+    ASSERT_TRUE(pty.Write(std::string(100, 'A')));
+    ASSERT_TRUE(pty.Write("B"));
+    ASSERT_TRUE(cb.WaitFor(PortEvent::Fatal, 1, 5s));
+    ASSERT_TRUE(pty.Write("\r"));
+    ASSERT_TRUE(cb.WaitFor(PortEvent::Fatal, 2, 5s));
+    for (const auto& f : cb.Fatals()) {
+        EXPECT_EQ(f.a, 13);
+        EXPECT_EQ(f.b, 0);
+    }
+    EXPECT_TRUE(cb.Frames().empty());
+    // A new open empties the buffer again.
+    ASSERT_EQ(port->ClosePort(true), SP_OK);
+    Open();
+    ASSERT_TRUE(pty.Write("OK\r"));
+    ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 1, 5s));
+    EXPECT_EQ(cb.Frames()[0].bytes, "OK\r");
+    EXPECT_EQ(cb.Frames()[0].a, 0);
+}
+
+TEST_F(ReceiveTest, FrameNumbersWrapWithThePool) {
+    Open();
+    std::string burst;
+    for (int i = 0; i < 250; ++i) burst += "L" + std::to_string(i) + "\r";
+    ASSERT_TRUE(pty.Write(burst));
+    ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 250, 20s));
+    auto frames = cb.Frames();
+    for (int i = 0; i < 250; ++i) {
+        EXPECT_EQ(frames[i].a, i % 100);
+        EXPECT_EQ(frames[i].bytes, "L" + std::to_string(i) + "\r");
+        EXPECT_EQ(frames[i].fetch, SP_OK);
+    }
+    EXPECT_TRUE(cb.Fatals().empty());
+}
+
+TEST_F(ReceiveTest, SlotStillInUseKeepsTheBytesUntilTheLineFetches) {
+    cb.keep = {0};
+    Open();
+    std::string burst;
+    for (int i = 0; i < 100; ++i) burst += "F\r";
+    ASSERT_TRUE(pty.Write(burst));
+    ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 100, 10s));
+    // Frame 100 would go to slot 0, which still holds frame 0.
+    ASSERT_TRUE(pty.Write("G\r"));
+    ASSERT_TRUE(cb.WaitFor(PortEvent::Fatal, 1, 5s));
+    EXPECT_EQ(cb.Fatals()[0].a, 13);
+    EXPECT_EQ(cb.Fatals()[0].b, 0);
+    ASSERT_TRUE(pty.Write("H\r"));
+    ASSERT_TRUE(cb.WaitFor(PortEvent::Fatal, 2, 5s));
+    EXPECT_EQ(cb.Frames().size(), 100u);
+
+    std::string first(2, '\0');
+    ASSERT_EQ(port->GetFrame(reinterpret_cast<BYTE*>(first.data()), 0), SP_OK);
+    EXPECT_EQ(first, "F\r");
+    cb.keep.clear();
+    ASSERT_TRUE(pty.Write("I\r"));
+    ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 101, 5s));
+    auto last = cb.Frames().back();
+    EXPECT_EQ(last.a, 0);
+    EXPECT_EQ(last.bytes, "G\rH\rI\r");
+}
+
+TEST_F(ReceiveTest, GetFrameRefusesNumbersOutsideThePoolAndEmptySlots) {
+    cb.keep = {0};
+    Open();
+    ASSERT_TRUE(pty.Write("OK\r"));
+    ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 1, 5s));
+    BYTE dest[8] = {0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55};
+    for (LONG n : {-1, 100, 1000, -100}) EXPECT_EQ(port->GetFrame(dest, n), SP_NO_FRAME) << n;
+    EXPECT_EQ(port->GetFrame(dest, 1), SP_NO_FRAME);
+    for (BYTE b : dest) EXPECT_EQ(b, 0x55);
+    ASSERT_EQ(port->GetFrame(dest, 0), SP_OK);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(dest), 3), "OK\r");
+    EXPECT_EQ(dest[3], 0x55);  // exactly the frame, no terminating zero
+    dest[0] = 0x55;
+    EXPECT_EQ(port->GetFrame(dest, 0), SP_NO_FRAME);  // fetched once only
+    EXPECT_EQ(dest[0], 0x55);
+}
+
+TEST_F(ReceiveTest, ClosingAQuietPortEndsTheMonitorThreadWithItsLogEntry) {
+    Open();
+    ASSERT_EQ(port->ClosePort(true), SP_OK);
+    auto entries = log.With("CSerialPort::MonitorThreadMain()", "Shutting down");
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].markA, -1);
+    EXPECT_EQ(entries[0].markB, 0);
+    EXPECT_EQ(entries[0].detail.size(), 8u);  // HH:MM:SS
+    EXPECT_EQ(entries[0].detail[2], ':');
+    // Closed: nothing more is read, and a second close changes nothing.
+    ASSERT_TRUE(pty.Write("OK\r"));
+    EXPECT_EQ(port->ClosePort(true), SP_OK);
+    EXPECT_EQ(ReadFd(port->GetPortHandle(), 3, 5s), "OK\r");
+    EXPECT_TRUE(cb.Frames().empty());
+}
+
+}  // namespace
+}  // namespace tarvik::test

@@ -1,0 +1,102 @@
+#include "RecordingCallback.h"
+
+#include <algorithm>
+
+namespace tarvik::test {
+
+HRESULT RecordingCallback::QueryInterface(REFIID iid, void** out) {
+    if (!out) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IPassThroughCallback) {
+        *out = static_cast<IPassThroughCallback*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+}
+
+void RecordingCallback::Record(PortEvent e) {
+    e.thread = GetCurrentThreadId();
+    {
+        std::lock_guard lock(mu_);
+        events_.push_back(std::move(e));
+    }
+    cv_.notify_all();
+}
+
+HRESULT RecordingCallback::FatalError(LONG cause, LONG error) {
+    PortEvent e;
+    e.kind = PortEvent::Fatal;
+    e.a = cause;
+    e.b = error;
+    Record(e);
+    return S_OK;
+}
+
+HRESULT RecordingCallback::TransmitDone() {
+    PortEvent e;
+    e.kind = PortEvent::TransmitDone;
+    Record(e);
+    return S_OK;
+}
+
+HRESULT RecordingCallback::FrameReceived(LONG number, LONG length) {
+    PortEvent e;
+    e.kind = PortEvent::Frame;
+    e.a = number;
+    e.b = length;
+    bool kept = std::find(keep.begin(), keep.end(), number) != keep.end();
+    if (port_ && fetchFrames && !kept && length > 0) {
+        std::string buf(static_cast<size_t>(length), '\0');
+        e.fetch = port_->GetFrame(reinterpret_cast<BYTE*>(buf.data()), number);
+        if (e.fetch == SP_OK) e.bytes = buf;
+    }
+    HRESULT hr = S_OK;
+    if (port_ && !stopOn.empty() && e.bytes.find(stopOn) != std::string::npos) {
+        port_->m_bReadEnabled = 0;
+        hr = S_FALSE;
+    }
+    e.thread = GetCurrentThreadId();
+    if (onFrame) onFrame(e);
+    Record(e);
+    return hr;
+}
+
+std::vector<PortEvent> RecordingCallback::Events() const {
+    std::lock_guard lock(mu_);
+    return events_;
+}
+
+static std::vector<PortEvent> OfKind(const std::vector<PortEvent>& all, PortEvent::Kind k) {
+    std::vector<PortEvent> out;
+    for (const auto& e : all)
+        if (e.kind == k) out.push_back(e);
+    return out;
+}
+
+std::vector<PortEvent> RecordingCallback::Frames() const { return OfKind(Events(), PortEvent::Frame); }
+std::vector<PortEvent> RecordingCallback::Fatals() const { return OfKind(Events(), PortEvent::Fatal); }
+size_t RecordingCallback::TransmitDones() const {
+    return OfKind(Events(), PortEvent::TransmitDone).size();
+}
+
+bool RecordingCallback::WaitFor(PortEvent::Kind kind, size_t n,
+                                std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mu_);
+    return cv_.wait_for(lock, timeout, [&] {
+        return static_cast<size_t>(std::count_if(events_.begin(), events_.end(),
+                                                 [&](const PortEvent& e) { return e.kind == kind; })) >= n;
+    });
+}
+
+void RecordingCallback::Clear() {
+    std::lock_guard lock(mu_);
+    events_.clear();
+}
+
+std::string UniqueComName() {
+    static std::atomic<int> next{11};
+    return "COM" + std::to_string(next++);
+}
+
+}  // namespace tarvik::test

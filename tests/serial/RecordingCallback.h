@@ -1,0 +1,75 @@
+// A line stand-in for port tests: records every callback (with the thread it
+// came on) and, like the line, fetches each frame inside FrameReceived.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "serial/SerialPort.h"
+#include "tarvik/interfaces.h"
+
+namespace tarvik::test {
+
+struct PortEvent {
+    enum Kind { Frame, TransmitDone, Fatal } kind = Frame;
+    LONG a = 0;  // frame number / cause
+    LONG b = 0;  // frame length / error value
+    std::string bytes;  // the fetched frame
+    LONG fetch = SP_OK;  // GetFrame's answer
+    DWORD thread = 0;
+};
+
+class RecordingCallback : public IPassThroughCallback {
+public:
+    explicit RecordingCallback(CSerialPort* port = nullptr) : port_(port) {}
+    void SetPort(CSerialPort* port) { port_ = port; }
+
+    // Behaviour, set before the port runs.
+    bool fetchFrames = true;
+    // Frames containing this text stop the port reading and answer S_FALSE,
+    // as the line does on CONNECT.
+    std::string stopOn = "CONNECT";
+    // Frame numbers not fetched (the slot stays in use).
+    std::vector<LONG> keep;
+    // Runs inside FrameReceived after recording (may block).
+    std::function<void(const PortEvent&)> onFrame;
+
+    // IUnknown
+    HRESULT QueryInterface(REFIID iid, void** out) override;
+    ULONG AddRef() override { return ++refs_; }
+    ULONG Release() override { return --refs_; }
+    ULONG Refs() const { return refs_; }
+
+    // IPassThroughCallback
+    HRESULT Disconnected(LONG) override { return S_OK; }
+    HRESULT Connected(LONG) override { return S_OK; }
+    HRESULT FatalError(LONG cause, LONG error) override;
+    HRESULT TransmitDone() override;
+    HRESULT FrameReceived(LONG number, LONG length) override;
+
+    std::vector<PortEvent> Events() const;
+    std::vector<PortEvent> Frames() const;
+    std::vector<PortEvent> Fatals() const;
+    size_t TransmitDones() const;
+    // Waits until at least `n` events of `kind` have been recorded.
+    bool WaitFor(PortEvent::Kind kind, size_t n, std::chrono::milliseconds timeout) const;
+    void Clear();
+
+private:
+    void Record(PortEvent e);
+    CSerialPort* port_;
+    std::atomic<ULONG> refs_{1};
+    mutable std::mutex mu_;
+    mutable std::condition_variable cv_;
+    std::vector<PortEvent> events_;
+};
+
+// A port with a recording log and callback on a fresh pty mapped to a COM name.
+std::string UniqueComName();
+
+}  // namespace tarvik::test

@@ -1,0 +1,153 @@
+#include "pty/PtyPair.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "tarvik/serial.h"
+
+namespace tarvik::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int MsLeft(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+}  // namespace
+
+PtyPair::PtyPair(bool keepSlaveOpen) {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0) return;
+    if (grantpt(master_) != 0 || unlockpt(master_) != 0) {
+        close(master_);
+        master_ = -1;
+        return;
+    }
+    char name[128];
+    if (ptsname_r(master_, name, sizeof name) != 0) {
+        close(master_);
+        master_ = -1;
+        return;
+    }
+    slavePath_ = name;
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    // Raw slave from the start (the port sets raw itself on open, but bytes
+    // sent before that must not be echoed or translated either).
+    int s = open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (s >= 0) {
+        termios t{};
+        tcgetattr(s, &t);
+        cfmakeraw(&t);
+        tcsetattr(s, TCSANOW, &t);
+        if (keepSlaveOpen)
+            slave_ = s;
+        else
+            close(s);
+    }
+}
+
+PtyPair::~PtyPair() {
+    if (slave_ >= 0) close(slave_);
+    CloseMaster();
+}
+
+bool PtyPair::MapAs(const std::string& comName) const {
+    return AddDeviceMapEntry(comName, slavePath_, nullptr);
+}
+
+bool PtyPair::Write(const std::string& bytes) const {
+    size_t done = 0;
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (done < bytes.size()) {
+        ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+        pollfd p{master_, POLLOUT, 0};
+        if (poll(&p, 1, MsLeft(deadline)) <= 0) return false;
+    }
+    return true;
+}
+
+std::string ReadFd(int fd, size_t want, std::chrono::milliseconds timeout) {
+    std::string out;
+    auto deadline = Clock::now() + timeout;
+    char buf[4096];
+    while (want == 0 || out.size() < want) {
+        int wait = MsLeft(deadline);
+        if (want == 0 && !out.empty()) wait = std::min(wait, 50);
+        pollfd p{fd, POLLIN, 0};
+        int rc = poll(&p, 1, wait);
+        if (rc <= 0) break;
+        size_t room = want == 0 ? sizeof buf : std::min(sizeof buf, want - out.size());
+        ssize_t n = read(fd, buf, room);
+        if (n > 0)
+            out.append(buf, static_cast<size_t>(n));
+        else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+            break;
+    }
+    return out;
+}
+
+std::string PtyPair::Read(size_t want, std::chrono::milliseconds timeout) const {
+    return ReadFd(master_, want, timeout);
+}
+
+std::string PtyPair::ReadUntil(const std::string& text, std::chrono::milliseconds timeout) const {
+    std::string out;
+    auto deadline = Clock::now() + timeout;
+    while (out.find(text) == std::string::npos) {
+        int left = MsLeft(deadline);
+        if (left == 0) break;
+        std::string more = ReadFd(master_, 1, std::chrono::milliseconds(left));
+        if (more.empty()) break;
+        out += more;
+    }
+    return out;
+}
+
+size_t PtyPair::Drain() const {
+    size_t total = 0;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(master_, buf, sizeof buf);
+        if (n <= 0) return total;
+        total += static_cast<size_t>(n);
+    }
+}
+
+size_t PtyPair::FillSlaveOutput() const {
+    if (slave_ < 0) return 0;
+    size_t total = 0;
+    char buf[1024] = {};
+    for (int quiet = 0; quiet < 3;) {
+        ssize_t n = write(slave_, buf, sizeof buf);
+        if (n > 0) {
+            total += static_cast<size_t>(n);
+            quiet = 0;
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+        // The line discipline moves data along in the background; full means
+        // still refusing after a short pause.
+        ++quiet;
+        usleep(20000);
+    }
+    return total;
+}
+
+void PtyPair::CloseMaster() {
+    if (master_ >= 0) close(master_);
+    master_ = -1;
+}
+
+}  // namespace tarvik::test

@@ -1,0 +1,53 @@
+// A pseudo-terminal pair for tests that play the modem: the test holds the
+// master, the code under test opens the slave (by path, or by a COM name
+// mapped to it in the sandbox's device map).
+#pragma once
+
+#include <chrono>
+#include <string>
+
+namespace tarvik::test {
+
+class PtyPair {
+public:
+    // keepSlaveOpen: hold a descriptor of the slave for the pair's lifetime,
+    // so the master does not see a hang-up whenever the port closes, and so
+    // FillSlaveOutput has a way in.
+    explicit PtyPair(bool keepSlaveOpen = true);
+    ~PtyPair();
+    PtyPair(const PtyPair&) = delete;
+    PtyPair& operator=(const PtyPair&) = delete;
+
+    bool Valid() const { return master_ >= 0; }
+    int Master() const { return master_; }
+    const std::string& SlavePath() const { return slavePath_; }
+    // Maps COMn to the slave in the sandbox's device map.
+    bool MapAs(const std::string& comName) const;
+
+    // Writes everything to the master (the modem talks).
+    bool Write(const std::string& bytes) const;
+    // What arrived at the master within `timeout` (stops early once `want`
+    // bytes are there; 0: whatever arrived until a quiet 50 ms).
+    std::string Read(size_t want, std::chrono::milliseconds timeout) const;
+    // Reads until `text` has arrived or `timeout` passes; all bytes read.
+    std::string ReadUntil(const std::string& text, std::chrono::milliseconds timeout) const;
+    // Discards everything waiting at the master.
+    size_t Drain() const;
+
+    // Writes into the slave until its output toward the master is full, so a
+    // further write on the slave stays pending. Returns the bytes written.
+    size_t FillSlaveOutput() const;
+
+    // Closes the master: the device vanishes for the slave side.
+    void CloseMaster();
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string slavePath_;
+};
+
+// Reads from any descriptor with a time-out: up to `want` bytes.
+std::string ReadFd(int fd, size_t want, std::chrono::milliseconds timeout);
+
+}  // namespace tarvik::test
