@@ -1,0 +1,113 @@
+// The host's end of a simulated modem: the slave side of the pseudo-terminal,
+// opened as the component opens a serial port, with reads that wait for a
+// text up to a time-out.
+#pragma once
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <string_view>
+
+namespace tarvik::test {
+
+class HostPort {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit HostPort(const std::string& path)
+        : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {}
+    ~HostPort() { Close(); }
+    HostPort(const HostPort&) = delete;
+    HostPort& operator=(const HostPort&) = delete;
+
+    bool IsOpen() const { return fd_ >= 0; }
+    void Close() {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = -1;
+    }
+
+    bool Write(std::string_view bytes) {
+        while (!bytes.empty()) {
+            ssize_t n = write(fd_, bytes.data(), bytes.size());
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && errno == EAGAIN) {
+                pollfd p{fd_, POLLOUT, 0};
+                poll(&p, 1, 1000);
+                continue;
+            }
+            if (n <= 0)
+                return false;
+            bytes.remove_prefix(static_cast<size_t>(n));
+        }
+        return true;
+    }
+
+    // Reads until everything read so far (since the last Take) contains
+    // `text`, or `timeout` passes. Returns whether it did.
+    bool ReadUntil(std::string_view text,
+                   std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) {
+        const auto deadline = Clock::now() + timeout;
+        while (buffer_.find(text) == std::string::npos) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0)
+                return false;
+            if (!ReadSome(static_cast<int>(left.count())))
+                return false;
+        }
+        return true;
+    }
+
+    // Reads whatever arrives within `window` (for checking that nothing
+    // more comes).
+    void Drain(std::chrono::milliseconds window) {
+        const auto deadline = Clock::now() + window;
+        for (;;) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0 || !ReadSome(static_cast<int>(left.count())))
+                return;
+        }
+    }
+
+    // What was read since the last Take, and forgets it.
+    std::string Take() {
+        std::string out;
+        out.swap(buffer_);
+        return out;
+    }
+    const std::string& Buffer() const { return buffer_; }
+
+    // Waits for input or an error; returns the poll events seen (0 on time-out).
+    short PollEvents(int timeoutMs) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, timeoutMs) <= 0)
+            return 0;
+        return p.revents;
+    }
+    int fd() const { return fd_; }
+
+  private:
+    // One poll and read; false on time-out or error.
+    bool ReadSome(int timeoutMs) {
+        pollfd p{fd_, POLLIN, 0};
+        int r = poll(&p, 1, timeoutMs);
+        if (r <= 0 || !(p.revents & POLLIN))
+            return false;
+        char buf[512];
+        ssize_t n = read(fd_, buf, sizeof buf);
+        if (n <= 0)
+            return false;
+        buffer_.append(buf, static_cast<size_t>(n));
+        return true;
+    }
+
+    int fd_;
+    std::string buffer_;
+};
+
+}  // namespace tarvik::test
