@@ -145,6 +145,10 @@ size_t PtyPair::FillSlaveOutput() const {
     return total;
 }
 
+bool PtyPair::HoldSlaveOutput() const { return slave_ >= 0 && tcflow(slave_, TCOOFF) == 0; }
+
+bool PtyPair::ReleaseSlaveOutput() const { return slave_ >= 0 && tcflow(slave_, TCOON) == 0; }
+
 void PtyPair::CloseMaster() {
     if (master_ >= 0) close(master_);
     master_ = -1;

@@ -38,6 +38,12 @@ public:
     // further write on the slave stays pending. Returns the bytes written.
     size_t FillSlaveOutput() const;
 
+    // Stops (and restarts) the slave's output toward the master, as a modem
+    // holding off the computer would: writes on the slave stay pending even
+    // after the port flushes its output queue.
+    bool HoldSlaveOutput() const;
+    bool ReleaseSlaveOutput() const;
+
     // Closes the master: the device vanishes for the slave side.
     void CloseMaster();
 

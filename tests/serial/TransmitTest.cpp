@@ -1,0 +1,144 @@
+// The transmit path: at once, pending behind a full pty, refusals, DTR.
+#include <string>
+
+#include "PortFixture.h"
+
+namespace tarvik::test {
+namespace {
+
+class TransmitTest : public PortFixture {
+protected:
+    LONG Send(const std::string& text) {
+        return port->TransmitFrame(reinterpret_cast<const BYTE*>(text.data()),
+                                   static_cast<LONG>(text.size()));
+    }
+    std::vector<std::string> Messages(const char* function) const {
+        std::vector<std::string> out;
+        for (const auto& e : log.WithFunction(function)) out.push_back(e.message);
+        return out;
+    }
+};
+
+TEST_F(TransmitTest, WriteThatCompletesAtOnceReportsDoneOnTheCallersThread) {
+    Open();
+    ASSERT_EQ(Send("ATH\r"), SP_OK);
+    // Done before TransmitFrame returned, on this thread.
+    ASSERT_EQ(cb.TransmitDones(), 1u);
+    EXPECT_EQ(cb.Events().back().thread, GetCurrentThreadId());
+    EXPECT_EQ(pty.Read(4, 5s), "ATH\r");
+    EXPECT_EQ(Messages("CSerialPort::TransmitFrame()"),
+              (std::vector<std::string>{"PurgeComm called", "Calling StartTransmit "}));
+    EXPECT_EQ(Messages("CSerialPort::StartTransmit()"), std::vector<std::string>{"ATH\r"});
+    // Idle again: the next frame is taken.
+    ASSERT_EQ(Send("ATZ\r"), SP_OK);
+    EXPECT_EQ(pty.Read(4, 5s), "ATZ\r");
+    EXPECT_EQ(cb.TransmitDones(), 2u);
+}
+
+TEST_F(TransmitTest, PendingWriteFinishesOnTheMonitorThreadOnceTheModemReads) {
+    Open();
+    ASSERT_TRUE(pty.HoldSlaveOutput());
+    ASSERT_EQ(Send("ATH\r"), SP_OK);
+    EXPECT_EQ(cb.TransmitDones(), 0u);
+    auto pending = log.With("CSerialPort::StartTransmit()", "ERROR_IO_PENDING ");
+    ASSERT_EQ(pending.size(), 1u);
+    EXPECT_EQ(pending[0].detail, "Will wait for notification from MonitorThreadProc");
+
+    // One frame at a time.
+    EXPECT_EQ(Send("ATZ\r"), SP_BUSY);
+    EXPECT_EQ(log.With("CSerialPort::TransmitFrame()", "The port is already transmitting a frame").size(),
+              1u);
+
+    EXPECT_EQ(pty.Read(0, 100ms), "");
+    ASSERT_TRUE(pty.ReleaseSlaveOutput());
+    std::string seen = pty.ReadUntil("ATH\r", 10s);
+    ASSERT_NE(seen.find("ATH\r"), std::string::npos);
+    ASSERT_TRUE(cb.WaitFor(PortEvent::TransmitDone, 1, 5s));
+    EXPECT_NE(cb.Events().back().thread, GetCurrentThreadId());
+    EXPECT_FALSE(log.With("CSerialPort::MonitorThreadMain()", "Transmit Event Signalled").empty());
+    // The monitor thread empties the buffer after TransmitDone; wait for it.
+    LONG r = SP_BUSY;
+    for (int i = 0; i < 500 && (r = Send("ATZ\r")) == SP_BUSY; ++i)
+        cb.WaitFor(PortEvent::Fatal, 1, 10ms);
+    EXPECT_EQ(r, SP_OK);
+    EXPECT_NE(pty.ReadUntil("ATZ\r", 5s).find("ATZ\r"), std::string::npos);
+    EXPECT_TRUE(cb.Fatals().empty());
+}
+
+TEST_F(TransmitTest, LengthsAreCheckedAgainstTheMaximumFrameLength) {
+    Open();
+    EXPECT_EQ(Send(std::string(101, 'A')), SP_BAD_LENGTH);
+    EXPECT_EQ(log.With("CSerialPort::TransmitFrame()", "The length of the frame is invalid").size(), 1u);
+    EXPECT_EQ(cb.TransmitDones(), 0u);
+    EXPECT_EQ(Send(std::string(100, 'A')), SP_OK);
+    EXPECT_EQ(pty.Read(100, 5s), std::string(100, 'A'));
+
+    // An empty frame purges, writes nothing and reports nothing.
+    log.Clear();
+    ASSERT_EQ(port->TransmitFrame(nullptr, 0), SP_OK);
+    auto zero = log.With("CSerialPort::StartTransmit()", "Length of buff ZERO..Will return");
+    ASSERT_EQ(zero.size(), 1u);
+    EXPECT_EQ(zero[0].detail, "ERROR");
+    EXPECT_EQ(log.With("CSerialPort::TransmitFrame()", "PurgeComm called").size(), 1u);
+    EXPECT_EQ(cb.TransmitDones(), 1u);
+    // A bad pointer with a length is refused, not read.
+    EXPECT_EQ(port->TransmitFrame(nullptr, 4), SP_BAD_LENGTH);
+}
+
+TEST_F(TransmitTest, MaximumFrameLengthIsLimitedToTheStagingBlock) {
+    EXPECT_EQ(port->SetMaxFrameLength(0), SP_BAD_LENGTH);
+    EXPECT_EQ(port->SetMaxFrameLength(501), SP_BAD_LENGTH);
+    EXPECT_EQ(port->SetMaxFrameLength(-5), SP_BAD_LENGTH);
+    EXPECT_EQ(port->GetMaxFrameLength(), 100);
+    ASSERT_EQ(port->SetMaxFrameLength(500), SP_OK);
+    Open();
+    EXPECT_EQ(port->SetMaxFrameLength(50), SP_BUSY);
+    EXPECT_EQ(port->GetMaxFrameLength(), 500);
+    std::string big(500, 'x');
+    big.back() = '\r';
+    ASSERT_EQ(Send(big), SP_OK);
+    EXPECT_EQ(pty.Read(500, 5s), big);
+}
+
+TEST_F(TransmitTest, NotOpenPortRefusesFrames) {
+    EXPECT_EQ(Send("AT\r"), SP_NO_HANDLE);
+    Open();
+    ASSERT_EQ(port->ClosePort(true), SP_OK);
+    EXPECT_EQ(Send("AT\r"), SP_NO_HANDLE);
+    EXPECT_EQ(log.With("CSerialPort::TransmitFrame()", "The port is not open").size(), 2u);
+    EXPECT_EQ(cb.TransmitDones(), 0u);
+}
+
+TEST_F(TransmitTest, DtrWorksOnAPseudoTerminalAndFailsSilentlyWithoutADevice) {
+    Open();
+    EXPECT_TRUE(port->DTRClear());
+    EXPECT_TRUE(port->DTRSet());
+    EXPECT_EQ(log.With("CSerialPort::DTRSet()", "DTR Set...").size(), 1u);
+    EXPECT_EQ(log.With("CSerialPort::DTRClear()", "DTR Clear").size(), 1u);
+    ASSERT_EQ(port->ClosePort(true), SP_OK);
+    ASSERT_EQ(port->DestroyPort(), SP_OK);
+    log.Clear();
+    EXPECT_FALSE(port->DTRClear());
+    EXPECT_FALSE(port->DTRSet());
+    EXPECT_FALSE(port->ToggleDTR());
+    EXPECT_EQ(log.Count(), 0u);
+}
+
+TEST_F(TransmitTest, RetransmitWritesThePendingFrameAgainAndKeepsReading) {
+    Open();
+    EXPECT_FALSE(port->RetransmitFrame());  // nothing pending
+    ASSERT_TRUE(pty.HoldSlaveOutput());
+    ASSERT_EQ(Send("ATD1\r"), SP_OK);
+    ASSERT_TRUE(port->RetransmitFrame());
+    ASSERT_TRUE(pty.ReleaseSlaveOutput());
+    ASSERT_NE(pty.ReadUntil("ATD1\r", 10s).find("ATD1\r"), std::string::npos);
+    ASSERT_TRUE(cb.WaitFor(PortEvent::TransmitDone, 1, 5s));
+    // Reception goes on after the retransmission.
+    ASSERT_TRUE(pty.Write("OK\r"));
+    ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 1, 5s));
+    EXPECT_EQ(cb.Frames()[0].bytes, "OK\r");
+    EXPECT_TRUE(cb.Fatals().empty());
+}
+
+}  // namespace
+}  // namespace tarvik::test
