@@ -58,6 +58,8 @@ class ComObjectCore {
 
     // Construction step run by CreateComObject after the object has its
     // outer unknown and holds a reference. A failure destroys the object.
+    // An aggregated object's outer does not know it yet: reach the object's
+    // own interfaces here through InnerUnknown(), not QueryInterface.
     virtual HRESULT FinalConstruct() { return S_OK; }
 
     // The non-delegating unknown. An aggregating outer object keeps this one
