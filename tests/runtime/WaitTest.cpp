@@ -156,6 +156,34 @@ TEST(Wait, ClosingAnotherHandleOfTheSameObjectLeavesTheWaitAlone) {
     EXPECT_EQ(result.load(), WAIT_OBJECT_0);
 }
 
+TEST(Wait, HandlesClosedWhileInUseNeverHurt) {
+    // Waiters and setters race with the creator closing the handle they use;
+    // every call must end cleanly (the sanitizer builds watch the memory).
+    std::atomic<HANDLE> current{CreateEventA(nullptr, FALSE, FALSE, nullptr)};
+    std::atomic<bool> stop{false};
+    std::atomic<int> odd{0};
+    auto worker = [&] {
+        while (!stop) {
+            HANDLE h = current.load();
+            SetEvent(h);
+            DWORD r = WaitForSingleObject(h, 1);
+            if (r != WAIT_OBJECT_0 && r != WAIT_TIMEOUT && r != WAIT_FAILED)
+                ++odd;
+        }
+    };
+    std::thread workers[3] = {std::thread(worker), std::thread(worker), std::thread(worker)};
+    for (int i = 0; i < 300; ++i) {
+        HANDLE fresh = CreateEventA(nullptr, i % 2, FALSE, nullptr);
+        ASSERT_NE(fresh, nullptr);
+        EXPECT_TRUE(CloseHandle(current.exchange(fresh)));
+    }
+    stop = true;
+    for (auto& w : workers)
+        w.join();
+    CloseHandle(current.load());
+    EXPECT_EQ(odd.load(), 0);
+}
+
 TEST(Wait, HandlesAndDescriptorsTogether) {
     Pipe p;
     auto e = Event(true, false);
