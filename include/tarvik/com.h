@@ -211,7 +211,12 @@ HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, void* pvReserved, 
 HRESULT CoRegisterClassObject(REFCLSID rclsid, IUnknown* pUnk, DWORD dwClsContext, DWORD flags,
                               DWORD* lpdwRegister);
 HRESULT CoRevokeClassObject(DWORD dwRegister);
-// Unloads libraries loaded by activation whose DllCanUnloadNow answers S_OK.
+// Unloads libraries loaded by activation whose DllCanUnloadNow has answered
+// S_OK for at least dwUnloadDelay milliseconds (0xFFFFFFFF: the default of
+// ten minutes; 0: at once). The delay covers a thread still running the last
+// instructions of a Release inside the library after the count reached zero.
+void CoFreeUnusedLibrariesEx(DWORD dwUnloadDelay, DWORD dwReserved);
+// CoFreeUnusedLibrariesEx with the default delay.
 void CoFreeUnusedLibraries();
 
 void* CoTaskMemAlloc(size_t cb);

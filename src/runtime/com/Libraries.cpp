@@ -8,6 +8,7 @@
 #include <dlfcn.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -23,7 +24,16 @@ struct Library {
     PFN_DllGetClassObject getClassObject;
     PFN_DllCanUnloadNow canUnloadNow;  // null: stays loaded
     int pins;
+    int64_t idleSinceMs;  // since when DllCanUnloadNow says S_OK; -1: busy
 };
+
+constexpr DWORD kDefaultUnloadDelayMs = 10 * 60 * 1000;
+
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 struct LibraryTable {
     std::mutex mutex;
@@ -78,8 +88,8 @@ HRESULT Open(const std::string& path, Library* lib) {
         ReportLoadError(path, "it has no DllGetClassObject");
         return CO_E_ERRORINDLL;
     }
-    *lib = {handle, get, reinterpret_cast<PFN_DllCanUnloadNow>(dlsym(handle, "DllCanUnloadNow")),
-            0};
+    *lib = {handle, get, reinterpret_cast<PFN_DllCanUnloadNow>(dlsym(handle, "DllCanUnloadNow")), 0,
+            -1};
     return S_OK;
 }
 
@@ -140,14 +150,26 @@ HRESULT GetClassObjectFromLibrary(const std::string& path, REFCLSID clsid, REFII
 
 }  // namespace tarvik::activation
 
-void CoFreeUnusedLibraries() {
+// DllCanUnloadNow answers S_OK as soon as the last object's count reaches
+// zero, while the thread that released it may still be returning through the
+// library's code. Unloading only libraries that have stayed idle for a while
+// keeps that thread from running into unmapped memory.
+void CoFreeUnusedLibrariesEx(DWORD dwUnloadDelay, DWORD) {
+    int64_t delay = dwUnloadDelay == 0xFFFFFFFF ? kDefaultUnloadDelayMs : dwUnloadDelay;
+    int64_t now = NowMs();
     LibraryTable& t = Table();
     std::vector<void*> unload;
     {
         std::lock_guard lock(t.mutex);
         for (auto it = t.loaded.begin(); it != t.loaded.end();) {
-            const Library& lib = it->second;
-            if (lib.pins == 0 && lib.canUnloadNow && lib.canUnloadNow() == S_OK) {
+            Library& lib = it->second;
+            bool idle = lib.pins == 0 && lib.canUnloadNow && lib.canUnloadNow() == S_OK;
+            if (!idle) {
+                lib.idleSinceMs = -1;
+            } else if (lib.idleSinceMs < 0) {
+                lib.idleSinceMs = now;
+            }
+            if (idle && now - lib.idleSinceMs >= delay) {
                 unload.push_back(lib.handle);
                 it = t.loaded.erase(it);
             } else {
@@ -157,4 +179,8 @@ void CoFreeUnusedLibraries() {
     }
     for (void* handle : unload)
         dlclose(handle);
+}
+
+void CoFreeUnusedLibraries() {
+    CoFreeUnusedLibrariesEx(0xFFFFFFFF, 0);
 }

@@ -1,0 +1,284 @@
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "Sandbox.h"
+#include "fixtures/InprocServer.h"
+#include "tarvik/comptr.h"
+#include "tarvik/registry.h"
+
+using tarvik::ComPtr;
+namespace reg = tarvik::registry;
+
+namespace {
+
+constexpr CLSID kLocalClass = {0x1F0E2D3C, 0x4B5A, 0x6978, {1, 2, 3, 4, 5, 6, 7, 8}};
+constexpr CLSID kUnknownClass = {0x1F0E2D3C, 0x4B5A, 0x6978, {9, 9, 9, 9, 9, 9, 9, 9}};
+
+// A factory living in the test, registered in-process.
+class LocalFactory final : public IClassFactory {
+  public:
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        *ppv = nullptr;
+        if (!(riid == IID_IUnknown) && !(riid == IID_IClassFactory))
+            return E_NOINTERFACE;
+        *ppv = static_cast<IClassFactory*>(this);
+        AddRef();
+        return S_OK;
+    }
+    ULONG AddRef() override { return ++refs; }
+    ULONG Release() override { return --refs; }
+    HRESULT CreateInstance(IUnknown*, REFIID riid, void** ppv) override {
+        ++created;
+        return QueryInterface(riid, ppv);  // stands in for an object
+    }
+    HRESULT LockServer(BOOL) override { return S_OK; }
+    std::atomic<ULONG> refs{1};
+    std::atomic<int> created{0};
+};
+
+HRESULT RegisterServer(REFCLSID clsid, const std::string& library) {
+    return reg::Update([&](reg::Key& r) {
+        r.Create("HKEY_CLASSES_ROOT\\CLSID\\" + tarvik::GuidToString(clsid) + "\\InprocServer32")
+            .SetString("", library);
+        return S_OK;
+    });
+}
+
+// True while the library is mapped into the process (asks without loading it).
+bool Loaded(const char* path) {
+    void* h = dlopen(path, RTLD_NOW | RTLD_NOLOAD);
+    if (h)
+        dlclose(h);
+    return h != nullptr;
+}
+
+std::u16string LastErrorText() {
+    ComPtr<IErrorInfo> info;
+    if (GetErrorInfo(0, info.Put()) != S_OK)
+        return u"";
+    tarvik::Bstr text;
+    info->GetDescription(text.Put());
+    return std::u16string(text.View());
+}
+
+TEST(Activation, InProcessRegistrations) {
+    LocalFactory factory;
+    DWORD cookie = 0;
+    ASSERT_EQ(CoRegisterClassObject(kLocalClass, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
+                                    &cookie),
+              S_OK);
+    EXPECT_NE(cookie, 0u);
+    ComPtr<IUnknown> obj;
+    // Found for an in-process request, without any registry entry.
+    ASSERT_EQ(
+        CoCreateInstance(kLocalClass, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, obj.PutVoid()),
+        S_OK);
+    EXPECT_EQ(factory.created, 1);
+    obj = nullptr;
+    EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
+    EXPECT_EQ(factory.refs, 1u);  // the table's reference is gone
+    EXPECT_EQ(CoRevokeClassObject(cookie), CO_E_OBJNOTREG);
+    void* out = &factory;
+    EXPECT_EQ(CoCreateInstance(kLocalClass, nullptr, CLSCTX_ALL, IID_IUnknown, &out),
+              REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(out, nullptr);
+}
+
+TEST(Activation, SingleUseRegistrationServesOnce) {
+    LocalFactory factory;
+    DWORD cookie = 0;
+    ASSERT_EQ(CoRegisterClassObject(kLocalClass, &factory, CLSCTX_INPROC_SERVER, REGCLS_SINGLEUSE,
+                                    &cookie),
+              S_OK);
+    ComPtr<IClassFactory> cf;
+    EXPECT_EQ(CoGetClassObject(kLocalClass, CLSCTX_ALL, nullptr, IID_IClassFactory, cf.PutVoid()),
+              S_OK);
+    EXPECT_EQ(CoGetClassObject(kLocalClass, CLSCTX_ALL, nullptr, IID_IClassFactory, cf.PutVoid()),
+              REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
+}
+
+TEST(Activation, BadArguments) {
+    LocalFactory factory;
+    EXPECT_EQ(CoRegisterClassObject(kLocalClass, &factory, CLSCTX_ALL, 0, nullptr), E_POINTER);
+    DWORD cookie = 5;
+    EXPECT_EQ(CoRegisterClassObject(kLocalClass, nullptr, CLSCTX_ALL, 0, &cookie), E_INVALIDARG);
+    EXPECT_EQ(cookie, 0u);
+    EXPECT_EQ(CoCreateInstance(kLocalClass, nullptr, CLSCTX_ALL, IID_IUnknown, nullptr), E_POINTER);
+    EXPECT_EQ(CoGetClassObject(kLocalClass, CLSCTX_ALL, nullptr, IID_IUnknown, nullptr), E_POINTER);
+    EXPECT_EQ(factory.refs, 1u);
+}
+
+TEST(Activation, RegistryServerLoadsAndUnloads) {
+    ASSERT_EQ(RegisterServer(CLSID_TestInproc, TARVIK_TEST_INPROC_PATH), S_OK);
+    ComPtr<IUnknown> a, b;
+    ASSERT_EQ(CoCreateInstance(CLSID_TestInproc, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                               a.PutVoid()),
+              S_OK);
+    ASSERT_EQ(CoCreateInstance(CLSID_TestInproc, nullptr, CLSCTX_ALL, IID_IUnknown, b.PutVoid()),
+              S_OK);
+    ASSERT_TRUE(Loaded(TARVIK_TEST_INPROC_PATH));
+    void* h = dlopen(TARVIK_TEST_INPROC_PATH, RTLD_NOW | RTLD_NOLOAD);
+    auto live = reinterpret_cast<PFN_TestCount>(dlsym(h, "TestLiveObjects"));
+    ASSERT_NE(live, nullptr);
+    EXPECT_EQ(live(), 2);
+    dlclose(h);
+
+    CoFreeUnusedLibrariesEx(0, 0);  // objects alive: must stay
+    EXPECT_TRUE(Loaded(TARVIK_TEST_INPROC_PATH));
+    a = nullptr;
+    b = nullptr;
+    CoFreeUnusedLibraries();  // idle only just now: the default delay keeps it
+    EXPECT_TRUE(Loaded(TARVIK_TEST_INPROC_PATH));
+    CoFreeUnusedLibrariesEx(0, 0);
+    EXPECT_FALSE(Loaded(TARVIK_TEST_INPROC_PATH));
+
+    // It comes back on the next activation, and with a delay it is unloaded
+    // only once it has been idle that long.
+    ASSERT_EQ(CoCreateInstance(CLSID_TestInproc, nullptr, CLSCTX_ALL, IID_IUnknown, a.PutVoid()),
+              S_OK);
+    a = nullptr;
+    constexpr DWORD kDelayMs = 200;
+    auto idleFrom = std::chrono::steady_clock::now();
+    CoFreeUnusedLibrariesEx(kDelayMs, 0);
+    auto deadline = idleFrom + std::chrono::seconds(20);
+    while (Loaded(TARVIK_TEST_INPROC_PATH) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        CoFreeUnusedLibrariesEx(kDelayMs, 0);
+    }
+    EXPECT_FALSE(Loaded(TARVIK_TEST_INPROC_PATH));
+    EXPECT_GE(std::chrono::steady_clock::now() - idleFrom, std::chrono::milliseconds(kDelayMs));
+}
+
+TEST(Activation, UnknownAndBrokenServers) {
+    ComPtr<IUnknown> obj;
+    EXPECT_EQ(CoCreateInstance(kUnknownClass, nullptr, CLSCTX_ALL, IID_IUnknown, obj.PutVoid()),
+              REGDB_E_CLASSNOTREG);
+
+    const std::string missing = tarvik::test::SandboxRoot() + "/no-such-library.so";
+    ASSERT_EQ(RegisterServer(kUnknownClass, missing), S_OK);
+    EXPECT_EQ(CoCreateInstance(kUnknownClass, nullptr, CLSCTX_ALL, IID_IUnknown, obj.PutVoid()),
+              CO_E_DLLNOTFOUND);
+    EXPECT_NE(LastErrorText().find(tarvik::Utf8ToUtf16(missing)), std::u16string::npos);
+
+    const std::string junk = tarvik::test::SandboxRoot() + "/not-a-library.so";
+    std::ofstream(junk) << "this is text, not ELF\n";
+    ASSERT_EQ(RegisterServer(kUnknownClass, junk), S_OK);
+    EXPECT_EQ(CoCreateInstance(kUnknownClass, nullptr, CLSCTX_ALL, IID_IUnknown, obj.PutVoid()),
+              CO_E_ERRORINDLL);
+    std::u16string why = LastErrorText();
+    EXPECT_NE(why.find(tarvik::Utf8ToUtf16(junk)), std::u16string::npos);
+    EXPECT_GT(why.size(), tarvik::Utf8ToUtf16(junk).size() + 20) << "loader's reason missing";
+
+    ASSERT_EQ(RegisterServer(kUnknownClass, TARVIK_TEST_NOENTRY_PATH), S_OK);
+    EXPECT_EQ(CoCreateInstance(kUnknownClass, nullptr, CLSCTX_ALL, IID_IUnknown, obj.PutVoid()),
+              CO_E_ERRORINDLL);
+    EXPECT_NE(LastErrorText().find(u"DllGetClassObject"), std::u16string::npos);
+
+    // The library serves only its own class.
+    ASSERT_EQ(RegisterServer(kUnknownClass, TARVIK_TEST_INPROC_PATH), S_OK);
+    EXPECT_EQ(CoCreateInstance(kUnknownClass, nullptr, CLSCTX_ALL, IID_IUnknown, obj.PutVoid()),
+              CLASS_E_CLASSNOTAVAILABLE);
+    // A registry server cannot answer an out-of-process request.
+    ASSERT_EQ(RegisterServer(CLSID_TestInproc, TARVIK_TEST_INPROC_PATH), S_OK);
+    EXPECT_EQ(CoCreateInstance(CLSID_TestInproc, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
+                               obj.PutVoid()),
+              REGDB_E_CLASSNOTREG);
+}
+
+TEST(Activation, SeesRegistrationsOfOtherProcessesWithoutRereadingEachTime) {
+    constexpr CLSID kLate = {0x2A2A2A2A, 0x1, 0x2, {3, 4, 5, 6, 7, 8, 9, 10}};
+    ComPtr<IUnknown> obj;
+    EXPECT_EQ(CoCreateInstance(kLate, nullptr, CLSCTX_ALL, IID_IUnknown, obj.PutVoid()),
+              REGDB_E_CLASSNOTREG);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+        _exit(FAILED(RegisterServer(kLate, TARVIK_TEST_INPROC_PATH)) ? 1 : 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    // The fixture serves only its own class, so this answer proves the
+    // registration was seen and the library was asked.
+    EXPECT_EQ(CoCreateInstance(kLate, nullptr, CLSCTX_ALL, IID_IUnknown, obj.PutVoid()),
+              CLASS_E_CLASSNOTAVAILABLE);
+
+    ASSERT_EQ(RegisterServer(CLSID_TestInproc, TARVIK_TEST_INPROC_PATH), S_OK);
+    ASSERT_EQ(CoCreateInstance(CLSID_TestInproc, nullptr, CLSCTX_ALL, IID_IUnknown, obj.PutVoid()),
+              S_OK);
+    uint64_t reads = reg::SnapshotReads();
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(
+            CoCreateInstance(CLSID_TestInproc, nullptr, CLSCTX_ALL, IID_IUnknown, obj.PutVoid()),
+            S_OK);
+    EXPECT_EQ(reg::SnapshotReads(), reads);
+}
+
+TEST(Activation, ProgIds) {
+    ASSERT_EQ(reg::Update([](reg::Key& r) {
+                  std::string clsid = tarvik::GuidToString(CLSID_TestInproc);
+                  r.Create("HKEY_CLASSES_ROOT\\Tarvik.Test.1\\CLSID").SetString("", clsid);
+                  r.Create("HKEY_CLASSES_ROOT\\Tarvik.Test\\CurVer").SetString("", "Tarvik.Test.1");
+                  r.Create("HKEY_CLASSES_ROOT\\CLSID\\" + clsid + "\\ProgID")
+                      .SetString("", "Tarvik.Test.1");
+                  return S_OK;
+              }),
+              S_OK);
+    CLSID clsid;
+    ASSERT_EQ(CLSIDFromProgID(u"tarvik.test.1", &clsid), S_OK);
+    EXPECT_EQ(clsid, CLSID_TestInproc);
+    ASSERT_EQ(CLSIDFromProgID(u"Tarvik.Test", &clsid), S_OK);  // through CurVer
+    EXPECT_EQ(clsid, CLSID_TestInproc);
+    ASSERT_EQ(CLSIDFromString(u"Tarvik.Test.1", &clsid), S_OK);
+    EXPECT_EQ(clsid, CLSID_TestInproc);
+    EXPECT_EQ(CLSIDFromProgID(u"Tarvik.Missing", &clsid), CO_E_CLASSSTRING);
+    EXPECT_EQ(clsid, GUID_NULL);
+    // A ProgID cannot reach into other keys.
+    std::u16string sneaky =
+        u"CLSID\\" + tarvik::Utf8ToUtf16(tarvik::GuidToString(CLSID_TestInproc)) + u"\\ProgID\\..";
+    EXPECT_EQ(CLSIDFromProgID(sneaky.c_str(), &clsid), CO_E_CLASSSTRING);
+
+    LPOLESTR progId = nullptr;
+    ASSERT_EQ(ProgIDFromCLSID(CLSID_TestInproc, &progId), S_OK);
+    EXPECT_EQ(std::u16string_view(progId), u"Tarvik.Test.1");
+    CoTaskMemFree(progId);
+    EXPECT_EQ(ProgIDFromCLSID(kUnknownClass, &progId), REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(progId, nullptr);
+}
+
+TEST(Activation, ConcurrentUse) {
+    ASSERT_EQ(RegisterServer(CLSID_TestInproc, TARVIK_TEST_INPROC_PATH), S_OK);
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            LocalFactory factory;
+            for (int i = 0; i < 200; ++i) {
+                ComPtr<IUnknown> obj;
+                if (FAILED(CoCreateInstance(CLSID_TestInproc, nullptr, CLSCTX_ALL, IID_IUnknown,
+                                            obj.PutVoid())))
+                    ++failures;
+                obj = nullptr;
+                if (t == 0)
+                    CoFreeUnusedLibraries();  // races the others' loads
+                DWORD cookie = 0;
+                if (FAILED(CoRegisterClassObject(kLocalClass, &factory, CLSCTX_ALL, 1, &cookie)) ||
+                    FAILED(CoRevokeClassObject(cookie)))
+                    ++failures;
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(failures, 0);
+}
+
+}  // namespace
