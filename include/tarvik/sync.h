@@ -49,6 +49,8 @@ BOOL ResetEvent(HANDLE hEvent);
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES attrs, BOOL bInitialOwner, LPCSTR lpName);
 BOOL ReleaseMutex(HANDLE hMutex);
 
+// Closing a handle that another thread is waiting on wakes that wait, which
+// then fails (WAIT_FAILED, ERROR_INVALID_HANDLE) instead of sleeping on.
 BOOL CloseHandle(HANDLE h);
 
 // Waits for any one of the handles (bWaitAll must be FALSE).
@@ -62,11 +64,13 @@ DWORD MsgWaitForMultipleObjects(DWORD nCount, const HANDLE* pHandles, BOOL fWait
                                 DWORD dwMilliseconds, DWORD dwWakeMask);
 
 // Threads. Thread ids are 32-bit and unique within the process while the
-// thread lives. A thread handle is signalled when the thread has ended.
+// thread lives (they are not reused at all). A thread handle is signalled when
+// the thread has ended. dwCreationFlags must be 0; dwStackSize only ever
+// enlarges the default stack.
 using LPTHREAD_START_ROUTINE = DWORD (*)(void* lpParameter);
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES attrs, size_t dwStackSize,
-                    LPTHREAD_START_ROUTINE lpStartAddress, void* lpParameter,
-                    DWORD dwCreationFlags, DWORD* lpThreadId);
+                    LPTHREAD_START_ROUTINE lpStartAddress, void* lpParameter, DWORD dwCreationFlags,
+                    DWORD* lpThreadId);
 BOOL GetExitCodeThread(HANDLE hThread, DWORD* lpExitCode);
 DWORD GetCurrentThreadId();
 void Sleep(DWORD dwMilliseconds);
@@ -104,13 +108,18 @@ DWORD GetVersion();
 
 namespace tarvik {
 
-// Sets the version GetVersion reports; major 0 returns to the default.
+// Sets the version GetVersion reports; it wins over TARVIK_OS_VERSION. Major 0
+// (or a value outside 1..255) returns to the environment or the default.
 void SetReportedVersion(int major, int minor);
 
 // Runs `fn` on thread `threadId` the next time that thread pumps its sent
 // messages, and blocks until it has run. Returns false when the thread does
 // not exist, ends before running it, or `timeoutMs` passes first (then `fn`
-// never runs).
+// never runs), or `fn` throws. A message that has started when the time-out
+// passes is waited for to its end (it may use the sender's frame) and counts
+// as delivered. While blocked, the sender runs messages sent to it, so two
+// threads sending to each other do not deadlock. Sending to the calling
+// thread runs `fn` at once.
 bool SendThreadMessage(DWORD threadId, std::function<void()> fn, DWORD timeoutMs = INFINITE);
 // Runs every message queued for the calling thread; returns how many ran.
 size_t DispatchSentMessages();
@@ -122,9 +131,10 @@ size_t DispatchSentMessages();
 DWORD PumpingWait(DWORD count, const HANDLE* handles, DWORD timeoutMs,
                   const std::function<void()>& onBatch = {});
 
-// Sets the named event `name`, creating it (signalled) when nobody holds one
-// yet. A host calls SignalNamedEvent("Tarvik") when it has finished with the
-// port it was handed for a data call: the line then ends the call.
+// Sets the named event `name`. When nobody holds an event of that name the
+// signal is lost, as on Windows (nothing keeps an unheld event alive). A host
+// calls SignalNamedEvent("Tarvik") when it has finished with the port it was
+// handed for a data call: the line then ends the call.
 BOOL SignalNamedEvent(const char* name);
 
 // A descriptor a wait also watches (the serial backend's device).
@@ -144,19 +154,19 @@ DWORD WaitForHandlesAndFds(DWORD count, const HANDLE* handles, WaitFd* fds, size
 
 // RAII lock for a critical section.
 class CriticalSectionLock {
-public:
+  public:
     explicit CriticalSectionLock(CRITICAL_SECTION* cs) : cs_(cs) { EnterCriticalSection(cs_); }
     ~CriticalSectionLock() { LeaveCriticalSection(cs_); }
     CriticalSectionLock(const CriticalSectionLock&) = delete;
     CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
 
-private:
+  private:
     CRITICAL_SECTION* cs_;
 };
 
 // Owns one handle (closed on destruction).
 class UniqueHandle {
-public:
+  public:
     UniqueHandle() = default;
     explicit UniqueHandle(HANDLE h) : h_(h) {}
     UniqueHandle(UniqueHandle&& o) noexcept : h_(o.Release()) {}
@@ -175,11 +185,12 @@ public:
         return h;
     }
     void Reset(HANDLE h = nullptr) {
-        if (h_ && h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+        if (h_ && h_ != INVALID_HANDLE_VALUE)
+            CloseHandle(h_);
         h_ = h;
     }
 
-private:
+  private:
     HANDLE h_ = nullptr;
 };
 
