@@ -1,0 +1,523 @@
+// The property bag: values in and out, the text form, names, walks, errors
+// and concurrent use.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <thread>
+#include <vector>
+
+#include "tarvik/companions.h"
+#include "tarvik/comptr.h"
+#include "tarvik/object.h"
+
+using tarvik::Bstr;
+using tarvik::ComPtr;
+using tarvik::Variant;
+
+namespace {
+
+ComPtr<ICommonData> NewBag() {
+    ComPtr<ICommonData> bag;
+    EXPECT_EQ(
+        CoCreateInstance(CLSID_CommonData, nullptr, CLSCTX_ALL, IID_ICommonData, bag.PutVoid()),
+        S_OK);
+    return bag;
+}
+
+HRESULT Set(ICommonData* bag, std::u16string_view name, const VARIANT& v) {
+    return bag->SetData(Bstr(name).Get(), v);
+}
+
+Variant Get(ICommonData* bag, std::u16string_view name, HRESULT* hr = nullptr) {
+    Variant v;
+    HRESULT r = bag->GetData(Bstr(name).Get(), &v);
+    if (hr)
+        *hr = r;
+    return v;
+}
+
+std::u16string TextOf(ICommonData* bag, bool masked = false) {
+    Bstr text;
+    EXPECT_EQ(masked ? bag->Retrieve_MaskCSID(text.Put()) : bag->Retrieve(text.Put()), S_OK);
+    return std::u16string(text.View());
+}
+
+LONG CountOf(ICommonData* bag) {
+    LONG n = -1;
+    EXPECT_EQ(bag->GetCount(&n), S_OK);
+    return n;
+}
+
+// Same type and same value, bit for bit for numbers.
+bool SameValue(const VARIANT& a, const VARIANT& b) {
+    if (a.vt != b.vt)
+        return false;
+    switch (a.vt) {
+        case VT_EMPTY:
+        case VT_NULL:
+            return true;
+        case VT_BSTR:
+            return SysStringLen(a.bstrVal) == SysStringLen(b.bstrVal) &&
+                   std::u16string_view(a.bstrVal, SysStringLen(a.bstrVal)) ==
+                       std::u16string_view(b.bstrVal, SysStringLen(b.bstrVal));
+        case VT_R4:
+            return std::memcmp(&a.fltVal, &b.fltVal, sizeof(float)) == 0;
+        case VT_R8:
+        case VT_DATE:
+            if (std::isnan(a.dblVal))
+                return std::isnan(b.dblVal);
+            return std::memcmp(&a.dblVal, &b.dblVal, sizeof(double)) == 0;
+        case VT_I1:
+        case VT_UI1:
+            return a.bVal == b.bVal;
+        case VT_I2:
+        case VT_UI2:
+        case VT_BOOL:
+            return a.uiVal == b.uiVal;
+        case VT_I8:
+        case VT_UI8:
+        case VT_CY:
+            return a.ullVal == b.ullVal;
+        default:
+            return a.ulVal == b.ulVal;
+    }
+}
+
+Variant Make(VARTYPE vt, uint64_t bits) {
+    Variant v;
+    v.vt = vt;
+    v.ullVal = bits;
+    return v;
+}
+Variant R8(double d) {
+    Variant v;
+    v.vt = VT_R8;
+    v.dblVal = d;
+    return v;
+}
+Variant R4(float f) {
+    Variant v;
+    v.vt = VT_R4;
+    v.fltVal = f;
+    return v;
+}
+
+struct Sample {
+    std::u16string name;
+    Variant value;
+};
+
+std::vector<Sample> EveryStorableValue() {
+    std::vector<Sample> s;
+    s.push_back({u"empty", Variant()});
+    s.push_back({u"null", Make(VT_NULL, 0)});
+    s.push_back({u"i1", Make(VT_I1, static_cast<uint8_t>(-128))});
+    s.push_back({u"i2", Variant::I2(-32768)});
+    s.push_back({u"i2 103", Variant::I2(103)});
+    s.push_back({u"i4", Variant(static_cast<LONG>(-2147483647 - 1))});
+    s.push_back({u"i4 max", Variant(static_cast<LONG>(2147483647))});
+    Variant i8;
+    i8.vt = VT_I8;
+    i8.llVal = std::numeric_limits<int64_t>::min();
+    s.push_back({u"i8", i8});
+    Variant ui1;
+    ui1.vt = VT_UI1;
+    ui1.bVal = 255;
+    s.push_back({u"ui1", ui1});
+    Variant ui2;
+    ui2.vt = VT_UI2;
+    ui2.uiVal = 65535;
+    s.push_back({u"ui2", ui2});
+    Variant ui4;
+    ui4.vt = VT_UI4;
+    ui4.ulVal = 4294967295u;
+    s.push_back({u"ui4", ui4});
+    Variant ui8;
+    ui8.vt = VT_UI8;
+    ui8.ullVal = std::numeric_limits<uint64_t>::max();
+    s.push_back({u"ui8", ui8});
+    Variant in;
+    in.vt = VT_INT;
+    in.intVal = -7;
+    s.push_back({u"int", in});
+    Variant uin;
+    uin.vt = VT_UINT;
+    uin.uintVal = 7;
+    s.push_back({u"uint", uin});
+    s.push_back({u"r4", R4(0.1f)});
+    s.push_back({u"r8", R8(0.1)});
+    s.push_back({u"r8 tiny", R8(5e-324)});
+    s.push_back({u"r8 -0", R8(-0.0)});
+    s.push_back({u"r8 inf", R8(-std::numeric_limits<double>::infinity())});
+    s.push_back({u"r8 nan", R8(std::numeric_limits<double>::quiet_NaN())});
+    Variant cy;
+    cy.vt = VT_CY;
+    cy.llVal = 123456789;  // 12345.6789
+    s.push_back({u"cy", cy});
+    Variant date;
+    date.vt = VT_DATE;
+    date.dblVal = 45000.375;
+    s.push_back({u"date", date});
+    s.push_back({u"bool true", Variant::Bool(true)});
+    s.push_back({u"bool false", Variant::Bool(false)});
+    Variant oddBool;  // not -1 or 0, still kept as it is
+    oddBool.vt = VT_BOOL;
+    oddBool.boolVal = 1;
+    s.push_back({u"bool odd", oddBool});
+    Variant err;
+    err.vt = VT_ERROR;
+    err.scode = E_FAIL;
+    s.push_back({u"error", err});
+    s.push_back({u"bstr", Variant::String(u"ATZ&F0")});
+    s.push_back({u"bstr empty", Variant::String(u"")});
+    return s;
+}
+
+TEST(CommonDataText, EveryStorableTypeRoundTrips) {
+    ComPtr<ICommonData> bag = NewBag();
+    auto samples = EveryStorableValue();
+    for (auto& s : samples)
+        ASSERT_EQ(Set(bag.Get(), s.name, s.value), S_OK) << "field " << s.name.size();
+
+    std::u16string text = TextOf(bag.Get());
+    ComPtr<ICommonData> copy = NewBag();
+    ASSERT_EQ(copy->Store(Bstr(text).Get()), S_OK);
+    ASSERT_EQ(CountOf(copy.Get()), static_cast<LONG>(samples.size()));
+    for (auto& s : samples) {
+        HRESULT hr;
+        Variant got = Get(copy.Get(), s.name, &hr);
+        ASSERT_EQ(hr, S_OK);
+        EXPECT_TRUE(SameValue(got, s.value))
+            << "type " << s.value.vt << " came back as type " << got.vt;
+    }
+    // And the text of the copy is the same text: the form is stable.
+    EXPECT_EQ(TextOf(copy.Get()), text);
+}
+
+TEST(CommonDataText, AwkwardNamesAndStringsRoundTrip) {
+    const std::u16string awkward[] = {
+        u"tab\there",
+        u"line\nfeed and\r\ncrlf",
+        u"back\\slash \\t not a tab \\n \\u0041",
+        u"\"quoted\" 'single' = ; , : { } [ ]",
+        u"Grüße, 日本語, Ελληνικά, кириллица",
+        u"emoji \U0001F600 outside the BMP",
+        std::u16string(u"nul\0inside", 11),
+        u"\x01\x1f\x7f control",
+        u"   leading and trailing   ",
+        u"",
+    };
+    ComPtr<ICommonData> bag = NewBag();
+    int i = 0;
+    for (const auto& s : awkward) {
+        // The same awkward text as a name (made unique) and as a value.
+        std::u16string name = s + u"#" + static_cast<char16_t>(u'A' + i++);
+        ASSERT_EQ(Set(bag.Get(), name, Variant::String(s)), S_OK);
+    }
+    std::u16string text = TextOf(bag.Get());
+    // Whatever the values hold, each field is one line.
+    EXPECT_EQ(std::count(text.begin(), text.end(), u'\n'), static_cast<long>(std::size(awkward)));
+
+    ComPtr<ICommonData> copy = NewBag();
+    ASSERT_EQ(copy->Store(Bstr(text).Get()), S_OK);
+    BSTR name = nullptr;
+    Variant value;
+    i = 0;
+    for (HRESULT hr = copy->GetFirst(&name, &value); hr == S_OK;
+         hr = copy->GetNext(&name, &value)) {
+        Bstr owned = Bstr::Adopt(name);
+        ASSERT_LT(i, static_cast<int>(std::size(awkward)));
+        EXPECT_EQ(owned.View(), awkward[i] + u"#" + static_cast<char16_t>(u'A' + i));
+        ASSERT_EQ(value.vt, VT_BSTR);
+        EXPECT_EQ(std::u16string_view(value.bstrVal, SysStringLen(value.bstrVal)), awkward[i]);
+        value.Clear();
+        ++i;
+    }
+    EXPECT_EQ(i, static_cast<int>(std::size(awkward)));
+}
+
+TEST(CommonDataText, DocumentedLayout) {
+    ComPtr<ICommonData> bag = NewBag();
+    Set(bag.Get(), u"MessageType", Variant::I2(103));
+    Set(bag.Get(), u"Port\tName", Variant::String(u"COM1\n"));
+    Set(bag.Get(), u"Gone", Variant());
+    EXPECT_EQ(TextOf(bag.Get()),
+              u"MessageType\tI2\t103\n"
+              u"Port\\tName\tBSTR\tCOM1\\n\n"
+              u"Gone\tEMPTY\t\n");
+}
+
+TEST(CommonDataText, ObjectsTravelAsEmptyFields) {
+    ComPtr<ICommonData> bag = NewBag();
+    ComPtr<ICommonData> other = NewBag();
+    ASSERT_EQ(Set(bag.Get(), u"ModemSession_IUnknown", Variant::Unknown(other.Get())), S_OK);
+    std::u16string text = TextOf(bag.Get());
+    EXPECT_EQ(text, u"ModemSession_IUnknown\tUNKNOWN\t\n");
+    ComPtr<ICommonData> copy = NewBag();
+    ASSERT_EQ(copy->Store(Bstr(text).Get()), S_OK);
+    EXPECT_EQ(Get(copy.Get(), u"ModemSession_IUnknown").vt, VT_EMPTY);
+}
+
+TEST(CommonDataText, StoreAcceptsHandWrittenTextAndRefusesNonsense) {
+    ComPtr<ICommonData> bag = NewBag();
+    ASSERT_EQ(bag->Store(Bstr(u"A\tI4\t12\r\n\r\nB\tBOOL\ttrue\nA\tI4\t13").Get()), S_OK);
+    EXPECT_EQ(CountOf(bag.Get()), 2);
+    EXPECT_EQ(Get(bag.Get(), u"A").lVal, 13);  // the later line wins
+    EXPECT_EQ(Get(bag.Get(), u"B").boolVal, VARIANT_TRUE);
+
+    const char16_t* bad[] = {
+        u"NoTabs",       u"A\tI4",           u"A\tLONG\t1",       u"A\tI4\tabc",
+        u"A\tI2\t70000", u"A\tBSTR\tbad\\q", u"A\tBSTR\tend\\",   u"A\tEMPTY\tx",
+        u"A\tI4\t 1",    u"A\tUI1\t-1",      u"A\tBSTR\t\\u00G1",
+    };
+    for (const char16_t* text : bad) {
+        ComPtr<IErrorInfo> stale;
+        GetErrorInfo(0, stale.Put());
+        EXPECT_EQ(bag->Store(Bstr(text).Get()), E_INVALIDARG) << "accepted a bad text";
+        ComPtr<IErrorInfo> info;
+        ASSERT_EQ(GetErrorInfo(0, info.Put()), S_OK);
+        Bstr d;
+        info->GetDescription(d.Put());
+        EXPECT_NE(d.View().find(u"line 1"), std::u16string_view::npos);
+        // A refused text leaves the bag as it was.
+        EXPECT_EQ(CountOf(bag.Get()), 2);
+    }
+}
+
+TEST(CommonDataText, MaskedTextHidesCallerIdentification) {
+    ComPtr<ICommonData> bag = NewBag();
+    Set(bag.Get(), u"CallerID", Variant::String(u"DATE=1206;TIME=0905;NMBR=5551234567;"));
+    Set(bag.Get(), u"CSID", Variant::String(u"+49 30 1234"));
+    Set(bag.Get(), u"nmbr", Variant(static_cast<LONG>(5551234)));
+    Set(bag.Get(), u"CallerName", Variant::String(u"Ann"));
+    Set(bag.Get(), u"COMPort", Variant::String(u"COM1"));
+    Set(bag.Get(), u"CallerEmpty", Variant());
+    EXPECT_EQ(TextOf(bag.Get(), true),
+              u"CallerID\tBSTR\t********************************567;\n"
+              u"CSID\tBSTR\t*******1234\n"
+              u"nmbr\tBSTR\t***1234\n"
+              u"CallerName\tBSTR\t***\n"
+              u"COMPort\tBSTR\tCOM1\n"
+              u"CallerEmpty\tEMPTY\t\n");
+    // The bag itself is untouched.
+    EXPECT_EQ(Get(bag.Get(), u"CSID").vt, VT_BSTR);
+    EXPECT_EQ(Get(bag.Get(), u"nmbr").lVal, 5551234);
+}
+
+TEST(CommonData, MissingFieldFailsWithErrorInformation) {
+    ComPtr<ICommonData> bag = NewBag();
+    HRESULT hr;
+    Variant v = Get(bag.Get(), u"COMPort", &hr);
+    EXPECT_EQ(hr, COMMONDATA_E_FIELDNOTFOUND);
+    EXPECT_EQ(v.vt, VT_EMPTY);
+
+    ComPtr<ISupportErrorInfo> support;
+    ASSERT_EQ(bag.As(&support, IID_ISupportErrorInfo), S_OK);
+    EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_ICommonData), S_OK);
+    EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IDispatch), S_FALSE);
+
+    ComPtr<IErrorInfo> info;
+    ASSERT_EQ(GetErrorInfo(0, info.Put()), S_OK);
+    GUID g;
+    info->GetGUID(&g);
+    EXPECT_EQ(g, IID_ICommonData);
+    Bstr text;
+    info->GetDescription(text.Put());
+    EXPECT_EQ(text.View(), u"Field 'COMPort' not found");
+    info->GetSource(text.Put());
+    EXPECT_EQ(text.View(), u"Tarvik.CommonData");
+
+    EXPECT_EQ(bag->RemoveData(Bstr(u"COMPort").Get()), COMMONDATA_E_FIELDNOTFOUND);
+    EXPECT_EQ(bag->GetData(Bstr(u"x").Get(), nullptr), E_POINTER);
+    EXPECT_EQ(bag->GetCount(nullptr), E_POINTER);
+    EXPECT_EQ(bag->Retrieve(nullptr), E_POINTER);
+}
+
+TEST(CommonData, NamesIgnoreCaseAndKeepTheirPlace) {
+    ComPtr<ICommonData> bag = NewBag();
+    Set(bag.Get(), u"COMPort", Variant::String(u"COM1"));
+    Set(bag.Get(), u"NumRingsAnswer", Variant(static_cast<LONG>(2)));
+    Set(bag.Get(), u"comport", Variant::String(u"COM2"));  // replaces, in place
+    Set(bag.Get(), u"Straße", Variant(static_cast<LONG>(1)));
+    Set(bag.Get(), u"STRAßE", Variant(static_cast<LONG>(2)));
+    Set(bag.Get(), u"ÄRGER", Variant(static_cast<LONG>(3)));
+    EXPECT_EQ(CountOf(bag.Get()), 4);
+    Variant port = Get(bag.Get(), u"ComPort");
+    ASSERT_EQ(port.vt, VT_BSTR);
+    EXPECT_EQ(std::u16string_view(port.bstrVal), u"COM2");
+    EXPECT_EQ(Get(bag.Get(), u"straße").lVal, 2);
+    EXPECT_EQ(Get(bag.Get(), u"ärger").lVal, 3);
+
+    BSTR name = nullptr;
+    Variant v;
+    ASSERT_EQ(bag->GetFirst(&name, &v), S_OK);
+    Bstr first = Bstr::Adopt(name);
+    EXPECT_EQ(first.View(), u"COMPort");  // the name as first written
+}
+
+TEST(CommonData, WalkRemoveAndClear) {
+    ComPtr<ICommonData> bag = NewBag();
+    BSTR name = reinterpret_cast<BSTR>(1);
+    Variant v;
+    EXPECT_EQ(bag->GetFirst(&name, &v), S_FALSE);  // nothing to walk
+    EXPECT_EQ(name, nullptr);
+    for (LONG i = 0; i < 4; ++i)
+        Set(bag.Get(), std::u16string(u"F") + static_cast<char16_t>(u'0' + i), Variant(i));
+
+    std::vector<std::u16string> seen;
+    auto take = [&](HRESULT hr) {
+        if (hr == S_OK) {
+            seen.emplace_back(Bstr::Adopt(name).View());
+            v.Clear();
+        }
+        return hr;
+    };
+    ASSERT_EQ(take(bag->GetFirst(&name, &v)), S_OK);      // F0
+    ASSERT_EQ(take(bag->GetNext(&name, &v)), S_OK);       // F1
+    ASSERT_EQ(bag->RemoveData(Bstr(u"f0").Get()), S_OK);  // behind the walk
+    ASSERT_EQ(bag->RemoveData(Bstr(u"F2").Get()), S_OK);  // just ahead of it
+    ASSERT_EQ(take(bag->GetNext(&name, &v)), S_OK);       // F3
+    EXPECT_EQ(take(bag->GetNext(&name, &v)), S_FALSE);
+    EXPECT_EQ(take(bag->GetNext(&name, &v)), S_FALSE);  // stays at the end
+    EXPECT_EQ(seen, (std::vector<std::u16string>{u"F0", u"F1", u"F3"}));
+    EXPECT_EQ(CountOf(bag.Get()), 2);
+
+    EXPECT_EQ(bag->ClearData(), S_OK);
+    EXPECT_EQ(CountOf(bag.Get()), 0);
+    EXPECT_EQ(bag->GetFirst(&name, &v), S_FALSE);
+    EXPECT_EQ(TextOf(bag.Get()), u"");
+}
+
+TEST(CommonData, GetDataHandsOutCopies) {
+    ComPtr<ICommonData> bag = NewBag();
+    Set(bag.Get(), u"ModemSetting", Variant::String(u"ATZ"));
+    Variant a = Get(bag.Get(), u"ModemSetting");
+    ASSERT_EQ(a.vt, VT_BSTR);
+    a.bstrVal[0] = u'X';  // scribbling on our copy
+    Variant b = Get(bag.Get(), u"ModemSetting");
+    EXPECT_NE(a.bstrVal, b.bstrVal);
+    EXPECT_EQ(std::u16string_view(b.bstrVal), u"ATZ");
+}
+
+// An object value keeps its object alive until the field goes.
+class Counted : public tarvik::ComObject<Counted, IVL2600Settings> {
+  public:
+    explicit Counted(std::atomic<int>* alive) : alive_(alive) { ++*alive_; }
+    ~Counted() override { --*alive_; }
+    IUnknown* FindInterface(REFIID iid) noexcept override {
+        return IsEqualIID(iid, IID_IVL2600Settings) ? static_cast<IVL2600Settings*>(this) : nullptr;
+    }
+    HRESULT GetSetting(BSTR, VARIANT*) override { return E_NOTIMPL; }
+    HRESULT SetSetting(BSTR, VARIANT) override { return E_NOTIMPL; }
+
+  private:
+    std::atomic<int>* alive_;
+};
+
+TEST(CommonData, ObjectValuesHoldAReference) {
+    std::atomic<int> alive{0};
+    ComPtr<ICommonData> bag = NewBag();
+    {
+        ComPtr<IUnknown> obj;
+        ASSERT_EQ(
+            tarvik::CreateComObject<Counted>(nullptr, nullptr, IID_IUnknown, obj.PutVoid(), &alive),
+            S_OK);
+        ASSERT_EQ(Set(bag.Get(), u"ModemSession_IUnknown", Variant::Unknown(obj.Get())), S_OK);
+        Variant got = Get(bag.Get(), u"ModemSession_IUnknown");
+        ASSERT_EQ(got.vt, VT_UNKNOWN);
+        EXPECT_EQ(got.punkVal, obj.Get());
+    }
+    EXPECT_EQ(alive, 1);  // only the bag holds it now
+    Set(bag.Get(), u"modemsession_iunknown", Variant(static_cast<LONG>(0)));  // replaced
+    EXPECT_EQ(alive, 0);
+
+    {
+        ComPtr<IUnknown> obj;
+        tarvik::CreateComObject<Counted>(nullptr, nullptr, IID_IUnknown, obj.PutVoid(), &alive);
+        Set(bag.Get(), u"A", Variant::Unknown(obj.Get()));
+        Set(bag.Get(), u"B", Variant::Unknown(obj.Get()));
+    }
+    ASSERT_EQ(bag->RemoveData(Bstr(u"A").Get()), S_OK);
+    EXPECT_EQ(alive, 1);
+    ASSERT_EQ(bag->ClearData(), S_OK);
+    EXPECT_EQ(alive, 0);
+}
+
+TEST(CommonData, RefusesValuesItCannotKeep) {
+    ComPtr<ICommonData> bag = NewBag();
+    LONG target = 5;
+    Variant byref;
+    byref.vt = VT_BYREF | VT_I4;
+    byref.byref = &target;
+    EXPECT_EQ(Set(bag.Get(), u"ref", byref), DISP_E_BADVARTYPE);
+    byref.vt = VT_EMPTY;  // not ours to free
+    EXPECT_EQ(CountOf(bag.Get()), 0);
+}
+
+TEST(CommonData, ConcurrentWritersAndReaders) {
+    ComPtr<ICommonData> bag = NewBag();
+    constexpr int kThreads = 4, kFields = 200;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kFields; ++i) {
+                std::u16string name = u"T" + std::u16string(1, u'0' + t) + u"_" +
+                                      std::u16string(1, static_cast<char16_t>(u'a' + i % 26)) +
+                                      std::u16string(1, static_cast<char16_t>(u'a' + i / 26));
+                ASSERT_EQ(Set(bag.Get(), name, Variant(static_cast<LONG>(i))), S_OK);
+                HRESULT hr;
+                EXPECT_EQ(Get(bag.Get(), name, &hr).lVal, i);
+                Bstr text;
+                bag->Retrieve(text.Put());
+            }
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(CountOf(bag.Get()), kThreads * kFields);
+}
+
+TEST(CommonDataDispatch, MembersByNameAndId) {
+    ComPtr<ICommonData> bag = NewBag();
+    ComPtr<IDispatch> disp;
+    ASSERT_EQ(bag.As(&disp, IID_IDispatch), S_OK);
+    UINT count = 7;
+    EXPECT_EQ(disp->GetTypeInfoCount(&count), S_OK);
+    EXPECT_EQ(count, 0u);
+
+    const char16_t* names[] = {u"SetData", u"getdata", u"GetCount", u"Retrieve_MaskCSID", u"Nope"};
+    DISPID expected[] = {1, 2, 6, 10, -1};
+    for (int i = 0; i < 5; ++i) {
+        LPOLESTR n = const_cast<LPOLESTR>(names[i]);
+        DISPID id = 0;
+        HRESULT hr = disp->GetIDsOfNames(GUID_NULL, &n, 1, 0, &id);
+        EXPECT_EQ(id, expected[i]);
+        EXPECT_EQ(hr, expected[i] == -1 ? DISP_E_UNKNOWNNAME : S_OK);
+    }
+
+    // SetData("Speed", 9600): arguments arrive last first.
+    Variant args[2];
+    args[0] = Variant(static_cast<LONG>(9600));
+    args[1] = Variant::String(u"Speed");
+    DISPPARAMS params{args, nullptr, 2, 0};
+    ASSERT_EQ(disp->Invoke(1, GUID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr),
+              S_OK);
+    Variant result;
+    DISPPARAMS one{&args[1], nullptr, 1, 0};
+    ASSERT_EQ(disp->Invoke(2, GUID_NULL, 0, DISPATCH_METHOD, &one, &result, nullptr, nullptr),
+              S_OK);
+    EXPECT_EQ(result.vt, VT_I4);
+    EXPECT_EQ(result.lVal, 9600);
+    DISPPARAMS none{nullptr, nullptr, 0, 0};
+    result.Clear();
+    ASSERT_EQ(disp->Invoke(6, GUID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr),
+              S_OK);
+    EXPECT_EQ(result.lVal, 1);
+    EXPECT_EQ(disp->Invoke(11, GUID_NULL, 0, DISPATCH_METHOD, &none, nullptr, nullptr, nullptr),
+              DISP_E_MEMBERNOTFOUND);
+    EXPECT_TRUE(FAILED(disp->Invoke(1, GUID_NULL, 0, DISPATCH_METHOD, &none, nullptr, nullptr,
+                                    nullptr)));  // wrong argument count
+}
+
+}  // namespace
