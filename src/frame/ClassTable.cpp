@@ -26,8 +26,11 @@ constexpr ClassEntry kClasses[] = {
 };
 constexpr size_t kClassCount = std::size(kClasses);
 
-// One class object per row, made on first request. Readers look without the
-// lock; the lock only keeps two first requests from making two objects.
+// One class object per row, made on first request and kept until unload. They
+// hold no module lock: only live objects and LockServer(TRUE) do, or the
+// cached class objects alone would keep the module loaded for good. Readers
+// look without the lock; the lock only keeps two first requests from making
+// two objects.
 std::array<std::atomic<IClassFactory*>, kClassCount> g_classObjects{};
 std::mutex g_classObjectLock;
 
@@ -59,7 +62,7 @@ HRESULT GetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) {
                     [create](IUnknown* outer, REFIID iid, void** out) {
                         return create(outer, &Module(), iid, out);
                     },
-                    &Module());
+                    &Module(), FactoryLifetime::Cached);
                 if (!factory)
                     return E_OUTOFMEMORY;
                 g_classObjects[i].store(factory, std::memory_order_release);

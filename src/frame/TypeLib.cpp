@@ -53,6 +53,32 @@ GUID ParseUuid(const std::string& text) {
     return g;
 }
 
+// Comments become spaces (newlines stay, for line numbers in errors), so
+// that nothing below has to expect one, not even inside a parameter list.
+std::string StripComments(std::string_view text) {
+    std::string out(text);
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (out[i] == '"') {
+            size_t end = out.find('"', i + 1);
+            if (end == std::string::npos)
+                break;
+            i = end;
+        } else if (out.compare(i, 2, "//") == 0) {
+            while (i < out.size() && out[i] != '\n')
+                out[i++] = ' ';
+        } else if (out.compare(i, 2, "/*") == 0) {
+            size_t end = out.find("*/", i + 2);
+            if (end == std::string::npos)
+                throw IdlError{"unterminated comment"};
+            for (size_t j = i; j < end + 2; ++j)
+                if (out[j] != '\n')
+                    out[j] = ' ';
+            i = end + 1;
+        }
+    }
+    return out;
+}
+
 class IdlReader {
   public:
     explicit IdlReader(std::string_view text) : text_(text) {}
@@ -403,7 +429,8 @@ std::string TypeLibDescription::VersionText() const {
 bool ParseIdl(std::string_view text, TypeLibDescription* out, std::string* error) {
     TypeLibDescription lib;
     try {
-        IdlReader(text).Read(&lib);
+        const std::string plain = StripComments(text);
+        IdlReader(plain).Read(&lib);
         for (const auto& name : lib.libraryInterfaces)
             if (!lib.FindInterface(name))
                 throw IdlError{"interface " + name + " is not defined"};

@@ -1,0 +1,182 @@
+// The class objects behind DllGetClassObject: their argument checks, the
+// identity rules of aggregated objects, and the module lock count that
+// DllCanUnloadNow answers from.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "SessionFakes.h"
+#include "frame/ClassTable.h"
+#include "frame/Module.h"
+#include "tarvik/comptr.h"
+
+using namespace tarvik;
+
+namespace {
+
+ComPtr<IClassFactory> ClassObject(REFCLSID clsid) {
+    ComPtr<IClassFactory> factory;
+    EXPECT_EQ(frame::GetClassObject(clsid, IID_IClassFactory, factory.PutVoid()), S_OK);
+    return factory;
+}
+
+// Every creatable class in the table, by its main interface.
+struct Creatable {
+    const CLSID* clsid;
+    const IID* iid;
+};
+std::vector<Creatable> CreatableClasses() {
+    std::vector<Creatable> out;
+    for (const auto& row : frame::ClassTable()) {
+        if (IsEqualCLSID(*row.clsid, CLSID_ATModemSession))
+            out.push_back({row.clsid, &IID_IModemSession});
+        else if (IsEqualCLSID(*row.clsid, CLSID_ATModemLine))
+            out.push_back({row.clsid, &IID_IModemLine});
+        else
+            ADD_FAILURE() << "unexpected class " << GuidToString(*row.clsid);
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(ClassObjects, GetClassObjectChecksItsArguments) {
+    EXPECT_EQ(frame::GetClassObject(CLSID_ATModemSession, IID_IClassFactory, nullptr), E_POINTER);
+    void* out = reinterpret_cast<void*>(0x1);
+    EXPECT_EQ(frame::GetClassObject(CLSID_CommonData, IID_IClassFactory, &out),
+              CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(out, nullptr);
+    out = reinterpret_cast<void*>(0x1);
+    EXPECT_EQ(frame::GetClassObject(CLSID_ATModemSession, IID_IModemSession, &out), E_NOINTERFACE);
+    EXPECT_EQ(out, nullptr);
+}
+
+TEST(ClassObjects, OneClassObjectPerClassEvenWhenFirstAskedByManyThreads) {
+    std::vector<IUnknown*> seen(8);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < seen.size(); ++i)
+        threads.emplace_back([&seen, i] {
+            frame::GetClassObject(CLSID_ATModemSession, IID_IUnknown,
+                                  reinterpret_cast<void**>(&seen[i]));
+        });
+    for (auto& t : threads)
+        t.join();
+    for (IUnknown* p : seen) {
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(p, seen[0]);
+    }
+    for (IUnknown* p : seen)
+        p->Release();
+}
+
+TEST(ClassObjects, CreateInstanceChecksItsArguments) {
+    for (const auto& cls : CreatableClasses()) {
+        SCOPED_TRACE(GuidToString(*cls.clsid));
+        auto factory = ClassObject(*cls.clsid);
+        ASSERT_TRUE(factory);
+        EXPECT_EQ(factory->CreateInstance(nullptr, *cls.iid, nullptr), E_POINTER);
+
+        test::Aggregator outer;
+        void* out = reinterpret_cast<void*>(0x1);
+        EXPECT_EQ(factory->CreateInstance(&outer, *cls.iid, &out), CLASS_E_NOAGGREGATION);
+        EXPECT_EQ(out, nullptr);
+        EXPECT_EQ(outer.References(), 1);
+
+        out = reinterpret_cast<void*>(0x1);
+        EXPECT_EQ(factory->CreateInstance(nullptr, IID_IClassFactory, &out), E_NOINTERFACE);
+        EXPECT_EQ(out, nullptr);
+        EXPECT_EQ(frame::CanUnloadNow(), S_OK) << "a failed creation left an object alive";
+    }
+}
+
+TEST(ClassObjects, AggregatedObjectsTakeTheOutersIdentity) {
+    for (const auto& cls : CreatableClasses()) {
+        SCOPED_TRACE(GuidToString(*cls.clsid));
+        auto factory = ClassObject(*cls.clsid);
+        test::Aggregator outer;
+        ASSERT_EQ(outer.Aggregate(factory.Get()), S_OK);
+        ASSERT_NE(outer.Inner(), nullptr);
+        // Creation took no reference on the outer object.
+        EXPECT_EQ(outer.References(), 1);
+
+        // The inner unknown is non-delegating: it answers for itself.
+        ComPtr<IUnknown> innerSelf;
+        ASSERT_EQ(outer.Inner()->QueryInterface(IID_IUnknown, innerSelf.PutVoid()), S_OK);
+        EXPECT_EQ(innerSelf.Get(), outer.Inner());
+        innerSelf.Reset();
+
+        // The inner object's interfaces are the outer's: IUnknown through
+        // them is the outer, and their references count on the outer.
+        ComPtr<IUnknown> main;
+        ASSERT_EQ(outer.QueryInterface(*cls.iid, main.PutVoid()), S_OK);
+        EXPECT_EQ(outer.References(), 2);
+        ComPtr<IUnknown> identity;
+        ASSERT_EQ(main->QueryInterface(IID_IUnknown, identity.PutVoid()), S_OK);
+        EXPECT_EQ(identity.Get(), static_cast<IUnknown*>(&outer));
+        EXPECT_EQ(outer.References(), 3);
+        identity.Reset();
+        ComPtr<ISupportErrorInfo> support;
+        ASSERT_EQ(main->QueryInterface(IID_ISupportErrorInfo, support.PutVoid()), S_OK);
+        EXPECT_EQ(outer.References(), 3);
+        support.Reset();
+        main.Reset();
+        EXPECT_EQ(outer.References(), 1);
+
+        EXPECT_EQ(frame::CanUnloadNow(), S_FALSE);
+        outer.ReleaseInner();
+        EXPECT_EQ(frame::CanUnloadNow(), S_OK);
+    }
+}
+
+TEST(ClassObjects, AnAggregatedSessionHandsOutTheOutersIdentity) {
+    auto factory = ClassObject(CLSID_ATModemSession);
+    test::Aggregator outer;
+    ASSERT_EQ(outer.Aggregate(factory.Get()), S_OK);
+    ComPtr<IModemSession> session;
+    ASSERT_EQ(outer.QueryInterface(IID_IModemSession, session.PutVoid()), S_OK);
+    test::RecordingSessionCallback callback;
+    ASSERT_EQ(session->Initialize(&callback), S_OK);
+    Bstr port(u"COM1");
+    ComPtr<ICommonData> bag;
+    ASSERT_EQ(session->AddModem(port.Get(), bag.Put()), S_OK);
+    Variant self;
+    Bstr field(u"ModemSession_IUnknown");
+    ASSERT_EQ(bag->GetData(field.Get(), &self), S_OK);
+    ASSERT_EQ(self.vt, VT_UNKNOWN);
+    EXPECT_EQ(self.punkVal, static_cast<IUnknown*>(&outer));
+    self.Clear();
+    ASSERT_EQ(session->Shutdown(), S_OK);
+    bag.Reset();
+    session.Reset();
+    EXPECT_EQ(outer.References(), 1);
+    outer.ReleaseInner();
+}
+
+TEST(ClassObjects, LiveObjectsAndServerLocksKeepTheModuleLoaded) {
+    ASSERT_EQ(frame::CanUnloadNow(), S_OK);
+    for (const auto& cls : CreatableClasses()) {
+        SCOPED_TRACE(GuidToString(*cls.clsid));
+        auto factory = ClassObject(*cls.clsid);
+        // Class objects hold no lock of their own.
+        EXPECT_EQ(frame::CanUnloadNow(), S_OK);
+
+        ComPtr<IUnknown> a, b;
+        ASSERT_EQ(factory->CreateInstance(nullptr, *cls.iid, a.PutVoid()), S_OK);
+        ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, b.PutVoid()), S_OK);
+        EXPECT_NE(a.Get(), b.Get());
+        EXPECT_EQ(frame::Module().Count(), 2);
+        EXPECT_EQ(frame::CanUnloadNow(), S_FALSE);
+        a.Reset();
+        EXPECT_EQ(frame::CanUnloadNow(), S_FALSE);
+        b.Reset();
+        EXPECT_EQ(frame::CanUnloadNow(), S_OK);
+
+        EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+        EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+        EXPECT_EQ(frame::CanUnloadNow(), S_FALSE);
+        EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+        EXPECT_EQ(frame::CanUnloadNow(), S_FALSE);
+        EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+        EXPECT_EQ(frame::CanUnloadNow(), S_OK);
+    }
+}

@@ -1,0 +1,254 @@
+// Registration and unregistration of the library: exactly the keys and values
+// a registered Tarvik has, and nothing left behind after unregistration.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "frame/ClassTable.h"
+#include "frame/Module.h"
+#include "frame/TypeLib.h"
+#include "tarvik/interfaces.h"
+#include "tarvik/registry.h"
+
+using namespace tarvik;
+using registry::Key;
+
+namespace {
+
+// The whole store as "path" -> "<key>" and "path|name" -> value text.
+using Flat = std::map<std::string, std::string>;
+
+void Flatten(const Key& key, const std::string& path, Flat* out) {
+    (*out)[path] = "<key>";
+    for (const auto& [name, value] : key.Values()) {
+        std::string text = value.type == registry::ValueType::Dword
+                               ? "dword:" + std::to_string(value.dword)
+                               : value.text;
+        (*out)[path + "|" + name] = text;
+    }
+    for (const auto& [name, sub] : key.Subkeys())
+        Flatten(*sub, path + "\\" + name, out);
+}
+
+Flat Snapshot() {
+    Key root;
+    EXPECT_EQ(registry::Load(&root), S_OK);
+    Flat flat;
+    for (const auto& [name, sub] : root.Subkeys())
+        Flatten(*sub, name, &flat);
+    return flat;
+}
+
+Flat Added(const Flat& before, const Flat& after) {
+    Flat added;
+    for (const auto& [k, v] : after) {
+        auto it = before.find(k);
+        if (it == before.end() || it->second != v)
+            added[k] = v;
+    }
+    return added;
+}
+
+void ExpectKeys(Flat* expected, const std::string& path,
+                std::initializer_list<std::pair<const char*, std::string>> values) {
+    (*expected)[path] = "<key>";
+    for (const auto& [name, value] : values)
+        (*expected)[path + "|" + name] = value;
+}
+
+void ExpectClass(Flat* e, const std::string& cls, const CLSID& clsid, const std::string& path) {
+    const std::string guid = GuidToString(clsid);
+    const std::string name = cls + " Class";
+    const std::string hkcr = "HKEY_CLASSES_ROOT\\";
+    ExpectKeys(e, hkcr + "Tarvik." + cls + ".1", {{"", name}});
+    ExpectKeys(e, hkcr + "Tarvik." + cls + ".1\\CLSID", {{"", guid}});
+    ExpectKeys(e, hkcr + "Tarvik." + cls, {{"", name}});
+    ExpectKeys(e, hkcr + "Tarvik." + cls + "\\CLSID", {{"", guid}});
+    ExpectKeys(e, hkcr + "Tarvik." + cls + "\\CurVer", {{"", "Tarvik." + cls + ".1"}});
+    const std::string key = hkcr + "CLSID\\" + guid;
+    ExpectKeys(e, key, {{"", name}});
+    ExpectKeys(e, key + "\\ProgID", {{"", "Tarvik." + cls + ".1"}});
+    ExpectKeys(e, key + "\\VersionIndependentProgID", {{"", "Tarvik." + cls}});
+    ExpectKeys(e, key + "\\InprocServer32", {{"", path}, {"ThreadingModel", "Free"}});
+    ExpectKeys(e, key + "\\TypeLib", {{"", "{05D5F4F6-4D7B-42D5-827A-100051C4CF95}"}});
+}
+
+const std::string kLib = "HKEY_CLASSES_ROOT\\TypeLib\\{05D5F4F6-4D7B-42D5-827A-100051C4CF95}";
+const std::string kPlatform = sizeof(void*) == 8 ? "win64" : "win32";
+
+struct OurInterface {
+    const char* name;
+    const IID* iid;
+};
+const OurInterface kOurInterfaces[] = {
+    {"IModemSessionCallback", &IID_IModemSessionCallback},
+    {"IModemLineCallback", &IID_IModemLineCallback},
+    {"IPassThroughCallback", &IID_IPassThroughCallback},
+    {"IModemSession", &IID_IModemSession},
+    {"IModemSessionPrivate", &IID_IModemSessionPrivate},
+    {"IModemLine", &IID_IModemLine},
+    {"IModemLinePrivate", &IID_IModemLinePrivate},
+};
+
+void ExpectTypeLib(Flat* e, const std::string& path, const std::string& helpDir) {
+    ExpectKeys(e, "HKEY_CLASSES_ROOT\\TypeLib", {});
+    ExpectKeys(e, kLib, {});
+    ExpectKeys(e, kLib + "\\1.0", {{"", "Tarvik 1.0 Type Library"}});
+    ExpectKeys(e, kLib + "\\1.0\\409", {});
+    ExpectKeys(e, kLib + "\\1.0\\409\\" + kPlatform, {{"", path}});
+    ExpectKeys(e, kLib + "\\1.0\\FLAGS", {{"", "0"}});
+    ExpectKeys(e, kLib + "\\1.0\\HELPDIR", {{"", helpDir}});
+    ExpectKeys(e, "HKEY_CLASSES_ROOT\\Interface", {});
+    const std::string marshaler = "{00020424-0000-0000-C000-000000000046}";
+    for (const auto& itf : kOurInterfaces) {
+        const std::string key = "HKEY_CLASSES_ROOT\\Interface\\" + GuidToString(*itf.iid);
+        ExpectKeys(e, key, {{"", itf.name}});
+        ExpectKeys(e, key + "\\ProxyStubClsid", {{"", marshaler}});
+        ExpectKeys(e, key + "\\ProxyStubClsid32", {{"", marshaler}});
+        ExpectKeys(e, key + "\\TypeLib",
+                   {{"", "{05D5F4F6-4D7B-42D5-827A-100051C4CF95}"}, {"Version", "1.0"}});
+    }
+}
+
+// HKEY_CLASSES_ROOT\\Interface and \\TypeLib are shared by every registered
+// type library and stay, like CLSID, once they exist.
+Flat WithoutContainers(Flat flat) {
+    for (const char* key : {"HKEY_CLASSES_ROOT\\Interface", "HKEY_CLASSES_ROOT\\TypeLib"}) {
+        auto it = flat.find(key);
+        if (it == flat.end())
+            continue;
+        bool empty = true;
+        for (auto next = std::next(it); next != flat.end() && next->first.starts_with(key); ++next)
+            empty = false;
+        if (empty)
+            flat.erase(it);
+    }
+    return flat;
+}
+
+class Registration : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // Start from a store without Tarvik in it (the sandbox may have
+        // registered the component already).
+        frame::UnregisterServer();
+        before_ = Snapshot();
+    }
+    void TearDown() override { frame::UnregisterServer(); }
+
+    Flat Expected(const std::string& path, const std::string& helpDir) const {
+        Flat e;
+        bool hasLine = false;
+        for (const auto& row : frame::ClassTable())
+            if (IsEqualCLSID(*row.clsid, CLSID_ATModemLine))
+                hasLine = true;
+        ExpectClass(&e, "ATModemSession", CLSID_ATModemSession, path);
+        if (hasLine)
+            ExpectClass(&e, "ATModemLine", CLSID_ATModemLine, path);
+        ExpectTypeLib(&e, path, helpDir);
+        // Keys that existed before (HKEY_CLASSES_ROOT, CLSID, ...) are not new.
+        for (auto it = e.begin(); it != e.end();)
+            it = before_.count(it->first) && before_.at(it->first) == it->second ? e.erase(it)
+                                                                                 : std::next(it);
+        return e;
+    }
+
+    Flat before_;
+};
+
+}  // namespace
+
+TEST_F(Registration, WritesExactlyTheClassAndTypeLibraryKeysAndRemovesThemAgain) {
+    // A quote in the path must reach the store intact, not end a string in
+    // the registration script.
+    const std::string path = "/opt/o'brien's tools/lib/libtarvik.so";
+    ASSERT_EQ(frame::RegisterServer(path), S_OK);
+    Flat added = Added(before_, Snapshot());
+    EXPECT_EQ(added, Expected(path, "/opt/o'brien's tools/lib/"));
+
+    // Registering again changes nothing.
+    ASSERT_EQ(frame::RegisterServer(path), S_OK);
+    EXPECT_EQ(Added(before_, Snapshot()), added);
+
+    EXPECT_EQ(frame::UnregisterServer(), S_OK);
+    EXPECT_EQ(WithoutContainers(Snapshot()), WithoutContainers(before_));
+}
+
+TEST_F(Registration, ProgIdsLeadToTheClassesAndBack) {
+    ASSERT_EQ(frame::RegisterServer("/x/libtarvik.so"), S_OK);
+    CLSID clsid{};
+    ASSERT_EQ(CLSIDFromProgID(u"Tarvik.ATModemSession", &clsid), S_OK);
+    EXPECT_TRUE(IsEqualCLSID(clsid, CLSID_ATModemSession));
+    ASSERT_EQ(CLSIDFromProgID(u"Tarvik.ATModemSession.1", &clsid), S_OK);
+    EXPECT_TRUE(IsEqualCLSID(clsid, CLSID_ATModemSession));
+    LPOLESTR progId = nullptr;
+    ASSERT_EQ(ProgIDFromCLSID(CLSID_ATModemSession, &progId), S_OK);
+    EXPECT_EQ(std::u16string(progId), u"Tarvik.ATModemSession.1");
+    CoTaskMemFree(progId);
+}
+
+TEST_F(Registration, UnregistrationLeavesWhatOthersRegistered) {
+    ASSERT_EQ(frame::RegisterServer("/x/libtarvik.so"), S_OK);
+    ASSERT_EQ(registry::Update([](Key& root) {
+                  // Another class in CLSID, another locale of our type library,
+                  // and one of our interfaces taken over by another library.
+                  root.Create("HKEY_CLASSES_ROOT\\CLSID\\{00000000-1111-2222-3333-444444444444}")
+                      .SetString("", "Neighbour");
+                  root.Create(kLib + "\\1.0\\0\\win32").SetString("", "/other/path");
+                  root.Create("HKEY_CLASSES_ROOT\\Interface\\" + GuidToString(IID_IModemLine) +
+                              "\\TypeLib")
+                      .SetString("", "{AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE}");
+                  return S_OK;
+              }),
+              S_OK);
+    EXPECT_EQ(frame::UnregisterServer(), S_OK);
+
+    Key root;
+    ASSERT_EQ(registry::Load(&root), S_OK);
+    EXPECT_NE(root.Find("HKEY_CLASSES_ROOT\\CLSID\\{00000000-1111-2222-3333-444444444444}"),
+              nullptr);
+    EXPECT_EQ(root.Find("HKEY_CLASSES_ROOT\\CLSID\\" + GuidToString(CLSID_ATModemSession)),
+              nullptr);
+    EXPECT_EQ(root.Find("HKEY_CLASSES_ROOT\\Tarvik.ATModemSession"), nullptr);
+    // Our locale went; the version stays for the other one, with its flags.
+    EXPECT_EQ(root.Find(kLib + "\\1.0\\409"), nullptr);
+    EXPECT_NE(root.Find(kLib + "\\1.0\\0\\win32"), nullptr);
+    EXPECT_NE(root.Find(kLib + "\\1.0\\FLAGS"), nullptr);
+    EXPECT_NE(root.Find("HKEY_CLASSES_ROOT\\Interface\\" + GuidToString(IID_IModemLine)), nullptr);
+    EXPECT_EQ(root.Find("HKEY_CLASSES_ROOT\\Interface\\" + GuidToString(IID_IModemSession)),
+              nullptr);
+    // Clean up the foreign entries for the next test in this process.
+    registry::Update([](Key& r) {
+        r.Remove(kLib);
+        r.Remove("HKEY_CLASSES_ROOT\\Interface\\" + GuidToString(IID_IModemLine));
+        r.Remove("HKEY_CLASSES_ROOT\\CLSID\\{00000000-1111-2222-3333-444444444444}");
+        return S_OK;
+    });
+}
+
+TEST_F(Registration, UnregisteringWhatIsNotRegisteredSucceedsAndChangesNothing) {
+    EXPECT_EQ(frame::UnregisterServer(), S_OK);
+    EXPECT_EQ(Snapshot(), before_);
+}
+
+TEST(TypeLibrary, HelpDirectoryIsThePathUpToItsLastSeparator) {
+    EXPECT_EQ(frame::HelpDirectoryOf("/usr/lib/libtarvik.so"), "/usr/lib/");
+    EXPECT_EQ(frame::HelpDirectoryOf("C:\\Tarvik\\Tarvik.dll"), "C:\\Tarvik\\");
+    EXPECT_EQ(frame::HelpDirectoryOf("C:Tarvik.dll"), "C:");
+    EXPECT_EQ(frame::HelpDirectoryOf("/a\\b/c:d"), "/a\\b/c:");
+    EXPECT_EQ(frame::HelpDirectoryOf("libtarvik.so"), "");
+}
+
+TEST(TypeLibrary, TheModuleCarriesItsDescriptionAndName) {
+    frame::TypeLibDescription lib;
+    ASSERT_EQ(frame::LoadModuleTypeLib(&lib), S_OK);
+    EXPECT_EQ(lib.name, "TARVIKLib");
+    EXPECT_TRUE(IsEqualGUID(lib.libid, LIBID_TARVIKLib));
+    EXPECT_EQ(lib.VersionText(), "1.0");
+    EXPECT_EQ(lib.lcid, 0x409u);
+    EXPECT_EQ(lib.helpString, "Tarvik 1.0 Type Library");
+    EXPECT_EQ(frame::TypeLibPlatformKey(lib), "409\\" + kPlatform);
+    EXPECT_EQ(frame::LoadModuleString(frame::kProjectNameString), "Tarvik");
+    EXPECT_EQ(frame::LoadModuleString(12345), "");
+}

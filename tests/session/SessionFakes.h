@@ -1,0 +1,168 @@
+// Stand-ins the session tests need: a recording session callback that can tell
+// when it was called without a reference, a property bag whose SetData fails
+// on one field, and an outer object that aggregates a Tarvik object.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tarvik/comptr.h"
+#include "tarvik/interfaces.h"
+#include "tarvik/object.h"
+
+namespace tarvik::test {
+
+// Records the session callbacks. It is never deleted by Release: the test owns
+// it, so a call that arrives after the last reference was released is counted
+// as a fault instead of touching freed memory.
+class RecordingSessionCallback final : public IModemSessionCallback {
+  public:
+    struct Call {
+        std::string what;
+        LONG a, b, c;
+    };
+
+    HRESULT QueryInterface(REFIID iid, void** ppv) override {
+        if (!ppv)
+            return E_POINTER;
+        *ppv = nullptr;
+        if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IModemSessionCallback))
+            return E_NOINTERFACE;
+        *ppv = static_cast<IModemSessionCallback*>(this);
+        AddRef();
+        return S_OK;
+    }
+    ULONG AddRef() override { return ++refs_; }
+    ULONG Release() override { return --refs_; }
+
+    HRESULT MediaClosed(LONG id) override { return Record("MediaClosed", id, 0, 0); }
+    HRESULT MediaInService(LONG id) override { return Record("MediaInService", id, 0, 0); }
+    HRESULT MediaOutOfService(LONG id) override { return Record("MediaOutOfService", id, 0, 0); }
+    HRESULT MediaRemove(LONG id) override { return Record("MediaRemove", id, 0, 0); }
+    HRESULT FatalError(LONG cause, LONG error, LONG param) override {
+        return Record("FatalError", cause, error, param);
+    }
+
+    std::vector<Call> Calls() const {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+    int CallCount() const { return callCount_.load(); }
+    int CallsWithoutReference() const { return callsWithoutReference_.load(); }
+    LONG References() const { return refs_.load(); }
+
+    // What the callbacks answer; the session must not care.
+    HRESULT result = S_OK;
+    // Runs inside every call (re-entry tests).
+    std::function<void()> onCall;
+
+  private:
+    HRESULT Record(const char* what, LONG a, LONG b, LONG c) {
+        if (refs_.load() <= 0)
+            ++callsWithoutReference_;
+        ++callCount_;
+        {
+            std::lock_guard lock(mutex_);
+            calls_.push_back({what, a, b, c});
+        }
+        if (onCall)
+            onCall();
+        return result;
+    }
+
+    std::atomic<LONG> refs_{0};
+    std::atomic<int> callCount_{0};
+    std::atomic<int> callsWithoutReference_{0};
+    mutable std::mutex mutex_;
+    std::vector<Call> calls_;
+};
+
+// A property bag whose SetData of `failingField` fails with E_INVALIDARG and
+// sets error information "field refused" for ICommonData. Other fields are
+// accepted and dropped.
+class RefusingBag final : public ComObject<RefusingBag, ICommonData, ISupportErrorInfo> {
+  public:
+    explicit RefusingBag(std::u16string failingField) : failing_(std::move(failingField)) {}
+    IUnknown* FindInterface(REFIID iid) noexcept override {
+        if (IsEqualIID(iid, IID_ICommonData) || IsEqualIID(iid, IID_IDispatch))
+            return static_cast<ICommonData*>(this);
+        if (IsEqualIID(iid, IID_ISupportErrorInfo))
+            return static_cast<ISupportErrorInfo*>(this);
+        return nullptr;
+    }
+    HRESULT InterfaceSupportsErrorInfo(REFIID iid) override {
+        return IsEqualIID(iid, IID_ICommonData) ? S_OK : S_FALSE;
+    }
+    HRESULT GetTypeInfoCount(UINT* n) override {
+        if (n)
+            *n = 0;
+        return S_OK;
+    }
+    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT SetData(BSTR name, VARIANT) override {
+        if (std::u16string_view(name ? name : u"") != failing_)
+            return S_OK;
+        ComPtr<ICreateErrorInfo> create;
+        if (SUCCEEDED(CreateErrorInfo(create.Put()))) {
+            create->SetGUID(IID_ICommonData);
+            std::u16string text = u"field refused";
+            create->SetDescription(text.data());
+            ComPtr<IErrorInfo> info;
+            create.As(&info, IID_IErrorInfo);
+            SetErrorInfo(0, info.Get());
+        }
+        return E_INVALIDARG;
+    }
+    HRESULT GetData(BSTR, VARIANT*) override { return E_NOTIMPL; }
+    HRESULT ClearData() override { return E_NOTIMPL; }
+    HRESULT GetFirst(BSTR*, VARIANT*) override { return E_NOTIMPL; }
+    HRESULT GetNext(BSTR*, VARIANT*) override { return E_NOTIMPL; }
+    HRESULT GetCount(LONG*) override { return E_NOTIMPL; }
+    HRESULT Store(BSTR) override { return E_NOTIMPL; }
+    HRESULT Retrieve(BSTR*) override { return E_NOTIMPL; }
+    HRESULT RemoveData(BSTR) override { return E_NOTIMPL; }
+    HRESULT Retrieve_MaskCSID(BSTR*) override { return E_NOTIMPL; }
+
+  private:
+    std::u16string failing_;
+};
+
+// An outer object that aggregates one inner object: it keeps the inner's
+// non-delegating IUnknown and hands out the inner's interfaces as its own.
+class Aggregator final : public IUnknown {
+  public:
+    // Creates the inner object through `factory` with this as its outer.
+    HRESULT Aggregate(IClassFactory* factory) {
+        return factory->CreateInstance(this, IID_IUnknown, inner_.PutVoid());
+    }
+    IUnknown* Inner() const { return inner_.Get(); }
+    void ReleaseInner() { inner_.Reset(); }
+
+    HRESULT QueryInterface(REFIID iid, void** ppv) override {
+        if (!ppv)
+            return E_POINTER;
+        *ppv = nullptr;
+        if (IsEqualIID(iid, IID_IUnknown)) {
+            *ppv = static_cast<IUnknown*>(this);
+            AddRef();
+            return S_OK;
+        }
+        return inner_ ? inner_->QueryInterface(iid, ppv) : E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return ++refs_; }
+    ULONG Release() override { return --refs_; }
+    LONG References() const { return refs_.load(); }
+
+  private:
+    std::atomic<LONG> refs_{1};  // the test's own
+    ComPtr<IUnknown> inner_;
+};
+
+}  // namespace tarvik::test
