@@ -1,0 +1,323 @@
+// What the log writer and the event reporter leave in their files.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "Sandbox.h"
+#include "tarvik/comptr.h"
+#include "tarvik/interfaces.h"
+#include "tarvik/registry.h"
+#include "tarvik/text.h"
+
+using tarvik::Bstr;
+using tarvik::ComPtr;
+using tarvik::Variant;
+
+namespace {
+
+std::string NewFile(const char* stem) {
+    static int counter = 0;
+    return tarvik::test::SandboxRoot() + "/" + stem + "-" + std::to_string(::getpid()) + "-" +
+           std::to_string(++counter) + ".txt";
+}
+
+std::vector<std::string> Lines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
+ComPtr<ILogWriter> NewWriter(const std::string& path = {}) {
+    ComPtr<ILogWriter> w;
+    EXPECT_EQ(CoCreateInstance(CLSID_LogWriter, nullptr, CLSCTX_ALL, IID_ILogWriter, w.PutVoid()),
+              S_OK);
+    if (w && !path.empty()) {
+        EXPECT_EQ(w->SetLogFile(Bstr::FromAnsi(path).Get()), S_OK);
+    }
+    return w;
+}
+
+ComPtr<IEventReporter> NewReporter(const std::string& path = {}) {
+    ComPtr<IEventReporter> r;
+    EXPECT_EQ(
+        CoCreateInstance(CLSID_EventReporter, nullptr, CLSCTX_ALL, IID_IEventReporter, r.PutVoid()),
+        S_OK);
+    if (r && !path.empty()) {
+        EXPECT_EQ(r->SetTarget(Bstr::FromAnsi(path).Get()), S_OK);
+    }
+    return r;
+}
+
+HRESULT Write(ILogWriter* w, ULONG thread, const std::u16string& function,
+              const std::u16string& message, const std::u16string& detail) {
+    return w->WriteEntry(thread, -1, 0, Bstr(function).Get(), Bstr(message).Get(),
+                         Bstr(detail).Get());
+}
+
+// Sets or clears an environment variable for one scope.
+class EnvOverride {
+  public:
+    EnvOverride(const char* name, const char* value) : name_(name) {
+        if (const char* old = getenv(name))
+            old_ = old, had_ = true;
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
+    }
+    ~EnvOverride() {
+        if (had_)
+            setenv(name_, old_.c_str(), 1);
+        else
+            unsetenv(name_);
+    }
+
+  private:
+    const char* name_;
+    std::string old_;
+    bool had_ = false;
+};
+
+// A value under a companion class's registry key for one scope.
+class ClassValue {
+  public:
+    ClassValue(REFCLSID clsid, std::string name, std::string value)
+        : key_("CLSID\\" + tarvik::GuidToString(clsid)), name_(std::move(name)) {
+        EXPECT_EQ(tarvik::registry::Update([&](tarvik::registry::Key& root) {
+                      root.Create("HKEY_CLASSES_ROOT").Create(key_).SetString(name_, value);
+                      return S_OK;
+                  }),
+                  S_OK);
+    }
+    ~ClassValue() {
+        tarvik::registry::Update([&](tarvik::registry::Key& root) {
+            if (auto* k = root.Find("HKEY_CLASSES_ROOT\\" + key_))
+                k->RemoveValue(name_);
+            return S_OK;
+        });
+    }
+
+  private:
+    std::string key_, name_;
+};
+
+const std::regex kLogLine(
+    R"(([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]\.[0-9]{3}\t([0-9]+)\t(-?[0-9]+)\t(-?[0-9]+)\t([^\t]*)\t([^\t]*)\t([^\t]*))");
+
+TEST(LogWriterFile, OneLinePerEntryWithEveryField) {
+    std::string path = NewFile("log");
+    ComPtr<ILogWriter> w = NewWriter(path);
+    ASSERT_EQ(w->WriteEntry(4242, 0, 1, Bstr(u"ML::OpenLine()").Get(), Bstr(u"All goes well").Get(),
+                            Bstr(u"09:05:07").Get()),
+              S_OK);
+    // Texts with line breaks and tabs stay on their line; non-ASCII as UTF-8.
+    ASSERT_EQ(Write(w.Get(), 7, u"CModemLine::FrameReceived()", u"OK\r\nRING\tx\\y", u"Grüße"),
+              S_OK);
+    auto lines = Lines(path);
+    ASSERT_EQ(lines.size(), 2u);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[0], m, kLogLine)) << lines[0];
+    EXPECT_EQ(m[2], "4242");
+    EXPECT_EQ(m[3], "0");
+    EXPECT_EQ(m[4], "1");
+    EXPECT_EQ(m[5], "ML::OpenLine()");
+    EXPECT_EQ(m[6], "All goes well");
+    EXPECT_EQ(m[7], "09:05:07");
+    ASSERT_TRUE(std::regex_match(lines[1], m, kLogLine)) << lines[1];
+    EXPECT_EQ(m[3], "-1");
+    EXPECT_EQ(m[6], "OK\\r\\nRING\\tx\\\\y");
+    EXPECT_EQ(m[7],
+              "Gr\xC3\xBC\xC3\x9F"
+              "e");
+
+    Bstr got;
+    ASSERT_EQ(w->GetLogFile(got.Put()), S_OK);
+    EXPECT_EQ(got.Ansi(), path);
+}
+
+TEST(LogWriterFile, ManyThreadsNeverMixLines) {
+    std::string path = NewFile("log-threads");
+    ComPtr<ILogWriter> shared = NewWriter(path);
+    constexpr int kThreads = 8, kEntries = 250;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            // Half the threads share one writer, the others have their own,
+            // as a line's threads and several lines do.
+            ComPtr<ILogWriter> own = t % 2 ? NewWriter(path) : shared;
+            std::u16string padding(200 + 37 * t, static_cast<char16_t>(u'a' + t));
+            for (int i = 0; i < kEntries; ++i) {
+                std::u16string msg =
+                    tarvik::FromAnsi("T" + std::to_string(t) + "#" + std::to_string(i) + "#") +
+                    padding;
+                ASSERT_EQ(Write(own.Get(), t, u"CSerialPort::MonitorThread()", msg, u"x"), S_OK);
+            }
+        });
+    for (auto& t : threads)
+        t.join();
+
+    auto lines = Lines(path);
+    ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kEntries));
+    std::set<std::string> seen;
+    for (const std::string& line : lines) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, kLogLine)) << line.substr(0, 80);
+        std::string msg = m[6];
+        int t = std::stoi(m[2]);
+        std::string head = "T" + std::to_string(t) + "#";
+        ASSERT_EQ(msg.rfind(head, 0), 0u) << msg.substr(0, 40);
+        size_t hash = msg.find('#', head.size());
+        ASSERT_NE(hash, std::string::npos);
+        EXPECT_EQ(msg.substr(hash + 1), std::string(200 + 37 * t, static_cast<char>('a' + t)));
+        seen.insert(msg.substr(0, hash));
+    }
+    EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kEntries));
+}
+
+TEST(LogWriterFile, UnwritableTargetMeansNoLoggingNotFailure) {
+    for (std::string target : {std::string("/nonexistent-tarvik-dir/x.log"),
+                               tarvik::test::SandboxRoot(),  // a folder
+                               std::string()}) {
+        ComPtr<ILogWriter> w = NewWriter();
+        ASSERT_EQ(w->SetLogFile(Bstr::FromAnsi(target).Get()), S_OK);
+        EXPECT_TRUE(SUCCEEDED(Write(w.Get(), 1, u"f", u"m", u"d"))) << target;
+        EXPECT_TRUE(SUCCEEDED(w->Flush()));
+    }
+    EXPECT_FALSE(std::filesystem::exists("/nonexistent-tarvik-dir"));
+}
+
+TEST(LogWriterFile, DisabledWriterWritesNothing) {
+    std::string path = NewFile("log-disabled");
+    ComPtr<ILogWriter> w = NewWriter(path);
+    LONG enabled = 0;
+    ASSERT_EQ(w->GetEnabled(&enabled), S_OK);
+    EXPECT_EQ(enabled, TRUE);
+    ASSERT_EQ(w->SetEnabled(FALSE), S_OK);
+    EXPECT_TRUE(SUCCEEDED(Write(w.Get(), 1, u"f", u"dropped", u"d")));
+    ASSERT_EQ(w->SetEnabled(TRUE), S_OK);
+    EXPECT_EQ(Write(w.Get(), 1, u"f", u"kept", u"d"), S_OK);
+    auto lines = Lines(path);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("kept"), std::string::npos);
+}
+
+TEST(LogWriterFile, TargetFromEnvironmentElseRegistration) {
+    std::string fromRegistry = NewFile("log-registry");
+    ClassValue setting(CLSID_LogWriter, "LogFile", fromRegistry);
+    Bstr got;
+    // The environment, when set, is the narrower choice and wins.
+    ASSERT_EQ(NewWriter()->GetLogFile(got.Put()), S_OK);
+    EXPECT_EQ(got.Ansi(), getenv("TARVIK_LOG"));
+    {
+        EnvOverride noEnv("TARVIK_LOG", nullptr);
+        ComPtr<ILogWriter> w = NewWriter();
+        ASSERT_EQ(w->GetLogFile(got.Put()), S_OK);
+        EXPECT_EQ(got.Ansi(), fromRegistry);
+        EXPECT_EQ(Write(w.Get(), 3, u"f", u"via registration", u"d"), S_OK);
+    }
+    auto lines = Lines(fromRegistry);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("via registration"), std::string::npos);
+}
+
+TEST(EventReporterFile, OneJsonLinePerNotification) {
+    std::string path = NewFile("events");
+    ComPtr<IEventReporter> r = NewReporter(path);
+    Variant empty;
+    ASSERT_EQ(r->Notify(1000, Bstr(u"DATE=1206;NMBR=5551234;").Get(),
+                        Variant(static_cast<LONG>(81)), empty, Bstr(u"COM1").Get()),
+              S_OK);
+    ASSERT_EQ(r->Notify(1004, Bstr(u"Answering the Incoming Call ").Get(),
+                        Variant(static_cast<LONG>(80)), empty, Bstr(u"COM1").Get()),
+              S_OK);
+    LONG count = 0;
+    ASSERT_EQ(r->GetCount(&count), S_OK);
+    EXPECT_EQ(count, 2);
+
+    auto lines = Lines(path);
+    ASSERT_EQ(lines.size(), 2u);
+    const std::string time =
+        R"(\{"time":"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}",)";
+    EXPECT_TRUE(std::regex_match(
+        lines[0],
+        std::regex(time + R"("code":1000,"data":"DATE=1206;NMBR=5551234;",)"
+                          R"("value1":\{"type":"I4","value":81\},)"
+                          R"("value2":\{"type":"EMPTY","value":null\},"source":"COM1"\})")))
+        << lines[0];
+    EXPECT_NE(lines[1].find(R"("code":1004,"data":"Answering the Incoming Call ")"),
+              std::string::npos);
+}
+
+TEST(EventReporterFile, ValuesKeepTheirTypeAndTextIsEscaped) {
+    std::string path = NewFile("events-types");
+    ComPtr<IEventReporter> r = NewReporter(path);
+    struct Case {
+        Variant value;
+        const char* json;
+    };
+    Variant null;
+    null.vt = VT_NULL;
+    Variant r8;
+    r8.vt = VT_R8;
+    r8.dblVal = 0.5;
+    Variant nan;
+    nan.vt = VT_R8;
+    nan.dblVal = std::numeric_limits<double>::quiet_NaN();
+    Case cases[] = {
+        {Variant::I2(103), R"({"type":"I2","value":103})"},
+        {Variant::Bool(true), R"({"type":"BOOL","value":true})"},
+        {Variant::String(u"say \"hi\"\n"), R"({"type":"BSTR","value":"say \"hi\"\n"})"},
+        {null, R"({"type":"NULL","value":null})"},
+        {r8, R"({"type":"R8","value":0.5})"},
+        {nan, R"({"type":"R8","value":"nan"})"},
+        {Variant::Unknown(r.Get()), R"({"type":"UNKNOWN","value":null})"},
+    };
+    for (auto& c : cases)
+        ASSERT_EQ(r->Notify(1, Bstr(u"").Get(), c.value, Variant(), Bstr(u"").Get()), S_OK);
+    ASSERT_EQ(r->Notify(2, Bstr(u"q\"b\\s\x01 é").Get(), Variant(), Variant(),
+                        Bstr(u"\\\\.\\COM12").Get()),
+              S_OK);
+    auto lines = Lines(path);
+    ASSERT_EQ(lines.size(), std::size(cases) + 1);
+    for (size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_NE(lines[i].find(std::string("\"value1\":") + cases[i].json), std::string::npos)
+            << lines[i];
+    EXPECT_NE(lines.back().find(R"("data":"q\"b\\s\u0001 )"
+                                "\xC3\xA9"
+                                R"(")"),
+              std::string::npos)
+        << lines.back();
+    EXPECT_NE(lines.back().find(R"("source":"\\\\.\\COM12"})"), std::string::npos);
+}
+
+TEST(EventReporterFile, NoTargetSkipsQuietly) {
+    ComPtr<IEventReporter> r = NewReporter();
+    ASSERT_EQ(r->SetTarget(Bstr(u"/nonexistent-tarvik-dir/events.jsonl").Get()), S_OK);
+    EXPECT_TRUE(SUCCEEDED(r->Notify(1000, Bstr(u"x").Get(), Variant(), Variant(), nullptr)));
+    LONG count = -1;
+    r->GetCount(&count);
+    EXPECT_EQ(count, 0);
+}
+
+TEST(EventReporterFile, TargetFromEnvironmentElseRegistration) {
+    Bstr got;
+    ASSERT_EQ(NewReporter()->GetTarget(got.Put()), S_OK);
+    EXPECT_EQ(got.Ansi(), getenv("TARVIK_EVENTS"));
+    std::string fromRegistry = NewFile("events-registry");
+    ClassValue setting(CLSID_EventReporter, "EventFile", fromRegistry);
+    EnvOverride noEnv("TARVIK_EVENTS", nullptr);
+    ComPtr<IEventReporter> r = NewReporter();
+    ASSERT_EQ(r->GetTarget(got.Put()), S_OK);
+    EXPECT_EQ(got.Ansi(), fromRegistry);
+}
+
+}  // namespace
