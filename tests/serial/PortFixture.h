@@ -12,12 +12,22 @@
 #include "recorders/RecordingLog.h"
 #include "serial/SerialPort.h"
 
+// The port's device, for tests that look beneath the port.
+class SerialPortTestAccess {
+  public:
+    static std::shared_ptr<tarvik::SerialDevice> Device(CSerialPort& port) { return port.m_hComm; }
+};
+
 namespace tarvik::test {
+
+inline std::shared_ptr<SerialDevice> SerialPortDevice(CSerialPort& port) {
+    return SerialPortTestAccess::Device(port);
+}
 
 using namespace std::chrono_literals;
 
 class PortFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(pty.Valid());
         ASSERT_TRUE(pty.MapAs(com));
@@ -38,7 +48,8 @@ protected:
     void Open() { ASSERT_EQ(port->OpenPort(false), SP_OK); }
     std::vector<std::string> FrameTexts() const {
         std::vector<std::string> out;
-        for (const auto& f : cb.Frames()) out.push_back(f.bytes);
+        for (const auto& f : cb.Frames())
+            out.push_back(f.bytes);
         return out;
     }
 

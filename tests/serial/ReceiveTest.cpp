@@ -62,7 +62,8 @@ TEST_F(ReceiveTest, OverflowIsReportedForEveryFurtherByteAndNoFrameFollows) {
 TEST_F(ReceiveTest, FrameNumbersWrapWithThePool) {
     Open();
     std::string burst;
-    for (int i = 0; i < 250; ++i) burst += "L" + std::to_string(i) + "\r";
+    for (int i = 0; i < 250; ++i)
+        burst += "L" + std::to_string(i) + "\r";
     ASSERT_TRUE(pty.Write(burst));
     ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 250, 20s));
     auto frames = cb.Frames();
@@ -78,7 +79,8 @@ TEST_F(ReceiveTest, SlotStillInUseKeepsTheBytesUntilTheLineFetches) {
     cb.keep = {0};
     Open();
     std::string burst;
-    for (int i = 0; i < 100; ++i) burst += "F\r";
+    for (int i = 0; i < 100; ++i)
+        burst += "F\r";
     ASSERT_TRUE(pty.Write(burst));
     ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 100, 10s));
     // Frame 100 would go to slot 0, which still holds frame 0.
@@ -107,9 +109,11 @@ TEST_F(ReceiveTest, GetFrameRefusesNumbersOutsideThePoolAndEmptySlots) {
     ASSERT_TRUE(pty.Write("OK\r"));
     ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 1, 5s));
     BYTE dest[8] = {0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55};
-    for (LONG n : {-1, 100, 1000, -100}) EXPECT_EQ(port->GetFrame(dest, n), SP_NO_FRAME) << n;
+    for (LONG n : {-1, 100, 1000, -100})
+        EXPECT_EQ(port->GetFrame(dest, n), SP_NO_FRAME) << n;
     EXPECT_EQ(port->GetFrame(dest, 1), SP_NO_FRAME);
-    for (BYTE b : dest) EXPECT_EQ(b, 0x55);
+    for (BYTE b : dest)
+        EXPECT_EQ(b, 0x55);
     ASSERT_EQ(port->GetFrame(dest, 0), SP_OK);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(dest), 3), "OK\r");
     EXPECT_EQ(dest[3], 0x55);  // exactly the frame, no terminating zero

@@ -5,7 +5,8 @@
 namespace tarvik::test {
 
 HRESULT RecordingCallback::QueryInterface(REFIID iid, void** out) {
-    if (!out) return E_POINTER;
+    if (!out)
+        return E_POINTER;
     if (iid == IID_IUnknown || iid == IID_IPassThroughCallback) {
         *out = static_cast<IPassThroughCallback*>(this);
         AddRef();
@@ -49,7 +50,8 @@ HRESULT RecordingCallback::FrameReceived(LONG number, LONG length) {
     if (port_ && fetchFrames && !kept && length > 0) {
         std::string buf(static_cast<size_t>(length), '\0');
         e.fetch = port_->GetFrame(reinterpret_cast<BYTE*>(buf.data()), number);
-        if (e.fetch == SP_OK) e.bytes = buf;
+        if (e.fetch == SP_OK)
+            e.bytes = buf;
     }
     HRESULT hr = S_OK;
     if (port_ && !stopOn.empty() && e.bytes.find(stopOn) != std::string::npos) {
@@ -57,7 +59,8 @@ HRESULT RecordingCallback::FrameReceived(LONG number, LONG length) {
         hr = S_FALSE;
     }
     e.thread = GetCurrentThreadId();
-    if (onFrame) onFrame(e);
+    if (onFrame)
+        onFrame(e);
     Record(e);
     return hr;
 }
@@ -70,12 +73,17 @@ std::vector<PortEvent> RecordingCallback::Events() const {
 static std::vector<PortEvent> OfKind(const std::vector<PortEvent>& all, PortEvent::Kind k) {
     std::vector<PortEvent> out;
     for (const auto& e : all)
-        if (e.kind == k) out.push_back(e);
+        if (e.kind == k)
+            out.push_back(e);
     return out;
 }
 
-std::vector<PortEvent> RecordingCallback::Frames() const { return OfKind(Events(), PortEvent::Frame); }
-std::vector<PortEvent> RecordingCallback::Fatals() const { return OfKind(Events(), PortEvent::Fatal); }
+std::vector<PortEvent> RecordingCallback::Frames() const {
+    return OfKind(Events(), PortEvent::Frame);
+}
+std::vector<PortEvent> RecordingCallback::Fatals() const {
+    return OfKind(Events(), PortEvent::Fatal);
+}
 size_t RecordingCallback::TransmitDones() const {
     return OfKind(Events(), PortEvent::TransmitDone).size();
 }
@@ -84,8 +92,9 @@ bool RecordingCallback::WaitFor(PortEvent::Kind kind, size_t n,
                                 std::chrono::milliseconds timeout) const {
     std::unique_lock lock(mu_);
     return cv_.wait_for(lock, timeout, [&] {
-        return static_cast<size_t>(std::count_if(events_.begin(), events_.end(),
-                                                 [&](const PortEvent& e) { return e.kind == kind; })) >= n;
+        return static_cast<size_t>(
+                   std::count_if(events_.begin(), events_.end(),
+                                 [&](const PortEvent& e) { return e.kind == kind; })) >= n;
     });
 }
 

@@ -17,15 +17,15 @@ namespace tarvik::test {
 
 struct PortEvent {
     enum Kind { Frame, TransmitDone, Fatal } kind = Frame;
-    LONG a = 0;  // frame number / cause
-    LONG b = 0;  // frame length / error value
-    std::string bytes;  // the fetched frame
+    LONG a = 0;          // frame number / cause
+    LONG b = 0;          // frame length / error value
+    std::string bytes;   // the fetched frame
     LONG fetch = SP_OK;  // GetFrame's answer
     DWORD thread = 0;
 };
 
 class RecordingCallback : public IPassThroughCallback {
-public:
+  public:
     explicit RecordingCallback(CSerialPort* port = nullptr) : port_(port) {}
     void SetPort(CSerialPort* port) { port_ = port; }
 
@@ -60,7 +60,7 @@ public:
     bool WaitFor(PortEvent::Kind kind, size_t n, std::chrono::milliseconds timeout) const;
     void Clear();
 
-private:
+  private:
     void Record(PortEvent e);
     CSerialPort* port_;
     std::atomic<ULONG> refs_{1};

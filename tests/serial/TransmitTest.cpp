@@ -7,14 +7,15 @@ namespace tarvik::test {
 namespace {
 
 class TransmitTest : public PortFixture {
-protected:
+  protected:
     LONG Send(const std::string& text) {
         return port->TransmitFrame(reinterpret_cast<const BYTE*>(text.data()),
                                    static_cast<LONG>(text.size()));
     }
     std::vector<std::string> Messages(const char* function) const {
         std::vector<std::string> out;
-        for (const auto& e : log.WithFunction(function)) out.push_back(e.message);
+        for (const auto& e : log.WithFunction(function))
+            out.push_back(e.message);
         return out;
     }
 };
@@ -46,8 +47,9 @@ TEST_F(TransmitTest, PendingWriteFinishesOnTheMonitorThreadOnceTheModemReads) {
 
     // One frame at a time.
     EXPECT_EQ(Send("ATZ\r"), SP_BUSY);
-    EXPECT_EQ(log.With("CSerialPort::TransmitFrame()", "The port is already transmitting a frame").size(),
-              1u);
+    EXPECT_EQ(
+        log.With("CSerialPort::TransmitFrame()", "The port is already transmitting a frame").size(),
+        1u);
 
     EXPECT_EQ(pty.Read(0, 100ms), "");
     ASSERT_TRUE(pty.ReleaseSlaveOutput());
@@ -68,7 +70,8 @@ TEST_F(TransmitTest, PendingWriteFinishesOnTheMonitorThreadOnceTheModemReads) {
 TEST_F(TransmitTest, LengthsAreCheckedAgainstTheMaximumFrameLength) {
     Open();
     EXPECT_EQ(Send(std::string(101, 'A')), SP_BAD_LENGTH);
-    EXPECT_EQ(log.With("CSerialPort::TransmitFrame()", "The length of the frame is invalid").size(), 1u);
+    EXPECT_EQ(log.With("CSerialPort::TransmitFrame()", "The length of the frame is invalid").size(),
+              1u);
     EXPECT_EQ(cb.TransmitDones(), 0u);
     EXPECT_EQ(Send(std::string(100, 'A')), SP_OK);
     EXPECT_EQ(pty.Read(100, 5s), std::string(100, 'A'));

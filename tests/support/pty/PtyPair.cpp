@@ -24,7 +24,8 @@ int MsLeft(Clock::time_point deadline) {
 
 PtyPair::PtyPair(bool keepSlaveOpen) {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0) return;
+    if (master_ < 0)
+        return;
     if (grantpt(master_) != 0 || unlockpt(master_) != 0) {
         close(master_);
         master_ = -1;
@@ -54,7 +55,8 @@ PtyPair::PtyPair(bool keepSlaveOpen) {
 }
 
 PtyPair::~PtyPair() {
-    if (slave_ >= 0) close(slave_);
+    if (slave_ >= 0)
+        close(slave_);
     CloseMaster();
 }
 
@@ -71,9 +73,11 @@ bool PtyPair::Write(const std::string& bytes) const {
             done += static_cast<size_t>(n);
             continue;
         }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return false;
         pollfd p{master_, POLLOUT, 0};
-        if (poll(&p, 1, MsLeft(deadline)) <= 0) return false;
+        if (poll(&p, 1, MsLeft(deadline)) <= 0)
+            return false;
     }
     return true;
 }
@@ -84,10 +88,12 @@ std::string ReadFd(int fd, size_t want, std::chrono::milliseconds timeout) {
     char buf[4096];
     while (want == 0 || out.size() < want) {
         int wait = MsLeft(deadline);
-        if (want == 0 && !out.empty()) wait = std::min(wait, 50);
+        if (want == 0 && !out.empty())
+            wait = std::min(wait, 50);
         pollfd p{fd, POLLIN, 0};
         int rc = poll(&p, 1, wait);
-        if (rc <= 0) break;
+        if (rc <= 0)
+            break;
         size_t room = want == 0 ? sizeof buf : std::min(sizeof buf, want - out.size());
         ssize_t n = read(fd, buf, room);
         if (n > 0)
@@ -107,9 +113,11 @@ std::string PtyPair::ReadUntil(const std::string& text, std::chrono::millisecond
     auto deadline = Clock::now() + timeout;
     while (out.find(text) == std::string::npos) {
         int left = MsLeft(deadline);
-        if (left == 0) break;
+        if (left == 0)
+            break;
         std::string more = ReadFd(master_, 1, std::chrono::milliseconds(left));
-        if (more.empty()) break;
+        if (more.empty())
+            break;
         out += more;
     }
     return out;
@@ -120,13 +128,15 @@ size_t PtyPair::Drain() const {
     char buf[4096];
     for (;;) {
         ssize_t n = read(master_, buf, sizeof buf);
-        if (n <= 0) return total;
+        if (n <= 0)
+            return total;
         total += static_cast<size_t>(n);
     }
 }
 
 size_t PtyPair::FillSlaveOutput() const {
-    if (slave_ < 0) return 0;
+    if (slave_ < 0)
+        return 0;
     size_t total = 0;
     char buf[1024] = {};
     for (int quiet = 0; quiet < 3;) {
@@ -136,7 +146,8 @@ size_t PtyPair::FillSlaveOutput() const {
             quiet = 0;
             continue;
         }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            break;
         // The line discipline moves data along in the background; full means
         // still refusing after a short pause.
         ++quiet;
@@ -145,12 +156,17 @@ size_t PtyPair::FillSlaveOutput() const {
     return total;
 }
 
-bool PtyPair::HoldSlaveOutput() const { return slave_ >= 0 && tcflow(slave_, TCOOFF) == 0; }
+bool PtyPair::HoldSlaveOutput() const {
+    return slave_ >= 0 && tcflow(slave_, TCOOFF) == 0;
+}
 
-bool PtyPair::ReleaseSlaveOutput() const { return slave_ >= 0 && tcflow(slave_, TCOON) == 0; }
+bool PtyPair::ReleaseSlaveOutput() const {
+    return slave_ >= 0 && tcflow(slave_, TCOON) == 0;
+}
 
 void PtyPair::CloseMaster() {
-    if (master_ >= 0) close(master_);
+    if (master_ >= 0)
+        close(master_);
     master_ = -1;
 }
 

@@ -9,7 +9,7 @@
 namespace tarvik::test {
 
 class PtyPair {
-public:
+  public:
     // keepSlaveOpen: hold a descriptor of the slave for the pair's lifetime,
     // so the master does not see a hang-up whenever the port closes, and so
     // FillSlaveOutput has a way in.
@@ -47,7 +47,7 @@ public:
     // Closes the master: the device vanishes for the slave side.
     void CloseMaster();
 
-private:
+  private:
     int master_ = -1;
     int slave_ = -1;
     std::string slavePath_;

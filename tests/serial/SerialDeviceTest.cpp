@@ -1,0 +1,243 @@
+// The runtime's serial device beneath the port: device map, settings, and the
+// overlapped-style reads, writes and comm-event waits.
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "pty/PtyPair.h"
+#include "recorders/RecordingLog.h"
+#include "tarvik/serial.h"
+#include "tarvik/sync.h"
+
+#include <gtest/gtest.h>
+
+namespace tarvik::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(DeviceMap, ResolvesMappedNamesAndFallsBackToTtyS) {
+    PtyPair pty;
+    ASSERT_TRUE(AddDeviceMapEntry("COM31", pty.SlavePath(), nullptr));
+    const std::string link = DeviceMapFolder() + "/com31";
+    EXPECT_EQ(ResolvePortName("COM31"), link);
+    EXPECT_EQ(ResolvePortName("\\\\.\\cOm31"), link);
+    EXPECT_EQ(ResolvePortName("COM32"), "/dev/ttyS31");
+    EXPECT_EQ(ResolvePortName("COM1"), "/dev/ttyS0");
+    for (const char* bad : {"", "COM", "COM0", "COMX", "COM-1", "LPT1", "COM1x"})
+        EXPECT_EQ(ResolvePortName(bad), "") << bad;
+    EXPECT_EQ(ResolvePortName("/dev/null"), "/dev/null");
+
+    // Replacing an entry changes its target; listing is sorted by number.
+    ASSERT_TRUE(AddDeviceMapEntry("COM4", "/dev/ttyUSB0", nullptr));
+    ASSERT_TRUE(AddDeviceMapEntry("com31", "/dev/ttyACM1", nullptr));
+    auto list = ListDeviceMap();
+    ASSERT_GE(list.size(), 2u);
+    size_t i4 = list.size(), i31 = list.size();
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (list[i].name == "COM4")
+            i4 = i;
+        if (list[i].name == "COM31")
+            i31 = i;
+    }
+    ASSERT_LT(i4, i31);
+    EXPECT_EQ(list[i31].target, "/dev/ttyACM1");
+    DWORD error = 0;
+    EXPECT_FALSE(AddDeviceMapEntry("PRN", "/dev/x", &error));
+    EXPECT_EQ(error, ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(RemoveDeviceMapEntry("COM4", nullptr));
+    EXPECT_FALSE(RemoveDeviceMapEntry("COM4", &error));
+    EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(ResolvePortName("COM4"), "/dev/ttyS3");
+}
+
+TEST(DeviceMap, FolderFollowsTheEnvironment) {
+    std::string saved = getenv("TARVIK_DOSDEVICES") ? getenv("TARVIK_DOSDEVICES") : "";
+    unsetenv("TARVIK_DOSDEVICES");
+    setenv("XDG_DATA_HOME", "/tmp/xdg-h4-test", 1);
+    EXPECT_EQ(DeviceMapFolder(), "/tmp/xdg-h4-test/tarvik/dosdevices");
+    unsetenv("XDG_DATA_HOME");
+    setenv("HOME", "/home/someone", 1);
+    EXPECT_EQ(DeviceMapFolder(), "/home/someone/.local/share/tarvik/dosdevices");
+    setenv("TARVIK_DOSDEVICES", saved.c_str(), 1);
+    EXPECT_EQ(DeviceMapFolder(), saved);
+}
+
+class DeviceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(pty.Valid());
+        DWORD error = 0;
+        dev = SerialDevice::Open(pty.SlavePath().c_str(), &error);
+        ASSERT_TRUE(dev) << error;
+    }
+    PtyPair pty;
+    std::shared_ptr<SerialDevice> dev;
+};
+
+TEST_F(DeviceTest, EveryStandardRateIsAppliedAndReadBack) {
+    DCB dcb{};
+    ASSERT_TRUE(dev->GetCommState(&dcb));
+    for (DWORD rate : {110u, 300u, 600u, 1200u, 2400u, 4800u, 9600u, 14400u, 19200u, 38400u, 56000u,
+                       57600u, 115200u, 128000u, 256000u}) {
+        dcb.BaudRate = rate;
+        dcb.ByteSize = 8;
+        ASSERT_TRUE(dev->SetCommState(dcb)) << rate;
+        DCB back{};
+        ASSERT_TRUE(dev->GetCommState(&back));
+        EXPECT_EQ(back.BaudRate, rate);
+        EXPECT_EQ(back.ByteSize, 8);
+    }
+    // A pseudo-terminal keeps 8 bits without parity whatever it is told, so
+    // only the members it does keep are checked here.
+    dcb.StopBits = TWOSTOPBITS;
+    dcb.XonLim = 100;
+    dcb.EvtChar = 'x';
+    ASSERT_TRUE(dev->SetCommState(dcb));
+    DCB back{};
+    ASSERT_TRUE(dev->GetCommState(&back));
+    EXPECT_EQ(back.StopBits, TWOSTOPBITS);
+    EXPECT_EQ(back.XonLim, 100);
+    EXPECT_EQ(back.EvtChar, 'x');
+    DWORD error = 0;
+    dcb.ByteSize = 9;
+    EXPECT_FALSE(dev->SetCommState(dcb, &error));
+    EXPECT_EQ(error, ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(DeviceTest, ReadsTakeOneByteAtATimeAndPendUntilOneArrives) {
+    ASSERT_TRUE(pty.Write("AB"));
+    BYTE b = 0;
+    DWORD error = 0;
+    // Bytes already there complete at once, one per call.
+    for (int tries = 0; tries < 100; ++tries) {
+        if (dev->ReadByte(&b, &error) == IoStatus::Completed)
+            break;
+        IoCompletion c;
+        ASSERT_EQ(dev->Wait(0, nullptr, 5000, false, &c), WAIT_IO_COMPLETION);
+        b = c.byte;
+        break;
+    }
+    EXPECT_EQ(b, 'A');
+    ASSERT_EQ(dev->ReadByte(&b, &error), IoStatus::Completed);
+    EXPECT_EQ(b, 'B');
+    ASSERT_EQ(dev->ReadByte(&b, &error), IoStatus::Pending);
+    EXPECT_TRUE(dev->ReadPending());
+    IoCompletion c;
+    EXPECT_EQ(dev->Wait(0, nullptr, 50, false, &c), WAIT_TIMEOUT);
+    ASSERT_TRUE(pty.Write("CD"));
+    ASSERT_EQ(dev->Wait(0, nullptr, 5000, false, &c), WAIT_IO_COMPLETION);
+    EXPECT_EQ(c.kind, IoCompletion::Read);
+    EXPECT_EQ(c.error, 0u);
+    EXPECT_EQ(c.bytes, 1u);
+    EXPECT_EQ(c.byte, 'C');
+    // Exactly one byte was taken: D is still in the driver.
+    EXPECT_EQ(ReadFd(dev->Fd(), 1, 5s), "D");
+}
+
+TEST_F(DeviceTest, AbortedReadCompletesWithOperationAbortedAndHandlesComeFirst) {
+    BYTE b = 0;
+    DWORD error = 0;
+    ASSERT_EQ(dev->ReadByte(&b, &error), IoStatus::Pending);
+    ASSERT_TRUE(dev->PurgeComm(PURGE_RXABORT));
+    HANDLE ev = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    IoCompletion c;
+    EXPECT_EQ(dev->Wait(1, &ev, 5000, false, &c), WAIT_OBJECT_0);
+    ResetEvent(ev);
+    ASSERT_EQ(dev->Wait(1, &ev, 5000, false, &c), WAIT_IO_COMPLETION);
+    EXPECT_EQ(c.kind, IoCompletion::Read);
+    EXPECT_EQ(c.error, ERROR_OPERATION_ABORTED);
+    EXPECT_FALSE(dev->ReadPending());
+    // Nothing else pending: the wait times out, no spin on a stale completion.
+    EXPECT_EQ(dev->Wait(1, &ev, 50, false, &c), WAIT_TIMEOUT);
+    CloseHandle(ev);
+}
+
+TEST_F(DeviceTest, CommEventWaitEndsWithTheMaskClearedOrTheDeviceGone) {
+    DWORD error = 0;
+    EXPECT_EQ(dev->WaitCommEvent(&error), IoStatus::Failed);  // no mask yet
+    ASSERT_TRUE(dev->SetCommMask(EV_DSR | EV_CTS));
+    ASSERT_EQ(dev->WaitCommEvent(&error), IoStatus::Pending);
+    ASSERT_TRUE(dev->SetCommMask(0));
+    IoCompletion c;
+    ASSERT_EQ(dev->Wait(0, nullptr, 5000, false, &c), WAIT_IO_COMPLETION);
+    EXPECT_EQ(c.kind, IoCompletion::CommEvent);
+    EXPECT_EQ(c.error, 0u);
+    EXPECT_EQ(c.mask, 0u);
+
+    ASSERT_TRUE(dev->SetCommMask(EV_DSR));
+    ASSERT_EQ(dev->WaitCommEvent(&error), IoStatus::Pending);
+    pty.CloseMaster();
+    ASSERT_EQ(dev->Wait(0, nullptr, 5000, false, &c), WAIT_IO_COMPLETION);
+    EXPECT_EQ(c.kind, IoCompletion::CommEvent);
+    EXPECT_EQ(c.error, ERROR_DEVICE_NOT_CONNECTED);
+}
+
+TEST_F(DeviceTest, WriteStartedByAnotherThreadCompletesInsideTheOwnersWait) {
+    ASSERT_GT(pty.FillSlaveOutput(), 0u);
+    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    IoCompletion c;
+    DWORD result = 0;
+    HANDLE thread = nullptr;
+    struct Ctx {
+        SerialDevice* dev;
+        HANDLE stop;
+        IoCompletion* c;
+        DWORD* result;
+    } ctx{dev.get(), stop, &c, &result};
+    thread = CreateThread(
+        nullptr, 0,
+        [](void* p) -> DWORD {
+            auto* x = static_cast<Ctx*>(p);
+            *x->result = x->dev->Wait(1, &x->stop, 10000, false, x->c);
+            return 0;
+        },
+        &ctx, 0, nullptr);
+    ASSERT_TRUE(thread);
+    const BYTE text[] = "ATZ\r";
+    DWORD error = 0;
+    ASSERT_EQ(dev->Write(text, 4, &error), IoStatus::Pending);
+    EXPECT_EQ(dev->Write(text, 4, &error), IoStatus::Failed);  // one at a time
+    std::string seen = pty.ReadUntil("ATZ\r", 10s);
+    ASSERT_NE(seen.find("ATZ\r"), std::string::npos);
+    ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(result, WAIT_IO_COMPLETION);
+    EXPECT_EQ(c.kind, IoCompletion::Write);
+    EXPECT_EQ(c.error, 0u);
+    EXPECT_EQ(c.bytes, 4u);
+    CloseHandle(thread);
+    CloseHandle(stop);
+}
+
+TEST_F(DeviceTest, ModemControlOnAPseudoTerminalCountsAsDoneAndAClosedDeviceFails) {
+    EXPECT_TRUE(dev->EscapeCommFunction(SETDTR));
+    EXPECT_TRUE(dev->EscapeCommFunction(CLRDTR));
+    DWORD error = 0;
+    EXPECT_FALSE(dev->EscapeCommFunction(99, &error));
+    EXPECT_EQ(error, ERROR_INVALID_PARAMETER);
+    dev->Close();
+    EXPECT_EQ(dev->Fd(), -1);
+    EXPECT_FALSE(dev->EscapeCommFunction(SETDTR, &error));
+    EXPECT_EQ(error, ERROR_INVALID_HANDLE);
+    BYTE b;
+    EXPECT_EQ(dev->ReadByte(&b, &error), IoStatus::Failed);
+    EXPECT_EQ(error, ERROR_INVALID_HANDLE);
+}
+
+TEST_F(DeviceTest, ReadAfterTheDeviceVanishedFailsAsNotConnected) {
+    pty.CloseMaster();
+    BYTE b = 0;
+    DWORD error = 0;
+    IoStatus s = dev->ReadByte(&b, &error);
+    if (s == IoStatus::Pending) {
+        IoCompletion c;
+        ASSERT_EQ(dev->Wait(0, nullptr, 5000, false, &c), WAIT_IO_COMPLETION);
+        error = c.error;
+    } else {
+        ASSERT_EQ(s, IoStatus::Failed);
+    }
+    EXPECT_EQ(error, ERROR_DEVICE_NOT_CONNECTED);
+}
+
+}  // namespace
+}  // namespace tarvik::test

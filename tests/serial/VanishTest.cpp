@@ -1,0 +1,126 @@
+// The device going away (pty master closed, as a USB modem unplugged) in each
+// phase, and a line callback that keeps the monitor thread too long.
+#include <sys/resource.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "PortFixture.h"
+#include "tarvik/sync.h"
+
+namespace tarvik::test {
+namespace {
+
+class VanishTest : public PortFixture {
+  protected:
+    // The one fatal error a vanished device must produce, and a monitor thread
+    // that has ended by itself (so it cannot spin): closing finds it gone and
+    // it never logged a shutdown.
+    void ExpectReportedOnceAndEnded() {
+        ASSERT_TRUE(cb.WaitFor(PortEvent::Fatal, 1, 5s));
+        auto fatal = cb.Fatals()[0];
+        EXPECT_EQ(fatal.a, static_cast<LONG>(ERROR_DEVICE_NOT_CONNECTED));
+        EXPECT_EQ(fatal.b, port->GetPortHandle());
+        EXPECT_NE(fatal.thread, GetCurrentThreadId());
+        EXPECT_LT(CpuSecondsOver(300ms), 0.1);
+        EXPECT_EQ(cb.Fatals().size(), 1u);
+        ASSERT_EQ(port->ClosePort(true), SP_OK);
+        EXPECT_TRUE(log.With("CSerialPort::MonitorThreadMain()", "Shutting down").empty());
+    }
+    // CPU time this process uses while the test thread waits for `span`.
+    static double CpuSecondsOver(std::chrono::milliseconds span) {
+        auto cpu = [] {
+            rusage u{};
+            getrusage(RUSAGE_SELF, &u);
+            return u.ru_utime.tv_sec + u.ru_stime.tv_sec +
+                   (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+        };
+        double before = cpu();
+        std::mutex m;
+        std::condition_variable cv;
+        std::unique_lock lock(m);
+        cv.wait_for(lock, span, [] { return false; });
+        return cpu() - before;
+    }
+};
+
+TEST_F(VanishTest, WhileIdle) {
+    Open();
+    pty.CloseMaster();
+    ExpectReportedOnceAndEnded();
+}
+
+TEST_F(VanishTest, WhileAWriteIsPending) {
+    Open();
+    ASSERT_TRUE(pty.HoldSlaveOutput());
+    const std::string at = "ATDT123\r";
+    ASSERT_EQ(port->TransmitFrame(reinterpret_cast<const BYTE*>(at.data()), 8), SP_OK);
+    pty.CloseMaster();
+    ExpectReportedOnceAndEnded();
+    EXPECT_EQ(cb.TransmitDones(), 0u);
+}
+
+TEST_F(VanishTest, AfterConnectBeforeTheHandOver) {
+    Open();
+    ASSERT_TRUE(pty.Write("CONNECT\r"));
+    ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 1, 5s));
+    pty.CloseMaster();
+    ExpectReportedOnceAndEnded();
+}
+
+TEST_F(VanishTest, WhileHandedOverAndWhenTakenBack) {
+    Open();
+    ASSERT_TRUE(pty.Write("CONNECT\r"));
+    ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 1, 5s));
+    ASSERT_EQ(port->ClosePort(false), SP_OK);
+    pty.CloseMaster();
+    // The host notices on its descriptor and ends the call.
+    EXPECT_EQ(ReadFd(port->GetPortHandle(), 1, 5s), "");
+    ASSERT_TRUE(SignalNamedEvent("Tarvik"));
+    ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 2, 5s));
+    // Taking a dead device back either fails to configure it or reports it.
+    LONG r = port->OpenPort(true);
+    if (r == SP_OK)
+        ExpectReportedOnceAndEnded();
+    else
+        EXPECT_EQ(r, SP_SETUP_FAILED);
+}
+
+TEST_F(VanishTest, LateMonitorThreadIsLeftBehindAndNeverTouchesThePortAgain) {
+    std::mutex m;
+    std::condition_variable cv;
+    bool release = false, inside = false;
+    cb.onFrame = [&](const PortEvent&) {
+        std::unique_lock lock(m);
+        inside = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return release; });
+    };
+    Open();
+    ASSERT_TRUE(pty.Write("OK\rMORE\r"));
+    {
+        std::unique_lock lock(m);
+        ASSERT_TRUE(cv.wait_for(lock, 5s, [&] { return inside; }));
+    }
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(port->ClosePort(true), SP_OK);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 9900ms);
+    EXPECT_EQ(log.WithMessage("Port thread did not stop in time; left behind").size(), 1u);
+    // The port is closed; destroying it while the thread still sits in the
+    // callback must be safe once the callback returns (ASan watches this).
+    port->DestroyPort();
+    port.reset();
+    {
+        std::lock_guard lock(m);
+        release = true;
+    }
+    cv.notify_all();
+    // The thread leaves without reading "MORE\r": no second frame.
+    EXPECT_FALSE(cb.WaitFor(PortEvent::Frame, 2, 300ms));
+    cb.onFrame = nullptr;
+}
+
+}  // namespace
+}  // namespace tarvik::test
