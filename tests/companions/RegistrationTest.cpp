@@ -1,0 +1,217 @@
+// Registration of the companions (entry points and `tarvik register`), their
+// class objects and the unload decision.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "Sandbox.h"
+#include "tarvik/companions.h"
+#include "tarvik/comptr.h"
+#include "tarvik/registry.h"
+
+using tarvik::Bstr;
+using tarvik::ComPtr;
+using tarvik::Variant;
+namespace registry = tarvik::registry;
+
+namespace {
+
+struct ToolRun {
+    int status = -1;
+    std::string output;
+};
+
+// Runs the tarvik tool against the registry file `reg`.
+ToolRun Tool(const std::string& reg, const std::string& args) {
+    std::string cmd = "TARVIK_REGISTRY='" + reg + "' '" TARVIK_CLI_PATH "' " + args + " 2>&1";
+    ToolRun r;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p)
+        return r;
+    char buf[512];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        r.output.append(buf, n);
+    int st = pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+std::string Value(const registry::Key& root, const std::string& key, const std::string& name = "") {
+    const registry::Key* k = root.Find("HKEY_CLASSES_ROOT\\" + key);
+    const registry::Value* v = k ? k->GetValue(name) : nullptr;
+    return v ? v->text : std::string("<missing>");
+}
+
+std::string Clsid(REFCLSID c) {
+    return "CLSID\\" + tarvik::GuidToString(c);
+}
+
+std::string PrivateRegistry(const char* name) {
+    return tarvik::test::SandboxRoot() + "/" + name + "-" + std::to_string(::getpid()) + ".reg";
+}
+
+const std::string kLibrary =
+    std::filesystem::absolute(TARVIK_COMPANIONS_PATH).lexically_normal().string();
+
+TEST(CompanionRegistration, ToolRegistersEveryClassAndRemovesThemAgain) {
+    std::string reg = PrivateRegistry("tool");
+    ToolRun r = Tool(reg, "register '" + kLibrary + "'");
+    ASSERT_EQ(r.status, 0) << r.output;
+
+    registry::Key root;
+    ASSERT_EQ(registry::Load(&root, reg), S_OK);
+    struct Expect {
+        const CLSID* clsid;
+        const char* progId;
+    } classes[] = {{&CLSID_CommonData, "Tarvik.CommonData"},
+                   {&CLSID_LogWriter, "Tarvik.LogWriter"},
+                   {&CLSID_EventReporter, "Tarvik.EventReporter"},
+                   {&CLSID_VL2600Settings, "Tarvik.VL2600Settings"}};
+    for (const auto& c : classes) {
+        EXPECT_EQ(Value(root, Clsid(*c.clsid) + "\\InprocServer32"), kLibrary);
+        EXPECT_EQ(Value(root, Clsid(*c.clsid) + "\\InprocServer32", "ThreadingModel"), "Both");
+        EXPECT_EQ(Value(root, Clsid(*c.clsid) + "\\ProgID"), c.progId);
+        EXPECT_EQ(Value(root, std::string(c.progId) + "\\CLSID"), tarvik::GuidToString(*c.clsid));
+    }
+
+    r = Tool(reg, "unregister '" + kLibrary + "'");
+    ASSERT_EQ(r.status, 0) << r.output;
+    root = registry::Key();
+    ASSERT_EQ(registry::Load(&root, reg), S_OK);
+    for (const auto& c : classes) {
+        EXPECT_EQ(root.Find("HKEY_CLASSES_ROOT\\" + Clsid(*c.clsid)), nullptr);
+        EXPECT_EQ(root.Find(std::string("HKEY_CLASSES_ROOT\\") + c.progId), nullptr);
+    }
+}
+
+TEST(CompanionRegistration, KeepsSettingsAndOtherOwnersProgIds) {
+    std::string reg = PrivateRegistry("keep");
+    // An administrator's log file setting, made before (re-)registration.
+    ASSERT_EQ(registry::Update(
+                  [](registry::Key& root) {
+                      root.Create("HKEY_CLASSES_ROOT\\" + Clsid(CLSID_LogWriter))
+                          .SetString("LogFile", "/var/log/tarvik.log");
+                      return S_OK;
+                  },
+                  reg),
+              S_OK);
+    ASSERT_EQ(Tool(reg, "register '" + kLibrary + "'").status, 0);
+    registry::Key root;
+    ASSERT_EQ(registry::Load(&root, reg), S_OK);
+    EXPECT_EQ(Value(root, Clsid(CLSID_LogWriter), "LogFile"), "/var/log/tarvik.log");
+
+    // Another library takes over a ProgID; unregistering ours leaves it be.
+    const std::string other = "{12345678-1234-1234-1234-123456789ABC}";
+    ASSERT_EQ(
+        registry::Update(
+            [&](registry::Key& root) {
+                root.Create("HKEY_CLASSES_ROOT\\Tarvik.EventReporter\\CLSID").SetString("", other);
+                return S_OK;
+            },
+            reg),
+        S_OK);
+    ASSERT_EQ(Tool(reg, "unregister '" + kLibrary + "'").status, 0);
+    root = registry::Key();
+    ASSERT_EQ(registry::Load(&root, reg), S_OK);
+    EXPECT_EQ(Value(root, "Tarvik.EventReporter\\CLSID"), other);
+    EXPECT_EQ(root.Find("HKEY_CLASSES_ROOT\\Tarvik.LogWriter"), nullptr);
+}
+
+TEST(CompanionRegistration, ToolReportsFailuresClearly) {
+    std::string reg = PrivateRegistry("fail");
+    ToolRun r = Tool(reg, "register /nonexistent/libnothing.so");
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.output.find("cannot load library"), std::string::npos) << r.output;
+
+    // The runtime is a library, but not a component library.
+    std::string runtime =
+        (std::filesystem::path(TARVIK_BUILD_DIR) / "lib" / "libtarvikrt.so").string();
+    r = Tool(reg, "register '" + runtime + "'");
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.output.find("no entry point DllRegisterServer"), std::string::npos) << r.output;
+
+    // A registry that cannot be written: the code, in hex and by name.
+    r = Tool("/etc/hostname/registry.reg", "register '" + kLibrary + "'");
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.output.find("0x80040151 (REGDB_E_WRITEREGDB)"), std::string::npos) << r.output;
+
+    r = Tool(reg, "register");
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.output.find("usage"), std::string::npos);
+}
+
+TEST(CompanionRegistration, ClassesAreFoundByProgIdAfterRegistration) {
+    CLSID clsid{};
+    ASSERT_EQ(CLSIDFromProgID(u"Tarvik.LogWriter", &clsid), S_OK);
+    EXPECT_EQ(clsid, CLSID_LogWriter);
+    LPOLESTR progId = nullptr;
+    ASSERT_EQ(ProgIDFromCLSID(CLSID_CommonData, &progId), S_OK);
+    EXPECT_EQ(std::u16string_view(progId), u"Tarvik.CommonData");
+    CoTaskMemFree(progId);
+}
+
+class EntryPoints : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // Already loaded by the sandbox's registration; this is the same copy.
+        lib = dlopen(TARVIK_COMPANIONS_PATH, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(lib, nullptr) << dlerror();
+        getClassObject = reinterpret_cast<PFN_DllGetClassObject>(dlsym(lib, "DllGetClassObject"));
+        canUnloadNow = reinterpret_cast<PFN_DllCanUnloadNow>(dlsym(lib, "DllCanUnloadNow"));
+        ASSERT_TRUE(getClassObject && canUnloadNow);
+    }
+    void TearDown() override {
+        if (lib)
+            dlclose(lib);
+    }
+    void* lib = nullptr;
+    PFN_DllGetClassObject getClassObject = nullptr;
+    PFN_DllCanUnloadNow canUnloadNow = nullptr;
+};
+
+TEST_F(EntryPoints, ClassObjectsAndTheUnloadDecision) {
+    EXPECT_EQ(getClassObject(CLSID_CommonData, IID_IClassFactory, nullptr), E_POINTER);
+    void* pv = reinterpret_cast<void*>(1);
+    EXPECT_EQ(getClassObject(CLSID_ATModemLine, IID_IClassFactory, &pv), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(pv, nullptr);
+
+    ASSERT_EQ(canUnloadNow(), S_OK) << "a companion object leaked from an earlier test";
+    ComPtr<IClassFactory> factory;
+    ASSERT_EQ(getClassObject(CLSID_CommonData, IID_IClassFactory, factory.PutVoid()), S_OK);
+    EXPECT_EQ(canUnloadNow(), S_FALSE);  // a host holding only the class object
+
+    ComPtr<ICommonData> bag;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_ICommonData, bag.PutVoid()), S_OK);
+    ComPtr<IUnknown> outer;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, outer.PutVoid()), S_OK);
+    EXPECT_EQ(factory->CreateInstance(outer.Get(), IID_ICommonData, &pv), CLASS_E_NOAGGREGATION);
+    ASSERT_EQ(factory->LockServer(TRUE), S_OK);
+    factory.Reset();
+    outer.Reset();
+    EXPECT_EQ(canUnloadNow(), S_FALSE);  // the bag
+    bag.Reset();
+    EXPECT_EQ(canUnloadNow(), S_FALSE);  // the server lock
+
+    ASSERT_EQ(getClassObject(CLSID_CommonData, IID_IClassFactory, factory.PutVoid()), S_OK);
+    factory->LockServer(FALSE);
+    factory.Reset();
+    EXPECT_EQ(canUnloadNow(), S_OK);
+}
+
+TEST(SettingsComponent, CreatableWithASmallMap) {
+    ComPtr<IVL2600Settings> settings;
+    ASSERT_EQ(CoCreateInstance(CLSID_VL2600Settings, nullptr, CLSCTX_ALL, IID_IVL2600Settings,
+                               settings.PutVoid()),
+              S_OK);
+    ASSERT_EQ(settings->SetSetting(Bstr(u"Speed").Get(), Variant(static_cast<LONG>(9600))), S_OK);
+    Variant v;
+    ASSERT_EQ(settings->GetSetting(Bstr(u"SPEED").Get(), &v), S_OK);
+    EXPECT_EQ(v.lVal, 9600);
+    EXPECT_EQ(settings->GetSetting(Bstr(u"Parity").Get(), &v), COMMONDATA_E_FIELDNOTFOUND);
+}
+
+}  // namespace
