@@ -7,22 +7,16 @@
 #include "frame/Module.h"
 #include "frame/Registrar.h"
 #include "frame/TypeLib.h"
+#include "line/CreateModemLine.h"
 #include "session/ModemSession.h"
 #include "tarvik/interfaces.h"
-
-#if __has_include("line/CreateModemLine.h")
-#include "line/CreateModemLine.h"
-#define TARVIK_HAS_LINE 1
-#endif
 
 namespace tarvik::frame {
 namespace {
 
 constexpr ClassEntry kClasses[] = {
     {&CLSID_ATModemSession, kSessionRegistryScript, &session::CreateModemSession},
-#ifdef TARVIK_HAS_LINE
     {&CLSID_ATModemLine, kLineRegistryScript, &line::CreateModemLine},
-#endif
 };
 constexpr size_t kClassCount = std::size(kClasses);
 

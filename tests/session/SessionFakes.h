@@ -4,6 +4,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -50,6 +52,11 @@ class RecordingSessionCallback final : public IModemSessionCallback {
         std::lock_guard lock(mutex_);
         return calls_;
     }
+    // Waits until at least `n` calls have arrived.
+    bool WaitForCalls(size_t n, std::chrono::milliseconds timeout) const {
+        std::unique_lock lock(mutex_);
+        return arrived_.wait_for(lock, timeout, [&] { return calls_.size() >= n; });
+    }
     int CallCount() const { return callCount_.load(); }
     int CallsWithoutReference() const { return callsWithoutReference_.load(); }
     LONG References() const { return refs_.load(); }
@@ -68,6 +75,7 @@ class RecordingSessionCallback final : public IModemSessionCallback {
             std::lock_guard lock(mutex_);
             calls_.push_back({what, a, b, c});
         }
+        arrived_.notify_all();
         if (onCall)
             onCall();
         return result;
@@ -77,6 +85,7 @@ class RecordingSessionCallback final : public IModemSessionCallback {
     std::atomic<int> callCount_{0};
     std::atomic<int> callsWithoutReference_{0};
     mutable std::mutex mutex_;
+    mutable std::condition_variable arrived_;
     std::vector<Call> calls_;
 };
 

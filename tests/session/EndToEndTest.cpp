@@ -1,0 +1,163 @@
+// libtarvik.so as a host meets it: registered with the tarvik tool or its own
+// DllRegisterServer, objects made by ProgID and CLSID through activation, a
+// line on a simulated modem telling the host through the session that its
+// medium closed, and unregistration that leaves nothing behind.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "SessionFakes.h"
+#include "line/LineTestKit.h"
+#include "sim/SimModem.h"
+#include "tarvik/registry.h"
+
+using namespace tarvik;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string Quoted(const std::string& s) {
+    return "'" + s + "'";
+}
+
+int RunCli(const std::string& args) {
+    // The child inherits the sandbox's TARVIK_REGISTRY.
+    std::string cmd = Quoted(TARVIK_CLI_PATH) + " " + args + " >/dev/null 2>&1";
+    int status = std::system(cmd.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool Registered(const CLSID& clsid, std::string* path = nullptr) {
+    std::string value;
+    bool found = registry::QueryString(
+        "HKEY_CLASSES_ROOT\\CLSID\\" + GuidToString(clsid) + "\\InprocServer32", "", &value);
+    if (path)
+        *path = value;
+    return found;
+}
+
+// The component library as activation loads it.
+class Component {
+  public:
+    Component() : handle_(dlopen(TARVIK_COMPONENT_PATH, RTLD_NOW | RTLD_LOCAL)) {
+        EXPECT_NE(handle_, nullptr) << dlerror();
+        if (handle_) {
+            canUnload_ = reinterpret_cast<PFN_DllCanUnloadNow>(dlsym(handle_, "DllCanUnloadNow"));
+            register_ =
+                reinterpret_cast<PFN_DllRegisterServer>(dlsym(handle_, "DllRegisterServer"));
+            unregister_ =
+                reinterpret_cast<PFN_DllUnregisterServer>(dlsym(handle_, "DllUnregisterServer"));
+        }
+    }
+    ~Component() {
+        if (handle_)
+            dlclose(handle_);
+    }
+    HRESULT CanUnloadNow() const { return canUnload_ ? canUnload_() : E_UNEXPECTED; }
+    HRESULT Register() const { return register_ ? register_() : E_UNEXPECTED; }
+    HRESULT Unregister() const { return unregister_ ? unregister_() : E_UNEXPECTED; }
+    // Event threads of the line end on their own; wait until the last object
+    // of the library has gone.
+    bool WaitUntilUnloadable(std::chrono::milliseconds timeout) const {
+        auto until = std::chrono::steady_clock::now() + timeout;
+        while (CanUnloadNow() != S_OK) {
+            if (std::chrono::steady_clock::now() > until)
+                return false;
+            std::this_thread::sleep_for(5ms);
+        }
+        return true;
+    }
+
+  private:
+    void* handle_;
+    PFN_DllCanUnloadNow canUnload_ = nullptr;
+    PFN_DllRegisterServer register_ = nullptr;
+    PFN_DllUnregisterServer unregister_ = nullptr;
+};
+
+}  // namespace
+
+TEST(EndToEnd, TheToolRegistersAndUnregistersTheLibrary) {
+    ASSERT_EQ(RunCli("unregister " + Quoted(TARVIK_COMPONENT_PATH)), 0);
+    EXPECT_FALSE(Registered(CLSID_ATModemSession));
+
+    ASSERT_EQ(RunCli("register " + Quoted(TARVIK_COMPONENT_PATH)), 0);
+    std::string session, line;
+    ASSERT_TRUE(Registered(CLSID_ATModemSession, &session));
+    ASSERT_TRUE(Registered(CLSID_ATModemLine, &line));
+    char real[PATH_MAX];
+    ASSERT_NE(realpath(TARVIK_COMPONENT_PATH, real), nullptr);
+    EXPECT_EQ(session, real);
+    EXPECT_EQ(line, real);
+    CLSID clsid{};
+    EXPECT_EQ(CLSIDFromProgID(u"Tarvik.ATModemLine", &clsid), S_OK);
+    EXPECT_TRUE(IsEqualCLSID(clsid, CLSID_ATModemLine));
+
+    ASSERT_EQ(RunCli("unregister " + Quoted(TARVIK_COMPONENT_PATH)), 0);
+    EXPECT_FALSE(Registered(CLSID_ATModemSession));
+    EXPECT_FALSE(Registered(CLSID_ATModemLine));
+    EXPECT_TRUE(FAILED(CLSIDFromProgID(u"Tarvik.ATModemSession", &clsid)));
+    ComPtr<IModemSession> none;
+    EXPECT_EQ(CoCreateInstance(CLSID_ATModemSession, nullptr, CLSCTX_INPROC_SERVER,
+                               IID_IModemSession, none.PutVoid()),
+              REGDB_E_CLASSNOTREG);
+}
+
+TEST(EndToEnd, ALineMadeByClsidReportsMediaClosedThroughASessionMadeByProgId) {
+    Component component;
+    ASSERT_EQ(component.Register(), S_OK);
+
+    test::RecordingSessionCallback sessionHost;
+    {
+        CLSID sessionClass{};
+        ASSERT_EQ(CLSIDFromProgID(u"Tarvik.ATModemSession", &sessionClass), S_OK);
+        ComPtr<IModemSession> session;
+        ASSERT_EQ(CoCreateInstance(sessionClass, nullptr, CLSCTX_ALL, IID_IModemSession,
+                                   session.PutVoid()),
+                  S_OK);
+        ComPtr<IModemLine> line;
+        ASSERT_EQ(CoCreateInstance(CLSID_ATModemLine, nullptr, CLSCTX_INPROC_SERVER, IID_IModemLine,
+                                   line.PutVoid()),
+                  S_OK);
+        // Both objects come from the library, not from code linked into
+        // this test: the library's own lock count sees them.
+        EXPECT_EQ(component.CanUnloadNow(), S_FALSE);
+
+        test::SimModem modem(test::LineHarness::DefaultOptions());
+        ASSERT_TRUE(modem.Start());
+        ASSERT_FALSE(modem.LinkAs("COM41").empty());
+
+        ASSERT_EQ(session->Initialize(&sessionHost), S_OK);
+        Bstr port(u"COM41");
+        ComPtr<ICommonData> modemData;
+        ASSERT_EQ(session->AddModem(port.Get(), modemData.Put()), S_OK);
+        auto lineHost = test::RecordingLineCallback::Create();
+        ASSERT_EQ(line->Initialize(modemData.Get(), lineHost.Get()), S_OK);
+        ASSERT_EQ(
+            line->OpenLine(test::Bag({{u"COMPort", u"COM41"}, {u"ModemSetting", u"ATZ"}}).Get()),
+            S_OK);
+
+        // The modem goes away under the open line (a USB modem unplugged).
+        modem.Vanish();
+        ASSERT_TRUE(sessionHost.WaitForCalls(1, 10s));
+        auto calls = sessionHost.Calls();
+        EXPECT_EQ(calls[0].what, "MediaClosed");
+        EXPECT_EQ(calls[0].a, 1) << "the media ID AddModem handed out";
+        EXPECT_EQ(sessionHost.CallsWithoutReference(), 0);
+
+        line->CloseLine();
+        line->Shutdown();
+        EXPECT_EQ(session->Shutdown(), S_OK);
+    }
+    EXPECT_TRUE(component.WaitUntilUnloadable(20s));
+    EXPECT_EQ(sessionHost.References(), 0);
+
+    EXPECT_EQ(component.Unregister(), S_OK);
+    EXPECT_FALSE(Registered(CLSID_ATModemSession));
+    EXPECT_FALSE(Registered(CLSID_ATModemLine));
+}
