@@ -271,7 +271,11 @@ std::optional<HostEvent> LineHarness::Connect(const std::string& number) {
     auto bag = Bag({{u"PhoneNumber", FromAnsi(number)}});
     if (line->MakeCall(bag.Get()) != S_OK)
         return std::nullopt;
-    return host->WaitFor(HostEvent::Connected);
+    auto connected = host->WaitFor(HostEvent::Connected);
+    // The modem's guard time (S12, in 1/50 s) of silence before an escape.
+    if (connected)
+        Sleep(20 * static_cast<DWORD>(modem.Register(12)) + 100);
+    return connected;
 }
 
 // ---------------------------------------------------------------------------

@@ -148,7 +148,9 @@ class LineHarness {
     LONG State() const { return impl->State(); }
     // Waits until the line state is `state`.
     bool WaitForState(LONG state, std::chrono::milliseconds timeout = 8s) const;
-    // Dials `number` and waits for the host's CallConnected.
+    // Dials `number` and waits for the host's CallConnected, then keeps the
+    // line quiet for the modem's escape guard time, as a host that has
+    // finished sending does: a "+++" sooner is data to the modem.
     std::optional<HostEvent> Connect(const std::string& number = "5551234");
 
     RecordingLog log;  // before the line: the line creates its writer at construction
