@@ -16,6 +16,7 @@ using State = SimModem::State;
 namespace {
 
 struct OutcomeCase {
+    const char* name;
     const char* outcome;
     const char* reply;
     State after;
@@ -46,13 +47,15 @@ TEST_P(DialOutcomeTest, ReportsTheConfiguredOutcomeAfterItsDelay) {
 
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, DialOutcomeTest,
-    ::testing::Values(OutcomeCase{"CONNECT 9600", "\r\nCONNECT 9600\r\n", State::Online},
-                      OutcomeCase{"CONNECT 14400/ARQ", "\r\nCONNECT 14400/ARQ\r\n", State::Online},
-                      OutcomeCase{"CONNECT", "\r\nCONNECT\r\n", State::Online},
-                      OutcomeCase{"BUSY", "\r\nBUSY\r\n", State::Command},
-                      OutcomeCase{"NO ANSWER", "\r\nNO ANSWER\r\n", State::Command},
-                      OutcomeCase{"NO CARRIER", "\r\nNO CARRIER\r\n", State::Command},
-                      OutcomeCase{"NO DIALTONE", "\r\nNO DIALTONE\r\n", State::Command}));
+    ::testing::Values(
+        OutcomeCase{"Connect", "CONNECT 9600", "\r\nCONNECT 9600\r\n", State::Online},
+        OutcomeCase{"ConnectArq", "CONNECT 14400/ARQ", "\r\nCONNECT 14400/ARQ\r\n", State::Online},
+        OutcomeCase{"ConnectBare", "CONNECT", "\r\nCONNECT\r\n", State::Online},
+        OutcomeCase{"Busy", "BUSY", "\r\nBUSY\r\n", State::Command},
+        OutcomeCase{"NoAnswer", "NO ANSWER", "\r\nNO ANSWER\r\n", State::Command},
+        OutcomeCase{"NoCarrier", "NO CARRIER", "\r\nNO CARRIER\r\n", State::Command},
+        OutcomeCase{"NoDialtone", "NO DIALTONE", "\r\nNO DIALTONE\r\n", State::Command}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 class DialTest : public ::testing::Test {
   protected:

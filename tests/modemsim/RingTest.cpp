@@ -59,7 +59,10 @@ INSTANTIATE_TEST_SUITE_P(
                               "\r\nNAME = JOHN DOE\r\n"},
                       CidCase{Format::Compact,
                               "\r\nDATE=1206\r\n\r\nTIME=0902\r\n\r\nNMBR=5551212\r\n"
-                              "\r\nNAME=JOHN DOE\r\n"}));
+                              "\r\nNAME=JOHN DOE\r\n"}),
+    [](const auto& info) {
+        return std::string(info.param.format == Format::Spaced ? "Spaced" : "Compact");
+    });
 
 TEST(RingTest, AnswersAfterS0Rings) {
     SimModem modem;

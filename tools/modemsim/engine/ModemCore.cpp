@@ -97,6 +97,7 @@ bool ModemCore::Start(std::string* error) {
 }
 
 void ModemCore::Stop() {
+    std::lock_guard stopLock(stopMu_);
     bool run;
     {
         std::lock_guard lock(qmu_);

@@ -127,6 +127,7 @@ class ModemCore : public std::enable_shared_from_this<ModemCore> {
     void DtrExpired();
     bool InCall() const;
 
+    std::mutex stopMu_;  // one Stop at a time: two would join the thread twice
     std::mutex qmu_;
     std::vector<std::function<void()>> queue_;
     int wake_ = -1;

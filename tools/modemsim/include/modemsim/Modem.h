@@ -92,8 +92,8 @@ struct ModemOptions {
 };
 
 // Receives what the modem sees and does, on the modem's own thread. Keep the
-// handlers short; they must not call back into the modem synchronously in a
-// way that waits for it.
+// handlers short. They may call the modem's queueing members (Inject, Ring,
+// ...) but never Stop(), which waits for that very thread.
 class Observer {
   public:
     virtual ~Observer() = default;
