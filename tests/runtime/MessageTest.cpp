@@ -80,7 +80,12 @@ TEST(Message, TargetEndingWithTheMessageQueuedFailsTheSender) {
     });
     ASSERT_EQ(WaitForSingleObject(ready.Get(), 10000), WAIT_OBJECT_0);
     bool ran = false;
-    EXPECT_FALSE(tarvik::SendThreadMessage(id, [&] { ran = true; }));
+    auto start = Clock::now();
+    EXPECT_FALSE(tarvik::SendThreadMessage(
+        id, [&] { ran = true; }, 20000));
+    // Failed by the thread's end, not by the sender's own time-out.
+    EXPECT_NE(GetLastError(), ERROR_TIMEOUT);
+    EXPECT_LT(MsBetween(start, Clock::now()), 15000);
     target.join();
     EXPECT_EQ(sawMessage.load(), WAIT_OBJECT_0);
     EXPECT_FALSE(ran);
