@@ -63,7 +63,7 @@ TEST_F(CommandTest, AnswersErrorToWhatItDoesNotKnow) {
 }
 
 TEST_F(CommandTest, ReportsResultsNumericallyAndQuietly) {
-    EXPECT_EQ(Ask("ATE0V0\r", "0\r"), "ATE0V0\r0\r");
+    EXPECT_EQ(Ask("ATE0V0\r", "V0\r0\r"), "ATE0V0\r0\r");
     EXPECT_EQ(Ask("ATG\r", "4\r"), "4\r");
     EXPECT_EQ(Ask("ATV1\r"), "\r\nOK\r\n");
     port->Write("ATQ1\r");
@@ -94,7 +94,7 @@ TEST_F(CommandTest, ResetRestoresTheProfile) {
     EXPECT_EQ(custom.Register(0), 3);
     EXPECT_EQ(custom.Register(12), 50);
     host.Write("ATE0V0S0=0S12=9\r");
-    ASSERT_TRUE(host.ReadUntil("0\r"));
+    ASSERT_TRUE(host.ReadUntil("9\r0\r"));
     host.Take();
     host.Write("ATZ\r");
     ASSERT_TRUE(host.ReadUntil("\r\nOK\r\n"));  // answered in the restored form
