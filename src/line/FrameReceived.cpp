@@ -117,6 +117,7 @@ HRESULT CModemLine::InterpretFrame(LONG state, std::string_view frame) {
             m_bIncoming = incoming;
             // Bytes after CONNECT are the host's: the port stops reading.
             m_port.m_bReadEnabled = 0;
+            m_bReadStopped = true;
             if (incoming) {
                 Log(-1, 0, kFn, "MODEM_CONNECTING : Received CONNECT");
                 RaiseEvent(LINE_EVENT_CONNECTED);

@@ -102,18 +102,14 @@ HRESULT CModemLine::HangUpCall() {
         LONG preHangUpState;
         {
             std::lock_guard lock(m_handOverLock);
-            if (m_lState == MODEM_CONNECTED || m_bHandedOver) {
-                // A connect whose event has not handed the port out yet: the
-                // port stopped reading at CONNECT, so it is cycled once to
-                // read the modem's answers again.
-                if (!m_bHandedOver)
-                    m_port.ClosePort(false);
-                if (m_port.OpenPort(true) != SP_OK) {
+            if (m_lState == MODEM_CONNECTED || m_bHandedOver || m_bReadStopped) {
+                // Take the port back from the host (or restart one that a
+                // CONNECT stopped before it was handed out).
+                if (!ReclaimPortLocked()) {
                     m_lLastError = 4;
                     Log(-1, 0, "CModemLine::OpenLine()", "OpenPort() failed");
                     throw ComError(E_FAIL);
                 }
-                m_bHandedOver = false;
             }
             m_bPortOpen = true;
             preHangUpState = m_lState.exchange(MODEM_DISCONNECTING_START);

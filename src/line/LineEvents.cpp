@@ -124,14 +124,17 @@ HRESULT CModemLine::DoCallConnected(bool incoming) {
         {
             std::lock_guard lock(m_handOverLock);
             if (m_lState != MODEM_CONNECTED) {
-                // A hang-up took the line over before the port could be handed
-                // out: the host must not get a port the line is using.
+                // The call ended (NO CARRIER) or a hang-up took the line over
+                // before the port could be handed out: the host must not get a
+                // port the line is using, and the line needs it reading again.
                 Log(-1, 0, "CModemLine::CallConnected()",
                     "The call ended before the port was handed over");
+                ReclaimPortLocked();
                 return S_OK;
             }
             m_port.ClosePort(false);
             m_bHandedOver = true;
+            m_bReadStopped = false;
             handle = static_cast<LONG>(m_port.GetPortHandle());
         }
         HRESULT hr = host->CallConnected(incoming ? 1 : 0, handle);
@@ -147,6 +150,11 @@ HRESULT CModemLine::DoCallDisconnected(LONG eventCode, SHORT cause) {
         ComPtr<IModemLineCallback> host = HostCallback();
         if (!host)
             return S_OK;
+        // The host has finished with the port: the line takes it back at once,
+        // so that what the modem said meanwhile is read while the line is idle
+        // and not taken as the answer to the next command.
+        if (eventCode == LINE_EVENT_CALL_ENDED)
+            ReclaimPort();
         HRESULT hr = host->CallDisconnected(static_cast<LONG>(cause));
         // A failing host is not followed by the session message.
         if (FAILED(hr))
@@ -263,10 +271,22 @@ HRESULT CModemLine::TransmitDone() {
 
 bool CModemLine::ReclaimPort() {
     std::lock_guard lock(m_handOverLock);
-    if (!m_bHandedOver)
-        return true;
-    if (m_port.OpenPort(true) != SP_OK)
-        return false;
-    m_bHandedOver = false;
+    return ReclaimPortLocked();
+}
+
+bool CModemLine::ReclaimPortLocked() {
+    if (m_bHandedOver) {
+        if (m_port.OpenPort(true) != SP_OK)
+            return false;
+        m_bHandedOver = false;
+        m_bReadStopped = false;
+    } else if (m_bReadStopped) {
+        // Reading stopped at CONNECT, but the call ended before the port was
+        // handed out: cycle it once, so that it reads the modem again.
+        m_port.ClosePort(false);
+        if (m_port.OpenPort(true) != SP_OK)
+            return false;
+        m_bReadStopped = false;
+    }
     return true;
 }

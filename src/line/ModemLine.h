@@ -154,9 +154,13 @@ class CModemLine final : public tarvik::ComObject<CModemLine, IModemLine, ISuppo
     HRESULT DoCallDisconnected(LONG eventCode, SHORT cause);
     void TellSession(const char* function);
 
-    // Port hand-over (LineEvents.cpp). ReclaimPort takes back a port the host
-    // holds; false when the port could not be reopened.
+    // Port hand-over (LineEvents.cpp). ReclaimPort puts the port back to
+    // reading for the line: it takes back a port the host holds, and restarts
+    // one that stopped reading at a CONNECT but was never handed out. False
+    // when the port could not be reopened. The Locked form expects
+    // m_handOverLock held.
     bool ReclaimPort();
+    bool ReclaimPortLocked();
 
     // Teardown (HangUp.cpp)
     HRESULT HangUpCommandSequence(bool firstForm, LONG preHangUpState);
@@ -191,6 +195,7 @@ class CModemLine final : public tarvik::ComObject<CModemLine, IModemLine, ISuppo
     // hang-up never starts on a port the host is about to receive.
     std::mutex m_handOverLock;
     std::atomic<bool> m_bHandedOver{false};
+    std::atomic<bool> m_bReadStopped{false};  // the port stopped reading at CONNECT
 
     // Settings read by OpenLine.
     std::atomic<LONG> m_lNumRingsAnswer{1};

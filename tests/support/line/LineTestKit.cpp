@@ -295,6 +295,21 @@ ErrorInfoSeen TakeErrorInfo() {
     return seen;
 }
 
+bool WaitForEntries(const RecordingLog& log, std::string_view message, size_t count,
+                    std::chrono::milliseconds timeout, std::string_view function) {
+    // The recorder shows each entry to the predicate once, in order.
+    size_t seen = 0;
+    return log
+        .WaitFor(
+            [&](const LogRecord& r) {
+                if (r.message == message && (function.empty() || r.function == function))
+                    ++seen;
+                return seen >= count;
+            },
+            timeout)
+        .has_value();
+}
+
 std::u16string TakeErrorDescription() {
     return TakeErrorInfo().description;
 }

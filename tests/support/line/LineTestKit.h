@@ -165,6 +165,11 @@ class LineHarness {
     LONG mediaId = 7;
 };
 
+// Waits until the log holds `count` entries with `message` (and `function`,
+// when given).
+bool WaitForEntries(const RecordingLog& log, std::string_view message, size_t count,
+                    std::chrono::milliseconds timeout = 5s, std::string_view function = {});
+
 // The description of the calling thread's error information (taken).
 std::u16string TakeErrorDescription();
 // Everything about the calling thread's error information (taken).

@@ -1,0 +1,225 @@
+// The response state machine: which reply a frame is in each state (a pure
+// table), and what the rows do to a line on the simulator.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include "line/LineTestKit.h"
+#include "line/Replies.h"
+
+namespace tarvik::test {
+namespace {
+
+using line::MatchReply;
+using line::ModemReply;
+
+TEST(ReplyTable, EachStateKnowsItsOwnRepliesInOrder) {
+    struct Row {
+        LONG state;
+        const char* frame;
+        ModemReply expected;
+    };
+    const Row rows[] = {
+        {MODEM_IDLE, "\nRING\r", ModemReply::Ring},
+        {MODEM_IDLE, "\nOK\r", ModemReply::None},
+        {MODEM_IDLE, "\nCONNECT 9600\r", ModemReply::None},
+        {MODEM_INITIALIZING, "\nOK\r", ModemReply::Ok},
+        {MODEM_INITIALIZING, "\nERROR\r", ModemReply::Error},
+        {MODEM_INITIALIZING, "\nERROR OK\r", ModemReply::Ok},  // OK wins
+        {MODEM_INITIALIZING, "\nRING\r", ModemReply::None},
+        {MODEM_CONNECTING, "\nCONNECT 14400/ARQ\r", ModemReply::Connect},
+        {MODEM_CONNECTING, "\nNO CARRIER\r", ModemReply::NoCarrier},
+        {MODEM_CONNECTING, "\nBUSY\r", ModemReply::Busy},
+        {MODEM_CONNECTING, "\nNO ANSWER\r", ModemReply::NoAnswer},
+        {MODEM_CONNECTING, "\nOK\r", ModemReply::Ok},
+        {MODEM_CONNECTING, "\nNO DIALTONE\r", ModemReply::NoDialtone},
+        {MODEM_CONNECTING, "\nRING\r", ModemReply::None},
+        {MODEM_CONNECTED, "\nNO CARRIER\r", ModemReply::NoCarrier},
+        {MODEM_CONNECTED, "\nOK\r", ModemReply::None},
+        {MODEM_DISCONNECTING_START, "\nNO CARRIER\r", ModemReply::NoCarrier},
+        {MODEM_DISCONNECTING_START, "\nOK\r", ModemReply::Ok},
+        {MODEM_DISCONNECTING_FINISH, "\nOK\r", ModemReply::Ok},
+        {MODEM_DISCONNECTING_FINISH, "\nNO CARRIER\r", ModemReply::None},
+        {MODEM_CALL_OFFERING, "\nRING\r", ModemReply::None},
+        {MODEM_CALL_OFFERING, "\nCONNECT\r", ModemReply::None},
+        {MODEM_ANSWERING, "\nCONNECT 2400\r", ModemReply::Connect},
+        {MODEM_ANSWERING, "\nNO CARRIER\r", ModemReply::NoCarrier},
+        {MODEM_ANSWERING, "\nRING\r", ModemReply::Ring},
+        {MODEM_COMMAND_PENDING, "\nNO CARRIER\r", ModemReply::NoCarrier},
+        {MODEM_COMMAND_PENDING, "\nOK\r", ModemReply::Ok},
+        // Substrings count, case does not match.
+        {MODEM_INITIALIZING, "ATZ OK\r", ModemReply::Ok},
+        {MODEM_INITIALIZING, "\nok\r", ModemReply::None},
+        {MODEM_CONNECTING, "\nconnect\r", ModemReply::None},
+        {MODEM_IDLE, "\nring\r", ModemReply::None},
+        {42, "\nOK\r", ModemReply::None},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(MatchReply(r.state, r.frame), r.expected) << r.state << " " << r.frame;
+    // Frames are bytes: a zero inside does not end the search.
+    EXPECT_EQ(MatchReply(MODEM_INITIALIZING, std::string_view("\n\0OK\r", 5)), ModemReply::Ok);
+}
+
+// The result codes that end a dial, each with its cause.
+TEST(Responses, DialResultsEndTheCallWithTheirCause) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open(), S_OK);
+    struct Case {
+        const char* outcome;
+        LONG cause;
+        const char* log;
+    };
+    const Case cases[] = {
+        {"BUSY", DISCONNECT_BUSY, "MODEM_CONNECTING : Received BUSY"},
+        {"NO ANSWER", DISCONNECT_NO_CONNECTION, "MODEM_CONNECTING : Received NO ANSWER"},
+        {"NO CARRIER", DISCONNECT_NO_CONNECTION, "MODEM_CONNECTING : Received NO CARRIER"},
+        {"NO DIALTONE", DISCONNECT_NO_DIALTONE, "MODEM_CONNECTING : Received NO DIAL TONE"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.outcome);
+        size_t mark = h.host->Events().size();
+        h.modem.SetOutcome("5550000", c.outcome);
+        ASSERT_EQ(h.line->MakeCall(Bag({{u"PhoneNumber", u"5550000"}}).Get()), S_OK);
+        auto down = h.host->WaitFor(HostEvent::Disconnected, 8s, mark);
+        ASSERT_TRUE(down);
+        EXPECT_EQ(down->a, c.cause);
+        EXPECT_EQ(h.State(), MODEM_IDLE);
+        EXPECT_FALSE(h.log.With("CModemLine::FrameReceived()", c.log).empty());
+    }
+    // An OK to the dial command: the modem ended it without a connection.
+    size_t mark = h.host->Events().size();
+    h.modem.SetOutcome("5550001", "SILENCE");
+    ASSERT_EQ(h.line->MakeCall(Bag({{u"PhoneNumber", u"5550001"}}).Get()), S_OK);
+    h.modem.Inject("\r\nOK\r\n");
+    auto down = h.host->WaitFor(HostEvent::Disconnected, 8s, mark);
+    ASSERT_TRUE(down);
+    EXPECT_EQ(down->a, DISCONNECT_NO_CONNECTION);
+    // None of these told the session.
+    EXPECT_TRUE(h.session->Messages().empty());
+    EXPECT_EQ(h.host->Count(HostEvent::Connected), 0u);
+}
+
+TEST(Responses, ConnectHandsThePortToTheHostAndCarrierLossEndsTheCall) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open(), S_OK);
+    h.modem.SetOutcome("5551234", "CONNECT 14400/ARQ");
+    ASSERT_EQ(h.line->MakeCall(Bag({{u"PhoneNumber", u"5551234"}}).Get()), S_OK);
+    auto up = h.host->WaitFor(HostEvent::Connected);
+    ASSERT_TRUE(up);
+    EXPECT_EQ(up->a, 0);  // outgoing
+    EXPECT_NE(fcntl(up->b, F_GETFD), -1) << "the handle is an open descriptor";
+    EXPECT_EQ(h.State(), MODEM_CONNECTED);
+    EXPECT_FALSE(
+        h.log.With("CModemLine::FrameReceived()", "MODEM_CONNECTING : Received CONNECT").empty());
+    EXPECT_FALSE(h.log.With("CSerialPort::MonitorThreadMain()", "Shutting down").empty());
+
+    // The carrier drops before the host is done: the modem's NO CARRIER is
+    // the host's data now, so the host ends the call with the signal.
+    h.modem.DropCarrier();
+    ASSERT_TRUE(SignalNamedEvent("Tarvik"));
+    auto down = h.host->WaitFor(HostEvent::Disconnected);
+    ASSERT_TRUE(down);
+    EXPECT_EQ(down->a, DISCONNECT_CARRIER_LOST);
+    auto message = h.session->WaitForMessage();
+    ASSERT_TRUE(message);
+    EXPECT_EQ(message->device, 0);
+    EXPECT_EQ(message->id, 0);
+    EXPECT_EQ(message->param1, 1);
+    EXPECT_EQ(message->param2, h.mediaId);
+    EXPECT_EQ(message->param3, 0);
+    EXPECT_EQ(h.State(), MODEM_IDLE);
+
+    // The line took the port back for its next call.
+    h.modem.SetOutcome("5550000", "BUSY");
+    size_t mark = h.host->Events().size();
+    ASSERT_EQ(h.line->MakeCall(Bag({{u"PhoneNumber", u"5550000"}}).Get()), S_OK);
+    auto busy = h.host->WaitFor(HostEvent::Disconnected, 8s, mark);
+    ASSERT_TRUE(busy);
+    EXPECT_EQ(busy->a, DISCONNECT_BUSY);
+    EXPECT_EQ(h.LastError(), 0);
+}
+
+TEST(Responses, SignalsAndFramesThatMeanNothingChangeNothing) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open(), S_OK);
+    h.modem.SetOutcome("5551234", "SILENCE");
+    ASSERT_EQ(h.line->MakeCall(Bag({{u"PhoneNumber", u"5551234"}}).Get()), S_OK);
+    ASSERT_TRUE(h.modem.WaitForReceived("ATDT5551234\r"));
+    // The call-ended signal only ends a connected call.
+    EXPECT_EQ(h.impl->FrameReceived(-1, 0), S_OK);
+    EXPECT_EQ(h.State(), MODEM_CONNECTING);
+    // A frame number the port holds no frame for is ignored.
+    EXPECT_EQ(h.impl->FrameReceived(57, 12), S_OK);
+    EXPECT_EQ(h.impl->FrameReceived(-5, 3), S_OK);
+    EXPECT_EQ(h.State(), MODEM_CONNECTING);
+    // Lower case is not a result code.
+    h.modem.Inject("\r\nbusy\r\n\r\nBUSY\r\n");
+    auto down = h.host->WaitFor(HostEvent::Disconnected);
+    ASSERT_TRUE(down);
+    EXPECT_EQ(down->a, DISCONNECT_BUSY);
+    EXPECT_EQ(h.host->Events().size(), 1u);
+}
+
+TEST(Rings, CountedUpToTheThresholdThenOffered) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open({{u"NumRingsAnswer", LONG{3}}}), S_OK);
+    h.modem.Inject("\r\nRING\r\n\r\nRING\r\n");
+    ASSERT_TRUE(WaitForEntries(h.log, "MODEM_CALL_OFFERING : Received RING", 2));
+    EXPECT_EQ(h.host->Count(HostEvent::Offering), 0u);
+    EXPECT_TRUE(h.log.WithMessage("MODEM_CALL_OFFERING : Offering call").empty());
+    EXPECT_EQ(h.State(), MODEM_IDLE);
+
+    h.modem.Inject("\r\nRING\r\n");
+    ASSERT_TRUE(h.host->WaitFor(HostEvent::Offering));
+    EXPECT_EQ(h.State(), MODEM_CALL_OFFERING);
+    EXPECT_EQ(h.log.WithMessage("MODEM_CALL_OFFERING : Offering call").size(), 1u);
+
+    // Offered: nothing is read any more, not even a CONNECT.
+    h.modem.Inject("\r\nRING\r\n\r\nCONNECT\r\n\r\nRING\r\n");
+    ASSERT_TRUE(WaitForEntries(h.log, "All goes well", 11, 5s, "CModemLine::FrameReceived()"));
+    EXPECT_EQ(h.State(), MODEM_CALL_OFFERING);
+    EXPECT_EQ(h.host->Count(HostEvent::Offering), 1u);
+    EXPECT_EQ(h.log.WithMessage("MODEM_CALL_OFFERING : Received RING").size(), 3u);
+}
+
+TEST(Rings, ThresholdOfOneOrLessOffersAtTheFirstRing) {
+    for (LONG threshold : {1, 0, -2}) {
+        SCOPED_TRACE(threshold);
+        LineHarness h;
+        ASSERT_TRUE(h.Start());
+        ASSERT_EQ(h.Open({{u"NumRingsAnswer", threshold}}), S_OK);
+        h.modem.Inject("\r\nRING\r\n");
+        ASSERT_TRUE(h.host->WaitFor(HostEvent::Offering));
+        EXPECT_EQ(h.State(), MODEM_CALL_OFFERING);
+    }
+}
+
+TEST(Rings, RingsOfAnUnansweredCallCountTowardsTheNext) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open({{u"NumRingsAnswer", LONG{3}}}), S_OK);
+    h.modem.Inject("\r\nRING\r\n\r\nRING\r\n");  // a caller who gave up
+    ASSERT_TRUE(WaitForEntries(h.log, "MODEM_CALL_OFFERING : Received RING", 2));
+    h.modem.Inject("\r\nRING\r\n");  // the first ring of the next call
+    ASSERT_TRUE(h.host->WaitFor(HostEvent::Offering));
+}
+
+TEST(Rings, AnOpenLineStartsCountingAfresh) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open({{u"NumRingsAnswer", LONG{2}}}), S_OK);
+    h.modem.Inject("\r\nRING\r\n");
+    ASSERT_TRUE(h.log.WaitForMessage("MODEM_CALL_OFFERING : Received RING", 5000ms));
+    ASSERT_EQ(h.line->CloseLine(), S_OK);
+    ASSERT_EQ(h.Open({{u"NumRingsAnswer", LONG{2}}}), S_OK);
+    h.modem.Inject("\r\nRING\r\n");
+    ASSERT_TRUE(WaitForEntries(h.log, "MODEM_CALL_OFFERING : Received RING", 2));
+    EXPECT_EQ(h.host->Count(HostEvent::Offering), 0u);
+    EXPECT_EQ(h.State(), MODEM_IDLE);
+}
+
+}  // namespace
+}  // namespace tarvik::test
