@@ -52,6 +52,15 @@ HRESULT RegisterServer(REFCLSID clsid, const std::string& library) {
     });
 }
 
+// Tests share the process's store when run in one process: each removes what
+// an earlier one may have left for the classes it expects to be unknown.
+void Unregister(REFCLSID clsid) {
+    reg::Update([&](reg::Key& r) {
+        r.Remove("HKEY_CLASSES_ROOT\\CLSID\\" + tarvik::GuidToString(clsid));
+        return S_OK;
+    });
+}
+
 // True while the library is mapped into the process (asks without loading it).
 bool Loaded(const char* path) {
     void* h = dlopen(path, RTLD_NOW | RTLD_NOLOAD);
@@ -159,6 +168,7 @@ TEST(Activation, RegistryServerLoadsAndUnloads) {
 }
 
 TEST(Activation, UnknownAndBrokenServers) {
+    Unregister(kUnknownClass);
     ComPtr<IUnknown> obj;
     EXPECT_EQ(CoCreateInstance(kUnknownClass, nullptr, CLSCTX_ALL, IID_IUnknown, obj.PutVoid()),
               REGDB_E_CLASSNOTREG);
@@ -196,6 +206,7 @@ TEST(Activation, UnknownAndBrokenServers) {
 
 TEST(Activation, SeesRegistrationsOfOtherProcessesWithoutRereadingEachTime) {
     constexpr CLSID kLate = {0x2A2A2A2A, 0x1, 0x2, {3, 4, 5, 6, 7, 8, 9, 10}};
+    Unregister(kLate);
     ComPtr<IUnknown> obj;
     EXPECT_EQ(CoCreateInstance(kLate, nullptr, CLSCTX_ALL, IID_IUnknown, obj.PutVoid()),
               REGDB_E_CLASSNOTREG);

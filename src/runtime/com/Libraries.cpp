@@ -24,13 +24,15 @@ struct Library {
     PFN_DllGetClassObject getClassObject;
     PFN_DllCanUnloadNow canUnloadNow;  // null: stays loaded
     int pins;
-    int64_t idleSinceMs;  // since when DllCanUnloadNow says S_OK; -1: busy
+    int64_t idleSinceNs;  // since when DllCanUnloadNow says S_OK; -1: busy
 };
 
-constexpr DWORD kDefaultUnloadDelayMs = 10 * 60 * 1000;
+constexpr int64_t kDefaultUnloadDelayMs = 10 * 60 * 1000;
 
-int64_t NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
+// Nanoseconds, not milliseconds: rounding must never let a library go before
+// its full delay has passed.
+int64_t NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
@@ -155,8 +157,9 @@ HRESULT GetClassObjectFromLibrary(const std::string& path, REFCLSID clsid, REFII
 // library's code. Unloading only libraries that have stayed idle for a while
 // keeps that thread from running into unmapped memory.
 void CoFreeUnusedLibrariesEx(DWORD dwUnloadDelay, DWORD) {
-    int64_t delay = dwUnloadDelay == 0xFFFFFFFF ? kDefaultUnloadDelayMs : dwUnloadDelay;
-    int64_t now = NowMs();
+    int64_t delayNs =
+        (dwUnloadDelay == 0xFFFFFFFF ? kDefaultUnloadDelayMs : int64_t{dwUnloadDelay}) * 1000000;
+    int64_t now = NowNs();
     LibraryTable& t = Table();
     std::vector<void*> unload;
     {
@@ -165,11 +168,11 @@ void CoFreeUnusedLibrariesEx(DWORD dwUnloadDelay, DWORD) {
             Library& lib = it->second;
             bool idle = lib.pins == 0 && lib.canUnloadNow && lib.canUnloadNow() == S_OK;
             if (!idle) {
-                lib.idleSinceMs = -1;
-            } else if (lib.idleSinceMs < 0) {
-                lib.idleSinceMs = now;
+                lib.idleSinceNs = -1;
+            } else if (lib.idleSinceNs < 0) {
+                lib.idleSinceNs = now;
             }
-            if (idle && now - lib.idleSinceMs >= delay) {
+            if (idle && now - lib.idleSinceNs >= delayNs) {
                 unload.push_back(lib.handle);
                 it = t.loaded.erase(it);
             } else {
