@@ -43,6 +43,8 @@ HRESULT CModemLine::FrameReceived(LONG lFrameNumber, LONG lFrameLength) {
             return S_OK;
         std::string_view frame(reinterpret_cast<const char*>(buffer.data()), buffer.size());
 
+        // Caller-ID lines are also ordinary frames: the step only looks.
+        CallerIdStep(frame);
         HRESULT result = InterpretFrame(m_lState.load(), frame);
         Log(-1, 1, kFn, "All goes well");
         return result;
@@ -70,7 +72,8 @@ HRESULT CModemLine::InterpretFrame(LONG state, std::string_view frame) {
         case ModemReply::Ring:
             if (state == MODEM_IDLE)
                 CountRing();
-            // Rings after an answer belong to the incoming-call handling.
+            else if (state == MODEM_ANSWERING)
+                Reanswer();
             return S_OK;
         case ModemReply::Ok:
             switch (state) {

@@ -122,6 +122,8 @@ HRESULT CModemLine::OpenLine(ICommonData* pCommonData) {
                                std::string_view("The line is open already; close it first"));
             }
             ReadOpenSettings(pCommonData);
+            // Fields gathered before this opening belong to an earlier call.
+            ClearCallerId();
 
             Variant port;
             Bstr portField(u"COMPort");

@@ -162,6 +162,15 @@ class CModemLine final : public tarvik::ComObject<CModemLine, IModemLine, ISuppo
     bool ReclaimPort();
     bool ReclaimPortLocked();
 
+    // Incoming calls (CallerId.cpp, AnswerCall.cpp, Reanswer.cpp)
+    void CallerIdStep(std::string_view frame);
+    void ClearCallerId();
+    // One notification to a fresh event reporter; false when none could be
+    // created.
+    bool ReportToEventReporter(LONG code, const std::string& data, LONG value);
+    void ReportAnswering();
+    void Reanswer();
+
     // Teardown (HangUp.cpp)
     HRESULT HangUpCommandSequence(bool firstForm, LONG preHangUpState);
     bool ReopenOnOldSystems();
@@ -223,6 +232,9 @@ class CModemLine final : public tarvik::ComObject<CModemLine, IModemLine, ISuppo
     std::atomic<LONG> m_lPendingEvent{0};
     std::atomic<SHORT> m_nDisconnectCause{0};
     char m_szDialPrefix[64] = {};
+    // Caller-ID fields of the call ringing now, each followed by ';'.
+    std::string m_bstrCallerID;  // guarded by m_callerIdLock
+    std::mutex m_callerIdLock;
     std::u16string m_bstrAccessCode;  // guarded by m_accessCodeLock
     std::mutex m_accessCodeLock;
 };

@@ -1,0 +1,56 @@
+// RINGs after the line has answered: the modem did not take the answer (or
+// the caller is still being connected). The first such RING answers once
+// more; the sixth gives the call up.
+#include "frame/Log.h"
+#include "line/ModemLine.h"
+
+using namespace tarvik::line;
+
+namespace {
+
+constexpr DWORD kOffHookPauseMs = 300;
+constexpr DWORD kOffHookReplyWaitMs = 600;
+constexpr DWORD kAnswerPauseMs = 200;
+constexpr DWORD kAnswerReplyWaitMs = 200;
+constexpr LONG kRingsBeforeGivingUp = 6;
+
+}  // namespace
+
+void CModemLine::Reanswer() {
+    if (!m_bAnswerPending || m_lState == MODEM_CONNECTED)
+        return;
+    if (m_lAnswerRingCount == 0) {
+        m_lAnswerRingCount = 1;
+        if (m_lAnsweringMode == 0) {
+            const bool sent = SendCommand("ATH1", 4) == 0;
+            Sleep(kOffHookPauseMs);
+            if (sent)
+                GetResponseFromModem(kOffHookReplyWaitMs);
+        }
+        // "ATA\r" even on a line that answers with "ATD\r": the modem has the
+        // call ringing and only needs to take it.
+        const char command[] = "ATA\r";
+        Sleep(kAnswerPauseMs);
+        const bool sent = SendCommand(command, 4) == 0;
+        Sleep(kAnswerPauseMs);
+        const bool replied = sent && GetResponseFromModem(kAnswerReplyWaitMs);
+        if (sent && !replied) {
+            ReportAnswering();
+            return;
+        }
+        static_cast<IModemLinePrivate*>(this)->FatalError(0, 0, 0);
+        Log(-1, 0, "CModemLine::AnswerCall()", "The modem is not responding");
+        m_lLastError = 15;
+        return;
+    }
+    if (++m_lAnswerRingCount < kRingsBeforeGivingUp)
+        return;
+    m_lAnswerRingCount = 0;
+    m_bAnswerPending = false;
+    // A host hang-up that took the line meanwhile wins over the give-up.
+    LONG answering = MODEM_ANSWERING;
+    if (!m_lState.compare_exchange_strong(answering, MODEM_IDLE))
+        return;
+    m_nDisconnectCause = DISCONNECT_ANSWER_FAILED;
+    RaiseEvent(LINE_EVENT_DISCONNECTED);
+}
