@@ -76,8 +76,13 @@ class RecordingSessionCallback final : public IModemSessionCallback {
             calls_.push_back({what, a, b, c});
         }
         arrived_.notify_all();
-        if (onCall)
+        if (onCall) {
             onCall();
+            // A host that let go of its callback inside the call (Shutdown)
+            // must still find the object alive until the call returns.
+            if (refs_.load() <= 0)
+                ++callsWithoutReference_;
+        }
         return result;
     }
 
