@@ -2,9 +2,14 @@
 // a registered Tarvik has, and nothing left behind after unregistration.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 
+#include "Sandbox.h"
 #include "frame/ClassTable.h"
 #include "frame/Module.h"
 #include "frame/TypeLib.h"
@@ -251,4 +256,27 @@ TEST(TypeLibrary, TheModuleCarriesItsDescriptionAndName) {
     EXPECT_EQ(frame::TypeLibPlatformKey(lib), "409\\" + kPlatform);
     EXPECT_EQ(frame::LoadModuleString(frame::kProjectNameString), "Tarvik");
     EXPECT_EQ(frame::LoadModuleString(12345), "");
+}
+
+TEST(RegistrationFailure, AStoreThatCannotBeReadFailsRegistrationButNeverUnregistration) {
+    // A store file that does not parse: registration reports it and writes
+    // nothing over it; unregistration still answers S_OK.
+    const std::string path = test::SandboxRoot() + "/corrupt.reg";
+    const std::string garbage = "this is not a registry file\n[HKEY_CLASSES_ROOT\\unclosed\n\"x\"=";
+    {
+        std::ofstream out(path);
+        out << garbage;
+    }
+    const std::string saved = registry::DefaultPath();
+    setenv("TARVIK_REGISTRY", path.c_str(), 1);
+    HRESULT reg = frame::RegisterServer("/x/libtarvik.so");
+    HRESULT unreg = frame::UnregisterServer();
+    setenv("TARVIK_REGISTRY", saved.c_str(), 1);
+
+    EXPECT_EQ(reg, REGDB_E_READREGDB);
+    EXPECT_EQ(unreg, S_OK);
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_EQ(text.str(), garbage);
 }
