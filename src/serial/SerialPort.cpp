@@ -162,6 +162,10 @@ LONG CSerialPort::StartThread(LPTHREAD_START_ROUTINE proc, HANDLE* thread,
     auto g = std::make_shared<ThreadGate>();
     g->port = this;
     auto* arg = new std::shared_ptr<ThreadGate>(g);
+    // The new thread first takes the gate: holding it until the handle and
+    // gate are stored means even a callback that stops its own thread finds
+    // them in place.
+    std::lock_guard lock(g->mu);
     DWORD id = 0;
     HANDLE h = CreateThread(nullptr, 0, proc, arg, 0, &id);
     if (!h) {

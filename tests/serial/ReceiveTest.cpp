@@ -76,7 +76,7 @@ TEST_F(ReceiveTest, FrameNumbersWrapWithThePool) {
 }
 
 TEST_F(ReceiveTest, SlotStillInUseKeepsTheBytesUntilTheLineFetches) {
-    cb.keep = {0};
+    cb.Keep({0});
     Open();
     std::string burst;
     for (int i = 0; i < 100; ++i)
@@ -95,7 +95,7 @@ TEST_F(ReceiveTest, SlotStillInUseKeepsTheBytesUntilTheLineFetches) {
     std::string first(2, '\0');
     ASSERT_EQ(port->GetFrame(reinterpret_cast<BYTE*>(first.data()), 0), SP_OK);
     EXPECT_EQ(first, "F\r");
-    cb.keep.clear();
+    cb.Keep({});
     ASSERT_TRUE(pty.Write("I\r"));
     ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 101, 5s));
     auto last = cb.Frames().back();
@@ -104,7 +104,7 @@ TEST_F(ReceiveTest, SlotStillInUseKeepsTheBytesUntilTheLineFetches) {
 }
 
 TEST_F(ReceiveTest, GetFrameRefusesNumbersOutsideThePoolAndEmptySlots) {
-    cb.keep = {0};
+    cb.Keep({0});
     Open();
     ASSERT_TRUE(pty.Write("OK\r"));
     ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 1, 5s));

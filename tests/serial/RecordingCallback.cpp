@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+using namespace std::chrono_literals;
+
 namespace tarvik::test {
 
 HRESULT RecordingCallback::QueryInterface(REFIID iid, void** out) {
@@ -18,10 +20,10 @@ HRESULT RecordingCallback::QueryInterface(REFIID iid, void** out) {
 
 void RecordingCallback::Record(PortEvent e) {
     e.thread = GetCurrentThreadId();
-    {
-        std::lock_guard lock(mu_);
-        events_.push_back(std::move(e));
-    }
+    // Notified under the lock: a waiter that has seen the event may destroy
+    // this object at once.
+    std::lock_guard lock(mu_);
+    events_.push_back(std::move(e));
     cv_.notify_all();
 }
 
@@ -46,7 +48,11 @@ HRESULT RecordingCallback::FrameReceived(LONG number, LONG length) {
     e.kind = PortEvent::Frame;
     e.a = number;
     e.b = length;
-    bool kept = std::find(keep.begin(), keep.end(), number) != keep.end();
+    bool kept;
+    {
+        std::lock_guard lock(mu_);
+        kept = std::find(keep_.begin(), keep_.end(), number) != keep_.end();
+    }
     if (port_ && fetchFrames && !kept && length > 0) {
         std::string buf(static_cast<size_t>(length), '\0');
         e.fetch = port_->GetFrame(reinterpret_cast<BYTE*>(buf.data()), number);
@@ -96,6 +102,18 @@ bool RecordingCallback::WaitFor(PortEvent::Kind kind, size_t n,
                    std::count_if(events_.begin(), events_.end(),
                                  [&](const PortEvent& e) { return e.kind == kind; })) >= n;
     });
+}
+
+bool RecordingCallback::WaitUnreferenced(std::chrono::milliseconds timeout) const {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::unique_lock lock(mu_);
+    // Releases do not notify; look again every few milliseconds.
+    while (refs_ > 1) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        cv_.wait_for(lock, 5ms);
+    }
+    return true;
 }
 
 void RecordingCallback::Clear() {

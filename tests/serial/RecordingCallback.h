@@ -35,7 +35,10 @@ class RecordingCallback : public IPassThroughCallback {
     // as the line does on CONNECT.
     std::string stopOn = "CONNECT";
     // Frame numbers not fetched (the slot stays in use).
-    std::vector<LONG> keep;
+    void Keep(std::vector<LONG> numbers) {
+        std::lock_guard lock(mu_);
+        keep_ = std::move(numbers);
+    }
     // Runs inside FrameReceived after recording (may block).
     std::function<void(const PortEvent&)> onFrame;
 
@@ -56,6 +59,8 @@ class RecordingCallback : public IPassThroughCallback {
     std::vector<PortEvent> Frames() const;
     std::vector<PortEvent> Fatals() const;
     size_t TransmitDones() const;
+    // Waits until the port and its threads hold no reference any more.
+    bool WaitUnreferenced(std::chrono::milliseconds timeout) const;
     // Waits until at least `n` events of `kind` have been recorded.
     bool WaitFor(PortEvent::Kind kind, size_t n, std::chrono::milliseconds timeout) const;
     void Clear();
@@ -67,6 +72,7 @@ class RecordingCallback : public IPassThroughCallback {
     mutable std::mutex mu_;
     mutable std::condition_variable cv_;
     std::vector<PortEvent> events_;
+    std::vector<LONG> keep_;
 };
 
 // A port with a recording log and callback on a fresh pty mapped to a COM name.

@@ -117,9 +117,10 @@ TEST_F(VanishTest, LateMonitorThreadIsLeftBehindAndNeverTouchesThePortAgain) {
         release = true;
     }
     cv.notify_all();
-    // The thread leaves without reading "MORE\r": no second frame.
+    // The thread drops its reference to the line and leaves without reading
+    // "MORE\r": no second frame.
+    EXPECT_TRUE(cb.WaitUnreferenced(10s));
     EXPECT_FALSE(cb.WaitFor(PortEvent::Frame, 2, 300ms));
-    cb.onFrame = nullptr;
 }
 
 }  // namespace
