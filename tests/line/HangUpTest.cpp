@@ -28,5 +28,169 @@ TEST(HangUp, ModemAnsweringOkToEscapeAndHangUp) {
     EXPECT_EQ(h.LastError(), 0);
 }
 
+// Answers the modem side of a hang-up by hand: the modem is silent and the
+// test says what it answers to the escape (nothing when empty) and to ATH.
+// Join the returned thread before the harness goes.
+std::thread ScriptModem(LineHarness& h, size_t mark, std::string escapeAnswer, bool answerHangUp) {
+    h.modem.SetSilent(true);
+    return std::thread([&h, mark, escapeAnswer, answerHangUp] {
+        if (!escapeAnswer.empty() && h.modem.WaitForReceived("+++", 8s, mark))
+            h.modem.Inject(escapeAnswer);
+        if (answerHangUp && h.modem.WaitForReceived("ATH\r", 20s, mark))
+            h.modem.Inject("\r\nOK\r\n");
+    });
+}
+
+TEST(HangUp, NoCarrierToTheEscapeStillHangsUp) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open(), S_OK);
+    ASSERT_TRUE(h.Connect());
+    size_t mark = h.modem.ReceivedSize();
+    auto script = ScriptModem(h, mark, "\r\nNO CARRIER\r\n", true);
+    EXPECT_EQ(h.line->DropCall(), S_OK);
+    script.join();
+    EXPECT_EQ(h.modem.Received().substr(mark), "+++ATH\r");
+    EXPECT_FALSE(
+        h.log.With("CModemLine::FrameReceived()", "MODEM_DISCONNECTING_START : Received NO CARRIER")
+            .empty());
+    auto down = h.host->WaitFor(HostEvent::Disconnected);
+    ASSERT_TRUE(down);
+    EXPECT_EQ(down->a, DISCONNECT_NORMAL);
+    EXPECT_TRUE(CModemLine::WaitForEventThreads(5000));
+    EXPECT_EQ(h.host->Count(HostEvent::Disconnected), 1u);  // NO CARRIER raised nothing
+}
+
+TEST(HangUp, UnansweredEscapeFallsBackToDroppingDtr) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open(), S_OK);
+    ASSERT_TRUE(h.Connect());
+    size_t mark = h.modem.ReceivedSize();
+    auto script = ScriptModem(h, mark, "", true);
+    EXPECT_EQ(h.line->DropCall(), S_OK);
+    script.join();
+    EXPECT_EQ(h.modem.Received().substr(mark), "++++++ATH\r");
+    auto first = h.modem.WaitForReceived("+++", 0ms, mark);
+    auto second = h.modem.WaitForReceived("+++", 0ms, first->offset + 3);
+    auto hangUp = h.modem.WaitForReceived("ATH\r", 0ms, mark);
+    ASSERT_TRUE(first && second && hangUp);
+    // 660 ms, the 5700 ms wait, DTR low 220 ms and 55 ms after it rose.
+    EXPECT_GE(second->first - first->last, 6600ms);
+    // The second escape's 5100 ms wait, then 600 ms.
+    EXPECT_GE(hangUp->first - second->last, 5650ms);
+    EXPECT_FALSE(h.log.With("CSerialPort::DTRClear()", "DTR Clear").empty());
+    EXPECT_FALSE(h.log.With("CSerialPort::DTRSet()", "DTR Set...").empty());
+    EXPECT_FALSE(h.log.With("CModemLine::HangUpCall()", "WAIT TIMEOUT HAPPENED").empty());
+    EXPECT_FALSE(
+        h.log.With("CModemLine::HangUpCall() - WAIT_TIMEOUT", "Calling GetResponseFromModem")
+            .empty());
+    auto down = h.host->WaitFor(HostEvent::Disconnected);
+    ASSERT_TRUE(down);
+    EXPECT_EQ(down->a, DISCONNECT_NORMAL);
+}
+
+TEST(HangUp, UnansweredHangUpIsSentTwiceThenGivenUp) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open(), S_OK);
+    ASSERT_TRUE(h.Connect());
+    size_t mark = h.modem.ReceivedSize();
+    auto script = ScriptModem(h, mark, "\r\nOK\r\n", false);
+    auto before = Clock::now();
+    EXPECT_EQ(h.line->DropCall(), E_FAIL);
+    script.join();
+    EXPECT_GE(Clock::now() - before, 8000ms);  // two 4000 ms waits
+    EXPECT_EQ(h.modem.Received().substr(mark), "+++ATH\rATH\r");
+    EXPECT_EQ(h.LastError(), 1);
+    EXPECT_EQ(h.State(), MODEM_IDLE);
+    EXPECT_EQ(TakeErrorDescription(), u"CModemLine::Disconnect\n");
+    EXPECT_FALSE(
+        h.log
+            .With("HangupCall - WAIT_OBJECT_0", "Failed to get response for ATH.So cleanup anyway.")
+            .empty());
+    EXPECT_FALSE(h.log.With("CModemLine::HangUpCall()", "Transmission of ATH failed").empty());
+    // The line's own fatal error reached the host (the port was fine).
+    auto fatal = h.host->WaitFor(HostEvent::Fatal, 0ms);
+    ASSERT_TRUE(fatal);
+    EXPECT_EQ(fatal->a, 0);
+    // The drop mutex was released: the next drop is not refused as running.
+    EXPECT_EQ(h.line->DropCall(), S_OK);
+    EXPECT_EQ(h.LastError(), 9);
+}
+
+TEST(HangUp, TwoDropsAtOnceHangUpOnce) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open(), S_OK);
+    ASSERT_TRUE(h.Connect());
+    size_t mark = h.modem.ReceivedSize();
+    HRESULT other = E_UNEXPECTED;
+    std::thread second([&] { other = h.line->DropCall(); });
+    EXPECT_EQ(h.line->DropCall(), S_OK);
+    second.join();
+    EXPECT_EQ(other, S_OK);
+    EXPECT_EQ(h.modem.Received().substr(mark), "+++ATH\r");
+    ASSERT_TRUE(h.host->WaitFor(HostEvent::Disconnected));
+    EXPECT_TRUE(CModemLine::WaitForEventThreads(5000));
+    EXPECT_EQ(h.host->Count(HostEvent::Disconnected), 1u);
+}
+
+TEST(HangUp, DropOnAnIdleLineSendsNothing) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open(), S_OK);
+    size_t mark = h.modem.ReceivedSize();
+    EXPECT_EQ(h.line->DropCall(), S_OK);
+    EXPECT_EQ(h.LastError(), 9);
+    EXPECT_FALSE(h.log.With("CModemLine::DropCall()", "The line is busy").empty());
+    EXPECT_EQ(h.modem.ReceivedSize(), mark);
+    // HangUpCall itself refuses where there is nothing to hang up.
+    EXPECT_EQ(h.impl->HangUpCall(), S_OK);
+    EXPECT_FALSE(h.log.With("CModemLine::HangUpCall()", "Disconnect is not allowed").empty());
+    EXPECT_EQ(h.modem.ReceivedSize(), mark);
+}
+
+TEST(HangUp, OldSystemsCloseAndReopenTheLineAfterwards) {
+    struct Version {
+        Version() { SetReportedVersion(4, 0); }
+        ~Version() { SetReportedVersion(0, 0); }
+    } oldSystem;
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open(), S_OK);
+    ASSERT_TRUE(h.Connect());
+    size_t mark = h.modem.ReceivedSize();
+    ASSERT_EQ(h.line->DropCall(), S_OK);
+    auto hangUp = h.modem.WaitForReceived("ATH\r", 0ms, mark);
+    auto init = h.modem.WaitForReceived("ATZ\r", 0ms, mark);
+    ASSERT_TRUE(hangUp && init);
+    // Closed, 2000 ms, opened again with the same settings: 300 ms, ATZ.
+    EXPECT_GE(init->first - hangUp->last, 2250ms);
+    EXPECT_EQ(h.LastError(), 0);
+    EXPECT_EQ(h.State(), MODEM_IDLE);
+    // Open again: a ring is counted.
+    h.modem.Inject("\r\nRING\r\n");
+    EXPECT_TRUE(h.host->WaitFor(HostEvent::Offering));
+}
+
+TEST(HangUp, CloseLineHangsUpACallInProgress) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open(), S_OK);
+    ASSERT_TRUE(h.Connect());
+    size_t mark = h.modem.ReceivedSize();
+    ASSERT_EQ(h.line->CloseLine(), S_OK);
+    EXPECT_EQ(h.modem.Received().substr(mark), "+++ATH\r");
+    auto down = h.host->WaitFor(HostEvent::Disconnected);
+    ASSERT_TRUE(down);
+    EXPECT_EQ(down->a, DISCONNECT_NORMAL);
+    CSerialPort probe;  // the device is free again
+    EXPECT_EQ(probe.CreatePort(h.port.c_str()), SP_OK);
+    probe.DestroyPort();
+    // And it opens again.
+    EXPECT_EQ(h.Open(), S_OK);
+}
+
 }  // namespace
 }  // namespace tarvik::test

@@ -269,9 +269,10 @@ bool LineHarness::WaitForState(LONG state, std::chrono::milliseconds timeout) co
 std::optional<HostEvent> LineHarness::Connect(const std::string& number) {
     modem.SetOutcome(number, "CONNECT 9600");
     auto bag = Bag({{u"PhoneNumber", FromAnsi(number)}});
+    size_t mark = host->Events().size();
     if (line->MakeCall(bag.Get()) != S_OK)
         return std::nullopt;
-    auto connected = host->WaitFor(HostEvent::Connected);
+    auto connected = host->WaitFor(HostEvent::Connected, 8s, mark);
     // The modem's guard time (S12, in 1/50 s) of silence before an escape.
     if (connected)
         Sleep(20 * static_cast<DWORD>(modem.Register(12)) + 100);

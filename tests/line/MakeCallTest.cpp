@@ -1,0 +1,192 @@
+// Outgoing calls against the simulator: the dial command, its pause, the
+// access code and its notification, the refusals, and the call's data.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "line/LineTestKit.h"
+
+namespace tarvik::test {
+namespace {
+
+// Dials with `fields` and returns what the modem received for it.
+std::string Dial(LineHarness& h,
+                 std::initializer_list<std::pair<std::u16string, FieldValue>> fields,
+                 Clock::duration* pause = nullptr) {
+    size_t mark = h.modem.ReceivedSize();
+    size_t events = h.host->Events().size();
+    auto bag = Bag(fields);
+    auto before = Clock::now();
+    EXPECT_EQ(h.line->MakeCall(bag.Get()), S_OK);
+    auto end = h.modem.WaitForReceived("\r", 5s, mark);
+    EXPECT_TRUE(end);
+    if (!end)
+        return {};
+    if (pause)
+        *pause = h.modem.ReceivedAt(mark) - before;
+    // The default outcome ends the call; wait for it so the line is idle.
+    EXPECT_TRUE(h.host->WaitFor(HostEvent::Disconnected, 8s, events));
+    EXPECT_TRUE(h.WaitForState(MODEM_IDLE));
+    return h.modem.Received().substr(mark, end->offset + 1 - mark);
+}
+
+TEST(MakeCall, ToneOrPulseAfterAOneSecondPause) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open(), S_OK);
+    Clock::duration pause{};
+    EXPECT_EQ(Dial(h, {{u"PhoneNumber", u"5551234"}}, &pause), "ATDT5551234\r");
+    EXPECT_GE(pause, 990ms);
+    EXPECT_EQ(h.LastError(), 0);
+    EXPECT_EQ(Dial(h, {{u"PhoneNumber", u"5551234"}, {u"DialType", true}}), "ATDP5551234\r");
+    EXPECT_EQ(Dial(h, {{u"PhoneNumber", u"5551234"}, {u"DialType", LONG{1}}}), "ATDP5551234\r");
+    EXPECT_EQ(Dial(h, {{u"PhoneNumber", u"5551234"}, {u"DialType", false}}), "ATDT5551234\r");
+    EXPECT_FALSE(h.log.With("ML::MakeCall()", "All goes well").empty());
+}
+
+TEST(MakeCall, AccessCodeIsDialledOnceAndAnnounced) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open(), S_OK);
+    EXPECT_EQ(Dial(h, {{u"PhoneNumber", u"5551234"}, {u"PCAccessCode", u"9#"}}), "ATDT55512349#\r");
+    EXPECT_FALSE(h.log.With("CModemLine::MakeCall()", "Access code has to be sent").empty());
+    auto notices = h.reporter.WithCode(1000);
+    ASSERT_EQ(notices.size(), 1u);
+    // The data is the text form of a bag that holds MessageType 103 only.
+    auto expected = Bag();
+    Bstr name(u"MessageType");
+    expected->SetData(name.Get(), Variant::I2(103));
+    Bstr text;
+    expected->Retrieve(text.Put());
+    EXPECT_EQ(notices[0].data, Utf16ToUtf8(text.View()));
+    EXPECT_EQ(notices[0].value1.vt, VT_EMPTY);
+    EXPECT_EQ(notices[0].value2.vt, VT_EMPTY);
+    EXPECT_EQ(notices[0].source, h.port);
+
+    // Dialled once: the next call goes without it.
+    EXPECT_EQ(Dial(h, {{u"PhoneNumber", u"5551234"}}), "ATDT5551234\r");
+    EXPECT_EQ(h.reporter.WithCode(1000).size(), 1u);
+
+    // Present but empty: announced, nothing dialled.
+    EXPECT_EQ(Dial(h, {{u"PhoneNumber", u"5551234"}, {u"PCAccessCode", Empty{}}}), "ATDT5551234\r");
+    EXPECT_EQ(h.reporter.WithCode(1000).size(), 2u);
+    EXPECT_EQ(h.log.With("CModemLine::MakeCall()", "Access code has to be sent").size(), 2u);
+}
+
+TEST(MakeCall, TooLongACommandIsRefusedBeforeAnythingIsDialled) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open(), S_OK);
+    size_t mark = h.modem.ReceivedSize();
+    const std::u16string number50(50, u'5');
+    EXPECT_EQ(
+        h.line->MakeCall(Bag({{u"PhoneNumber", number50}, {u"PCAccessCode", u"123456789"}}).Get()),
+        E_FAIL);
+    auto info = TakeErrorInfo();
+    EXPECT_EQ(ToAnsi(info.description).rfind("CModemLine::MakeCall\n", 0), 0u);
+    EXPECT_NE(ToAnsi(info.description).find("58"), std::string::npos);
+    EXPECT_EQ(h.State(), MODEM_IDLE);
+    EXPECT_EQ(h.modem.ReceivedSize(), mark);
+
+    // 58 characters together is the most that fits (a 63-character command).
+    EXPECT_EQ(Dial(h, {{u"PhoneNumber", number50}, {u"PCAccessCode", u"12345678"}}),
+              "ATDT" + ToAnsi(number50) + "12345678\r");
+}
+
+TEST(MakeCall, RefusalsLeaveTheLineAsItWas) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open(), S_OK);
+    EXPECT_EQ(h.line->MakeCall(nullptr), E_FAIL);
+    EXPECT_EQ(h.LastError(), 13);
+    EXPECT_FALSE(h.log.With("ML::MakeCall()", "Invalid Modem handle").empty());
+
+    // No number: the bag's own failure code, and the line back to idle.
+    HRESULT hr = h.line->MakeCall(Bag({{u"DialType", true}}).Get());
+    EXPECT_TRUE(FAILED(hr));
+    EXPECT_NE(hr, E_FAIL);
+    auto info = TakeErrorInfo();
+    EXPECT_EQ(ToAnsi(info.description).rfind("CModemLine::MakeCall\n", 0), 0u);
+    EXPECT_EQ(h.State(), MODEM_IDLE);
+
+    // Busy while a call is being dialled.
+    h.modem.SetOutcome("5551234", "SILENCE");
+    ASSERT_EQ(h.line->MakeCall(Bag({{u"PhoneNumber", u"5551234"}}).Get()), S_OK);
+    EXPECT_EQ(h.line->MakeCall(Bag({{u"PhoneNumber", u"5550000"}}).Get()), E_FAIL);
+    EXPECT_EQ(h.LastError(), 9);
+    EXPECT_EQ(h.State(), MODEM_CONNECTING);
+    EXPECT_FALSE(h.log.With("CModemLine::MakeCall()", "The line is busy").empty());
+    EXPECT_EQ(h.modem.Received().find("5550000"), std::string::npos);
+    h.modem.Inject("\r\nNO CARRIER\r\n");
+    EXPECT_TRUE(h.host->WaitFor(HostEvent::Disconnected));
+}
+
+TEST(MakeCall, TwoCallsAtOnceDialOnce) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open(), S_OK);
+    h.modem.SetOutcome("5551234", "BUSY");
+    HRESULT results[2] = {E_UNEXPECTED, E_UNEXPECTED};
+    std::thread other([&] {
+        results[1] = h.line->MakeCall(Bag({{u"PhoneNumber", u"5551234"}}).Get());
+    });
+    results[0] = h.line->MakeCall(Bag({{u"PhoneNumber", u"5551234"}}).Get());
+    other.join();
+    EXPECT_EQ((results[0] == S_OK) + (results[1] == S_OK), 1);
+    EXPECT_EQ((results[0] == E_FAIL) + (results[1] == E_FAIL), 1);
+    ASSERT_TRUE(h.host->WaitFor(HostEvent::Disconnected));
+    EXPECT_TRUE(CModemLine::WaitForEventThreads(5000));
+    EXPECT_EQ(h.modem.Received(), "ATZ\rATDT5551234\r");
+    EXPECT_EQ(h.host->Count(HostEvent::Disconnected), 1u);
+}
+
+TEST(MakeCall, WithoutAnOpenPortTheCallEndsAtOnce) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());  // initialised, never opened
+    EXPECT_EQ(h.line->MakeCall(Bag({{u"PhoneNumber", u"5551234"}}).Get()), S_OK);
+    EXPECT_EQ(h.LastError(), 1);
+    EXPECT_FALSE(h.log.With("CModemLine::MakeCall()", "The modem is not responding").empty());
+    auto down = h.host->WaitFor(HostEvent::Disconnected);
+    ASSERT_TRUE(down);
+    EXPECT_EQ(down->a, DISCONNECT_NO_CONNECTION);
+    auto message = h.session->WaitForMessage();
+    ASSERT_TRUE(message);
+    EXPECT_EQ(message->param2, h.mediaId);
+    EXPECT_EQ(h.State(), MODEM_IDLE);
+    EXPECT_EQ(h.host->Count(HostEvent::Fatal), 0u);
+}
+
+TEST(MakeCall, BytesRightAfterConnectAreTheHosts) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open(), S_OK);
+    const std::string payload = "HELLO-FROM-REMOTE 0123456789";
+    std::string seen;
+    h.host->OnConnected([&](LONG, LONG fd) {
+        // Read what the remote sent, on the event thread, as a host would.
+        auto until = Clock::now() + 3s;
+        while (seen.size() < payload.size() + 1 && Clock::now() < until) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0)
+                continue;
+            char buf[64];
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n > 0)
+                seen.append(buf, static_cast<size_t>(n));
+        }
+    });
+    // The remote starts talking in the same burst as the CONNECT.
+    h.modem.ReplyToNextLine("ATDT", "\r\nCONNECT 9600\r\n" + payload);
+    ASSERT_EQ(h.line->MakeCall(Bag({{u"PhoneNumber", u"5551234"}}).Get()), S_OK);
+    ASSERT_TRUE(h.host->WaitFor(HostEvent::Connected));
+    // The line's frame ended at the CR of CONNECT: everything after it,
+    // starting with that line's LF, reached the host intact.
+    EXPECT_EQ(seen, "\n" + payload);
+    ASSERT_TRUE(SignalNamedEvent("Tarvik"));
+    EXPECT_TRUE(h.host->WaitFor(HostEvent::Disconnected));
+}
+
+}  // namespace
+}  // namespace tarvik::test
