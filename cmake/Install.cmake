@@ -28,5 +28,6 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/TarvikConfig.cmake
     ${CMAKE_CURRENT_BINARY_DIR}/TarvikConfigVersion.cmake
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Tarvik)
 
+file(RELATIVE_PATH TARVIK_PC_TO_PREFIX "/p/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/p")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/tarvik.pc.in ${CMAKE_CURRENT_BINARY_DIR}/tarvik.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tarvik.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
