@@ -93,10 +93,6 @@ HRESULT CModemLine::AnswerCall(LONG bAccept) {
                 if (!m_lState.compare_exchange_strong(pending, MODEM_ANSWERING))
                     busy();
             }
-            // The call the host accepted is no longer counted, so its
-            // caller-ID fields can never be reported: they must not go out
-            // with the next caller's.
-            ClearCallerId();
 
             if (!offHookFailed) {
                 m_lAnswerRingCount = 0;

@@ -1,0 +1,163 @@
+// Caller ID on a line against the simulator: the fields between the first and
+// the second RING, the one report per opening, and fields that must never go
+// out with another caller's.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "line/LineTestKit.h"
+
+namespace tarvik::test {
+namespace {
+
+constexpr const char* kInfo = "CModemLine::FrameReceived() - Caller ID info";
+constexpr const char* kNotification = "CModemLine::FrameReceived() - Caller ID notification";
+
+// Index of the first log entry matching `function`/`message` from `from`, or
+// the number of entries when there is none.
+size_t IndexOf(const std::vector<LogRecord>& entries, std::string_view function,
+               std::string_view message, size_t from = 0) {
+    for (size_t i = from; i < entries.size(); ++i)
+        if (entries[i].function == function && (message.empty() || entries[i].message == message))
+            return i;
+    return entries.size();
+}
+
+TEST(IncomingCallerId, FieldsBetweenFirstAndSecondRingReportedAtTheThirdWithTheOffer) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open({{u"CallerIDEnabled", LONG{1}}, {u"NumRingsAnswer", LONG{3}}}), S_OK);
+    h.modem.SetCallerId("DATE=1206,TIME=0902,CALR=5551212,NAME=JOHN DOE");
+    h.modem.Ring();
+
+    auto report = h.reporter.WaitForCode(1000, 8s);
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->data, "DATE = 1206;TIME = 0902;CALR = 5551212;NAME = JOHN DOE;");
+    EXPECT_EQ(report->value1.vt, VT_I4);
+    EXPECT_EQ(report->value1.lVal, 81);
+    EXPECT_EQ(report->value2.vt, VT_EMPTY);
+    EXPECT_EQ(report->source, h.port);
+    ASSERT_TRUE(h.host->WaitFor(HostEvent::Offering));
+    ASSERT_TRUE(WaitForEntries(h.log, "MODEM_CALL_OFFERING : Offering call", 1));
+
+    // The report goes out with the third RING, ahead of the offer it makes.
+    auto entries = h.log.Entries();
+    size_t notified = IndexOf(entries, kNotification, "");
+    ASSERT_LT(notified, entries.size());
+    EXPECT_EQ(entries[notified].message, report->data);
+    size_t ringsBefore = std::count_if(entries.begin(), entries.begin() + notified, [](auto& e) {
+        return e.message == "MODEM_CALL_OFFERING : Received RING";
+    });
+    EXPECT_EQ(ringsBefore, 2u);
+    EXPECT_GT(
+        IndexOf(entries, "CModemLine::FrameReceived()", "MODEM_CALL_OFFERING : Offering call"),
+        notified);
+    EXPECT_EQ(entries[notified + 1].function, "CModemLine::FrameReceived() - on COM port");
+    EXPECT_EQ(entries[notified + 1].message, h.port);
+    // Each gathering step logged what had been gathered so far.
+    auto infos = h.log.WithFunction(kInfo);
+    ASSERT_FALSE(infos.empty());
+    EXPECT_EQ(infos.back().message, report->data);
+    EXPECT_EQ(h.reporter.WithCode(1000).size(), 1u);
+}
+
+TEST(IncomingCallerId, LabelAtTheFrameStartIsSkippedAndOnlyTheFirstLabelOfAFrameCounts) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open({{u"CallerIDEnabled", LONG{1}}, {u"NumRingsAnswer", LONG{5}}}), S_OK);
+    // Frames end at CR: "DATE = 0101\r" follows "RING\r" with no line feed,
+    // so its label stands at the first character.
+    h.modem.Inject("\r\nRING\r");
+    h.modem.Inject("DATE = 0101\r");
+    h.modem.Inject("\nNAME = BOB TIME = 0902\r");
+    h.modem.Inject("\nCALR = 555\r\n");
+    h.modem.Inject("\r\nRING\r\n");
+    h.modem.Inject("\r\nRING\r\n");
+    auto report = h.reporter.WaitForCode(1000, 8s);
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->data, "TIME = 0902;CALR = 555;");
+}
+
+TEST(IncomingCallerId, SecondCallOnTheSameOpenLineIsNotGathered) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open({{u"CallerIDEnabled", LONG{1}}, {u"NumRingsAnswer", LONG{3}}}), S_OK);
+    h.modem.SetCallerId("DATE=1206,CALR=5551212");
+    h.modem.Ring(4);
+    ASSERT_TRUE(h.reporter.WaitForCode(1000, 8s));
+    ASSERT_TRUE(h.host->WaitFor(HostEvent::Offering));
+    ASSERT_EQ(h.line->AnswerCall(0), S_OK);
+    ASSERT_TRUE(h.modem.WaitForState(SimModem::State::Command, 8s));
+
+    size_t infos = h.log.WithFunction(kInfo).size();
+    size_t sent = h.modem.SentSize();
+    h.modem.SetCallerId("DATE=1207,CALR=5550000");
+    h.modem.Ring(3);
+    ASSERT_TRUE(h.host->WaitFor(HostEvent::Offering, 8s, 1));
+    ASSERT_TRUE(h.modem.WaitForSent("CALR = 5550000", 5s, sent));
+    ASSERT_TRUE(WaitForEntries(h.log, "MODEM_CALL_OFFERING : Offering call", 2));
+    EXPECT_EQ(h.log.WithFunction(kInfo).size(), infos);
+    EXPECT_EQ(h.reporter.WithCode(1000).size(), 1u);
+}
+
+TEST(IncomingCallerId, ReopenedLineReportsOnlyTheNewCallersFields) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open({{u"CallerIDEnabled", LONG{1}}, {u"NumRingsAnswer", LONG{3}}}), S_OK);
+    // A call that rings once, sends its fields and gives up: gathered, never
+    // reported.
+    h.modem.SetCallerId("CALR=1111111,NAME=EARLIER");
+    h.modem.Ring(1);
+    ASSERT_TRUE(h.log.WaitFor(
+        [](const LogRecord& r) {
+            return r.function == kInfo && r.message.find("NAME = EARLIER") != std::string::npos;
+        },
+        8s));
+    ASSERT_TRUE(h.modem.WaitForState(SimModem::State::Command, 8s));
+    ASSERT_EQ(h.line->CloseLine(), S_OK);
+
+    ASSERT_EQ(h.Open({{u"CallerIDEnabled", LONG{1}}, {u"NumRingsAnswer", LONG{3}}}), S_OK);
+    h.modem.SetCallerId("CALR=2222222,NAME=LATER");
+    h.modem.Ring();
+    auto report = h.reporter.WaitForCode(1000, 8s);
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->data, "CALR = 2222222;NAME = LATER;");
+}
+
+TEST(IncomingCallerId, CallAnsweredAtTheSecondRingIsReportedOnceWhileAnswering) {
+    auto options = LineHarness::DefaultOptions();
+    // Time for the host to answer between the offer and the next RING.
+    options.ringCadence = 1000ms;
+    LineHarness h(options);
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open({{u"CallerIDEnabled", LONG{1}},
+                      {u"NumRingsAnswer", LONG{2}},
+                      {u"AnsweringMode", LONG{1}}}),
+              S_OK);
+    // Offered at the second RING: the first frame after it (here the CONNECT
+    // of the answer) carries the report, before AnswerCall resets the count.
+    h.modem.SetCallerId("CALR=1111111");
+    h.modem.Ring();
+    ASSERT_TRUE(h.host->WaitFor(HostEvent::Offering));
+    ASSERT_EQ(h.line->AnswerCall(1), S_OK);
+    ASSERT_TRUE(h.host->WaitFor(HostEvent::Connected));
+    auto report = h.reporter.WaitForCode(1000, 5s);
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->data, "CALR = 1111111;");
+    Sleep(20 * static_cast<DWORD>(h.modem.Register(12)) + 100);  // escape guard time
+    ASSERT_EQ(h.line->DropCall(), S_OK);
+    ASSERT_TRUE(h.host->WaitFor(HostEvent::Disconnected));
+    ASSERT_TRUE(h.WaitForState(MODEM_IDLE));
+
+    // The next call on this opening is neither gathered nor reported.
+    size_t sent = h.modem.SentSize();
+    h.modem.SetCallerId("CALR=2222222");
+    h.modem.Ring();
+    ASSERT_TRUE(h.host->WaitFor(HostEvent::Offering, 8s, 1));
+    ASSERT_TRUE(h.modem.WaitForSent("RING", 5s, h.modem.SentSize()));
+    EXPECT_TRUE(h.modem.WaitForSent("CALR = 2222222", 0ms, sent));
+    EXPECT_EQ(h.reporter.WithCode(1000).size(), 1u);
+}
+
+}  // namespace
+}  // namespace tarvik::test

@@ -1,0 +1,82 @@
+// Two lines on two simulated modems joined by an exchange: one dials the
+// other, which is offered the call with the caller's number, answers, and the
+// two hosts talk over their port handles until one side hangs up.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include "line/LineTestKit.h"
+#include "modemsim/Exchange.h"
+#include "pty/PtyPair.h"
+
+namespace tarvik::test {
+namespace {
+
+// Reads `fd` until `text` has arrived (or `timeout` passes); all bytes read.
+std::string ReadUntil(int fd, const std::string& text, std::chrono::milliseconds timeout) {
+    std::string got;
+    auto until = Clock::now() + timeout;
+    while (got.find(text) == std::string::npos && Clock::now() < until) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+        got += ReadFd(fd, 64, std::max(left, 1ms));
+    }
+    return got;
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+    return ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+}
+
+TEST(IncomingExchange, OneLineCallsTheOtherTheyTalkAndOneHangsUp) {
+    modemsim::Exchange exchange;
+    LineHarness caller, callee;
+    ASSERT_TRUE(caller.Start());
+    ASSERT_TRUE(callee.Start());
+    ASSERT_TRUE(caller.modem.JoinExchange(exchange, "1001"));
+    ASSERT_TRUE(callee.modem.JoinExchange(exchange, "2002"));
+    ASSERT_EQ(caller.Open(), S_OK);
+    ASSERT_EQ(callee.Open({{u"CallerIDEnabled", LONG{1}}, {u"NumRingsAnswer", LONG{3}}}), S_OK);
+
+    auto call = Bag({{u"PhoneNumber", u"2002"}});
+    ASSERT_EQ(caller.line->MakeCall(call.Get()), S_OK);
+    ASSERT_TRUE(callee.host->WaitFor(HostEvent::Offering));
+    auto cid = callee.reporter.WaitForCode(1000, 5s);
+    ASSERT_TRUE(cid);
+    EXPECT_NE(cid->data.find("CALR = 1001;"), std::string::npos) << cid->data;
+    ASSERT_EQ(callee.line->AnswerCall(1), S_OK);
+
+    auto answered = callee.host->WaitFor(HostEvent::Connected);
+    auto dialled = caller.host->WaitFor(HostEvent::Connected);
+    ASSERT_TRUE(answered && dialled);
+    EXPECT_EQ(answered->a, 1);
+    EXPECT_EQ(dialled->a, 0);
+    const int calleeFd = answered->b;
+    const int callerFd = dialled->b;
+
+    ASSERT_TRUE(WriteAll(callerFd, "hello from the caller\n"));
+    EXPECT_NE(ReadUntil(calleeFd, "hello from the caller\n", 5s).find("hello from the caller\n"),
+              std::string::npos);
+    ASSERT_TRUE(WriteAll(calleeFd, "and back\n"));
+    EXPECT_NE(ReadUntil(callerFd, "and back\n", 5s).find("and back\n"), std::string::npos);
+
+    // The caller hangs up after the modem's escape guard time of silence.
+    Sleep(20 * static_cast<DWORD>(caller.modem.Register(12)) + 100);
+    ASSERT_EQ(caller.line->DropCall(), S_OK);
+    auto callerDown = caller.host->WaitFor(HostEvent::Disconnected);
+    ASSERT_TRUE(callerDown);
+    EXPECT_EQ(callerDown->a, DISCONNECT_NORMAL);
+
+    // The callee's host sees the carrier go in its data and ends its use of
+    // the port; the line reports the lost carrier and tells the session.
+    EXPECT_NE(ReadUntil(calleeFd, "NO CARRIER", 5s).find("NO CARRIER"), std::string::npos);
+    ASSERT_TRUE(SignalNamedEvent("Tarvik"));
+    auto calleeDown = callee.host->WaitFor(HostEvent::Disconnected);
+    ASSERT_TRUE(calleeDown);
+    EXPECT_EQ(calleeDown->a, DISCONNECT_CARRIER_LOST);
+    EXPECT_TRUE(callee.session->WaitForMessage());
+    EXPECT_TRUE(callee.WaitForState(MODEM_IDLE));
+    EXPECT_TRUE(caller.WaitForState(MODEM_IDLE));
+}
+
+}  // namespace
+}  // namespace tarvik::test
