@@ -48,6 +48,7 @@ constexpr const char* kUsage =
     "  end of input drops the call.";
 
 std::atomic<bool> g_interrupted{false};
+std::atomic<int> g_rings{0};  // RINGs counted for the call now ringing
 
 void OnInterrupt(int) {
     g_interrupted = true;
@@ -312,8 +313,9 @@ int RunAnswer(const std::vector<std::string>& args) {
         std::fprintf(stderr, "tarvik answer: %s\n", error.c_str());
         return 1;
     }
-    CallEvents events;
-    std::atomic<int> rings{0};
+    // Shared with the callbacks: an event thread of the line may still be
+    // finishing a callback when this function returns.
+    auto events = std::make_shared<CallEvents>();
     tarvik::cli::EventTap tap({
         [](LONG code, const std::string& data, const std::string& source) {
             if (code == 1000)
@@ -321,9 +323,9 @@ int RunAnswer(const std::vector<std::string>& args) {
             else
                 Status("%s", data.c_str());
         },
-        [&rings](const std::string&, const std::string& message) {
+        [](const std::string&, const std::string& message) {
             if (message == "MODEM_CALL_OFFERING : Received RING")
-                Status("ring %d", ++rings);
+                Status("ring %d", ++g_rings);
         },
     });
 
@@ -333,16 +335,18 @@ int RunAnswer(const std::vector<std::string>& args) {
     {
         tarvik::cli::HostLine line;
         tarvik::cli::LineHandlers handlers;
-        handlers.offering = [&] { events.Push(CallEvents::Offered); };
-        handlers.connected = [&](LONG incoming, LONG handle) {
+        handlers.offering = [events] { events->Push(CallEvents::Offered); };
+        handlers.connected = [events](LONG incoming, LONG handle) {
             Status("connected (%s call)", incoming ? "incoming" : "outgoing");
-            events.Push(CallEvents::Connected, handle);
+            events->Push(CallEvents::Connected, handle);
         };
-        handlers.disconnected = [&](LONG cause) { events.Push(CallEvents::Disconnected, cause); };
-        handlers.fatal = [&](LONG cause, LONG err, LONG) {
+        handlers.disconnected = [events](LONG cause) {
+            events->Push(CallEvents::Disconnected, cause);
+        };
+        handlers.fatal = [events](LONG cause, LONG err, LONG) {
             Status("the modem reported a fatal error (%ld, %ld)", static_cast<long>(cause),
                    static_cast<long>(err));
-            events.Push(CallEvents::Fatal);
+            events->Push(CallEvents::Fatal);
         };
         if (!line.Create(opt.port, handlers, &error)) {
             std::fprintf(stderr, "tarvik answer: %s\n", error.c_str());
@@ -372,13 +376,13 @@ int RunAnswer(const std::vector<std::string>& args) {
         bool stdinOpen = true;
         int handled = 0;
         while (!g_interrupted && (opt.calls == 0 || handled < opt.calls)) {
-            rings = 0;
+            g_rings = 0;
             Status("waiting for a call on %s", opt.port.c_str());
 #ifdef TARVIK_HAVE_MODEMSIM
             if (sim)
                 sim->Ring();
 #endif
-            if (!events.NextOf(CallEvents::Offered, std::chrono::hours(24 * 365)))
+            if (!events->NextOf(CallEvents::Offered, std::chrono::hours(24 * 365)))
                 break;
             ++handled;
             Status("call offered");
@@ -402,7 +406,7 @@ int RunAnswer(const std::vector<std::string>& args) {
             }
             if (line.LastError() == 15)
                 Status("the modem is not responding");
-            auto next = events.Next(60s);
+            auto next = events->Next(60s);
             if (!next || next->kind != CallEvents::Connected) {
                 if (next && next->kind == CallEvents::Disconnected)
                     Status("the call ended before it connected (cause %ld)",
@@ -423,7 +427,7 @@ int RunAnswer(const std::vector<std::string>& args) {
                 if (FAILED(line.Line()->DropCall()))
                     Status("drop failed (LastError %ld)", static_cast<long>(line.LastError()));
             }
-            if (auto down = events.NextOf(CallEvents::Disconnected, 30s))
+            if (auto down = events->NextOf(CallEvents::Disconnected, 30s))
                 Status("call ended (cause %ld)", static_cast<long>(down->value));
             else
                 Status("the line did not report the end of the call");
