@@ -9,6 +9,9 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
+
+#include "sim/SimModem.h"
 
 namespace {
 
@@ -28,13 +31,11 @@ std::string ReadFile(const std::filesystem::path& path) {
 // Runs the tool with `input` on its standard input, bounded by `timeout`
 // (seconds) so a hang fails the test instead of stalling the run.
 ToolRun RunTool(const std::string& args, const std::string& input, int timeout = 90) {
-    auto folder = std::filesystem::temp_directory_path() /
-                  ("tarvik-answer-" + std::to_string(::getpid()) + "-" +
-                   std::to_string(std::rand()));
+    auto folder =
+        std::filesystem::temp_directory_path() /
+        ("tarvik-answer-" + std::to_string(::getpid()) + "-" + std::to_string(std::rand()));
     std::filesystem::create_directories(folder);
-    {
-        std::ofstream(folder / "in") << input;
-    }
+    { std::ofstream(folder / "in") << input; }
     std::string command = "timeout " + std::to_string(timeout) + " '" TARVIK_CLI_PATH "' " + args +
                           " <'" + (folder / "in").string() + "' >'" + (folder / "out").string() +
                           "' 2>'" + (folder / "err").string() + "'";
@@ -59,6 +60,26 @@ TEST(AnswerCommand, SimulatedCallShowsRingsCallerIdConnectAndBridgesData) {
     EXPECT_NE(run.out.find("hello over the line\n"), std::string::npos) << run.out;
     // Caller ID comes before the offer.
     EXPECT_LT(run.err.find("caller ID"), run.err.find("call offered")) << run.err;
+}
+
+TEST(AnswerCommand, AnswersOnANamedPort) {
+    // The port is a device-map entry like any serial port; the test rings it.
+    tarvik::test::SimModem::Options options;
+    options.ringCadence = std::chrono::milliseconds(400);
+    tarvik::test::SimModem modem(options);
+    ASSERT_TRUE(modem.Start());
+    ASSERT_FALSE(modem.LinkAs("COM9").empty());
+    ToolRun run;
+    std::thread tool([&] { run = RunTool("answer --port COM9 --once --rings 2", "ping\n"); });
+    if (modem.WaitForReceived("ATZ\r", std::chrono::seconds(30)))
+        modem.Ring();
+    tool.join();
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("ring 2\n"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("caller ID"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("connected (incoming call)"), std::string::npos) << run.err;
+    EXPECT_NE(run.out.find("ping\n"), std::string::npos) << run.out;
+    EXPECT_TRUE(modem.WaitForReceived("ATH1ATA\r", std::chrono::milliseconds(0)));
 }
 
 TEST(AnswerCommand, RefusedCallIsReportedAndNothingIsBridged) {
