@@ -164,6 +164,28 @@ TEST(IncomingAnswer, ReplyToTheOffHookCommandMeansTheModemIsNotResponding) {
     EXPECT_TRUE(h.reporter.WithCode(1004).empty());
 }
 
+TEST(IncomingAnswer, CallerGoneDuringTheOffHookStepIsNotAnswered) {
+    LineHarness h;
+    RingUntilOffered(h);
+    size_t mark = h.modem.ReceivedSize();
+    std::atomic<HRESULT> result{E_UNEXPECTED};
+    std::thread answering([&] { result = h.line->AnswerCall(1); });
+    // The caller hangs up while the line goes off hook: the line is idle
+    // again before the answer command would go out.
+    auto offHook = h.modem.WaitForReceived("ATH1", 5s, mark);
+    if (offHook) {
+        h.modem.DropCarrier();  // no more RINGs
+        h.modem.Inject("\r\nNO CARRIER\r\n");
+    }
+    answering.join();
+    ASSERT_TRUE(offHook);
+    EXPECT_EQ(result.load(), E_FAIL);
+    EXPECT_EQ(h.LastError(), 12);
+    EXPECT_EQ(h.State(), MODEM_IDLE);
+    EXPECT_EQ(h.modem.Received().substr(mark), "ATH1");
+    EXPECT_TRUE(h.reporter.WithCode(1004).empty());
+}
+
 TEST(IncomingAnswer, FirstRingAfterAnsweringAnswersAgainAndTheSixthGivesUp) {
     LineHarness h;
     RingUntilOffered(h, {{u"AnsweringMode", LONG{1}}});
