@@ -51,12 +51,13 @@ bool CModemLine::GetResponseForInitialization() {
     return false;
 }
 
-bool CModemLine::GetResponseFromModem(DWORD timeoutMs) {
+bool CModemLine::GetResponseFromModem(DWORD timeoutMs, bool clearFirst) {
     if (timeoutMs == 0)
         timeoutMs = kResponseTimeoutMs;
     HANDLE response = m_hModemResponse;
     // A response signalled before this call is not the answer awaited now.
-    ResetEvent(response);
+    if (clearFirst)
+        ResetEvent(response);
     DWORD result = tarvik::PumpingWait(1, &response, timeoutMs, [this] {
         Log(0, 1, "ML::GetResponseForInitialization()", "Received message");
     });

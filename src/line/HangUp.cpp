@@ -162,6 +162,9 @@ HRESULT CModemLine::HangUpCall() {
 HRESULT CModemLine::HangUpCommandSequence(bool firstForm, LONG preHangUpState) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         m_lState = MODEM_DISCONNECTING_FINISH;
+        // Cleared before the command goes out: the OK of a quick modem can
+        // arrive before the wait starts, and must not be lost.
+        ResetEvent(m_hModemResponse.load());
         if (SendCommand("ATH\r", 4) != 0) {
             FatalError(0, 0, 0);
             if (firstForm)
@@ -172,7 +175,7 @@ HRESULT CModemLine::HangUpCommandSequence(bool firstForm, LONG preHangUpState) {
         }
         if (!firstForm)
             Log(-1, 0, "CModemLine::HangUpCall() - WAIT_TIMEOUT", "Calling GetResponseFromModem");
-        if (GetResponseFromModem(0))
+        if (GetResponseFromModem(0, false))
             return S_OK;
     }
     Log(-1, 0, firstForm ? "HangupCall - WAIT_OBJECT_0" : "HangupCall",

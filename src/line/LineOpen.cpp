@@ -261,8 +261,9 @@ bool CModemLine::InitializeFirstStage(const std::string& command) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (attempt == 1) {
             // The modem may still be in data mode from an earlier program.
+            ResetEvent(m_hModemResponse.load());
             if (SendCommand("+++", 3) == 0)
-                GetResponseFromModem(kEscapeAnswerWaitMs);
+                GetResponseFromModem(kEscapeAnswerWaitMs, false);
         }
         ++m_nInitAttempt;
         Sleep(kPauseBeforeInitMs);

@@ -139,7 +139,10 @@ class CModemLine final : public tarvik::ComObject<CModemLine, IModemLine, ISuppo
     // Command exchange (CommandExchange.cpp)
     int SendCommand(const char* data, LONG length);
     bool GetResponseForInitialization();
-    bool GetResponseFromModem(DWORD timeoutMs);
+    // Waits for m_hModemResponse. It clears the event first, unless the caller
+    // cleared it itself before sending the command the answer belongs to (a
+    // fast modem may answer before the wait begins).
+    bool GetResponseFromModem(DWORD timeoutMs, bool clearFirst = true);
     void RaiseFatalFromWait();
 
     // State machine (FrameReceived.cpp)
