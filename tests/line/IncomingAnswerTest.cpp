@@ -181,7 +181,7 @@ TEST(IncomingAnswer, CallerGoneDuringTheOffHookStepIsNotAnswered) {
     ASSERT_TRUE(offHook);
     EXPECT_EQ(result.load(), E_FAIL);
     EXPECT_EQ(h.LastError(), 12);
-    EXPECT_EQ(h.State(), MODEM_IDLE);
+    EXPECT_EQ(h.State(), MODEM_IDLE) << h.modem.Sent();
     EXPECT_EQ(h.modem.Received().substr(mark), "ATH1");
     EXPECT_TRUE(h.reporter.WithCode(1004).empty());
 }
