@@ -84,7 +84,7 @@ TEST(Responses, DialResultsEndTheCallWithTheirCause) {
         ASSERT_TRUE(down);
         EXPECT_EQ(down->a, c.cause);
         EXPECT_EQ(h.State(), MODEM_IDLE);
-        EXPECT_FALSE(h.log.With("CModemLine::FrameReceived()", c.log).empty());
+        EXPECT_TRUE(h.log.WaitForMessage(c.log, 2000ms));
     }
     // An OK to the dial command: the modem ended it without a connection.
     size_t mark = h.host->Events().size();
@@ -110,13 +110,14 @@ TEST(Responses, ConnectHandsThePortToTheHostAndCarrierLossEndsTheCall) {
     EXPECT_EQ(up->a, 0);  // outgoing
     EXPECT_NE(fcntl(up->b, F_GETFD), -1) << "the handle is an open descriptor";
     EXPECT_EQ(h.State(), MODEM_CONNECTED);
-    EXPECT_FALSE(
-        h.log.With("CModemLine::FrameReceived()", "MODEM_CONNECTING : Received CONNECT").empty());
+    EXPECT_TRUE(h.log.WaitForMessage("MODEM_CONNECTING : Received CONNECT", 2000ms));
     EXPECT_FALSE(h.log.With("CSerialPort::MonitorThreadMain()", "Shutting down").empty());
 
     // The carrier drops before the host is done: the modem's NO CARRIER is
     // the host's data now, so the host ends the call with the signal.
     h.modem.DropCarrier();
+    ASSERT_TRUE(h.modem.WaitForSent("NO CARRIER"));
+    size_t frames = h.log.With("CModemLine::FrameReceived()", "All goes well").size();
     ASSERT_TRUE(SignalNamedEvent("Tarvik"));
     auto down = h.host->WaitFor(HostEvent::Disconnected);
     ASSERT_TRUE(down);
@@ -130,7 +131,11 @@ TEST(Responses, ConnectHandsThePortToTheHostAndCarrierLossEndsTheCall) {
     EXPECT_EQ(message->param3, 0);
     EXPECT_EQ(h.State(), MODEM_IDLE);
 
-    // The line took the port back for its next call.
+    // The line took the port back and read the modem's NO CARRIER while idle,
+    // so it cannot end the next call.
+    ASSERT_TRUE(
+        WaitForEntries(h.log, "All goes well", frames + 2, 5s, "CModemLine::FrameReceived()"));
+    EXPECT_EQ(h.State(), MODEM_IDLE);
     h.modem.SetOutcome("5550000", "BUSY");
     size_t mark = h.host->Events().size();
     ASSERT_EQ(h.line->MakeCall(Bag({{u"PhoneNumber", u"5550000"}}).Get()), S_OK);
