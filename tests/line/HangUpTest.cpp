@@ -119,6 +119,34 @@ TEST(HangUp, UnansweredHangUpIsSentTwiceThenGivenUp) {
     EXPECT_EQ(h.LastError(), 9);
 }
 
+TEST(HangUp, ModemVanishingDuringTheHangUpEndsItsWait) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open(), S_OK);
+    ASSERT_TRUE(h.Connect());
+    size_t mark = h.modem.ReceivedSize();
+    auto script = ScriptModem(h, mark, "\r\nOK\r\n", false);
+    std::thread vanish([&] {
+        if (h.modem.WaitForReceived("ATH\r", 8s, mark))
+            h.modem.Vanish();
+    });
+    HRESULT dropped = h.line->DropCall();
+    script.join();
+    vanish.join();
+    // The port's fatal error woke the wait for the OK at once: no second
+    // "ATH" went to the vanished device (that send would have failed).
+    EXPECT_EQ(dropped, S_OK);
+    EXPECT_EQ(h.LastError(), 0);
+    EXPECT_EQ(h.modem.Received().substr(mark), "+++ATH\r");
+    EXPECT_EQ(h.State(), MODEM_IDLE);
+    // With the port open, the medium closes through the session.
+    auto message = h.session->WaitForMessage();
+    ASSERT_TRUE(message);
+    EXPECT_EQ(message->param2, h.mediaId);
+    EXPECT_TRUE(CModemLine::WaitForEventThreads(5000));
+    EXPECT_EQ(h.host->Count(HostEvent::Fatal), 0u);
+}
+
 TEST(HangUp, TwoDropsAtOnceHangUpOnce) {
     LineHarness h;
     ASSERT_TRUE(h.Start());
