@@ -42,7 +42,7 @@ HRESULT CModemLine::AnswerCall(LONG bAccept) {
         Log(-1, 0, kFn, "The line is busy");
         throw ComError(E_FAIL);
     };
-    // Moves the line on from the offered call. Two hosts threads answering at
+    // Moves the line on from the offered call. Two host threads answering at
     // once may both see the call offered; only the one that moves the line
     // answers, the other finds it busy.
     auto claim = [this, &busy](LONG next) {
