@@ -103,9 +103,7 @@ TEST(LineEvents, ABrokenSessionLinkSkipsTheMessage) {
     ASSERT_EQ(h.line->Initialize(Bag({{u"MediaID", LONG{3}}}).Get(), h.host.Get()), S_OK);
     ASSERT_EQ(h.Open(), S_OK);
     ASSERT_TRUE(h.Connect());
-    h.modem.DropCarrier();  // the remote hangs up; the host then ends the call
-    ASSERT_TRUE(SignalNamedEvent("Tarvik"));
-    ASSERT_TRUE(h.host->WaitFor(HostEvent::Disconnected));
+    ASSERT_TRUE(h.RemoteHangsUp());
     EXPECT_TRUE(h.log.WaitForMessage("No ModemSession_IUnknown in the modem data: session not told",
                                      5000ms));
 
@@ -116,12 +114,9 @@ TEST(LineEvents, ABrokenSessionLinkSkipsTheMessage) {
             Bag({{u"ModemSession_IUnknown", static_cast<IUnknown*>(notASession.Get())}}).Get(),
             h.host.Get()),
         S_OK);
-    size_t mark = h.host->Events().size();
     ASSERT_EQ(h.line->DropCall(), S_OK);  // idle: nothing to drop
     ASSERT_TRUE(h.Connect());
-    h.modem.DropCarrier();  // the remote hangs up; the host then ends the call
-    ASSERT_TRUE(SignalNamedEvent("Tarvik"));
-    ASSERT_TRUE(h.host->WaitFor(HostEvent::Disconnected, 8s, mark));
+    ASSERT_TRUE(h.RemoteHangsUp());
     EXPECT_TRUE(h.log.WaitForMessage(
         "ModemSession_IUnknown is not a modem session: session not told", 5000ms));
     EXPECT_TRUE(h.session->Messages().empty());

@@ -279,6 +279,24 @@ std::optional<HostEvent> LineHarness::Connect(const std::string& number) {
     return connected;
 }
 
+std::optional<HostEvent> LineHarness::RemoteHangsUp() {
+    size_t sent = modem.SentSize();
+    size_t events = host->Events().size();
+    modem.DropCarrier();
+    if (!modem.WaitForSent("NO CARRIER", 5s, sent))
+        return std::nullopt;
+    size_t frames = log.With("CModemLine::FrameReceived()", "All goes well").size();
+    if (!SignalNamedEvent("Tarvik"))
+        return std::nullopt;
+    auto down = host->WaitFor(HostEvent::Disconnected, 8s, events);
+    // The line took the port back and reads the modem's "\r\nNO CARRIER\r\n"
+    // (two frames) while idle; a test that dials at once must not meet them.
+    if (!down ||
+        !WaitForEntries(log, "All goes well", frames + 2, 5s, "CModemLine::FrameReceived()"))
+        return std::nullopt;
+    return down;
+}
+
 // ---------------------------------------------------------------------------
 
 ErrorInfoSeen TakeErrorInfo() {

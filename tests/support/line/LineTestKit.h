@@ -152,6 +152,10 @@ class LineHarness {
     // line quiet for the modem's escape guard time, as a host that has
     // finished sending does: a "+++" sooner is data to the modem.
     std::optional<HostEvent> Connect(const std::string& number = "5551234");
+    // The remote side hangs up a connected call and the host, having read
+    // the modem's NO CARRIER, ends it with the "Tarvik" signal. Returns the
+    // host's CallDisconnected, once the line has read what the modem said.
+    std::optional<HostEvent> RemoteHangsUp();
 
     RecordingLog log;  // before the line: the line creates its writer at construction
     RecordingReporter reporter;
