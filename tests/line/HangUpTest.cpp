@@ -147,6 +147,25 @@ TEST(HangUp, ModemVanishingDuringTheHangUpEndsItsWait) {
     EXPECT_EQ(h.host->Count(HostEvent::Fatal), 0u);
 }
 
+TEST(HangUp, DropWhileDiallingCancelsTheCall) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open(), S_OK);
+    h.modem.SetOutcome("5551234", "SILENCE");
+    ASSERT_EQ(h.line->MakeCall(Bag({{u"PhoneNumber", u"5551234"}}).Get()), S_OK);
+    ASSERT_TRUE(h.modem.WaitForReceived("ATDT5551234\r"));
+    size_t mark = h.modem.ReceivedSize();
+    EXPECT_EQ(h.line->DropCall(), S_OK);
+    // A dialling modem is not in data mode: the escape goes unanswered, the
+    // DTR fallback and a second escape follow, then the hang-up command.
+    EXPECT_EQ(h.modem.Received().substr(mark), "++++++ATH\r");
+    auto down = h.host->WaitFor(HostEvent::Disconnected);
+    ASSERT_TRUE(down);
+    EXPECT_EQ(down->a, DISCONNECT_NORMAL);
+    EXPECT_EQ(h.State(), MODEM_IDLE);
+    EXPECT_EQ(h.host->Count(HostEvent::Connected), 0u);
+}
+
 TEST(HangUp, TwoDropsAtOnceHangUpOnce) {
     LineHarness h;
     ASSERT_TRUE(h.Start());
