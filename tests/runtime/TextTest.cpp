@@ -88,19 +88,27 @@ TEST(Text, BstrUsesItsStoredLength) {
 
 TEST(Text, ConcurrentConversions) {
     // Each thread in its own locale, converting through iconv at the same time.
+    // The locale objects outlive the threads: glibc's freelocale is not safe
+    // to run while other threads load locale data.
+    locale_t locales[2] = {newlocale(LC_ALL_MASK, "C.UTF-8", nullptr),
+                           newlocale(LC_ALL_MASK, "C", nullptr)};
+    ASSERT_TRUE(locales[0] && locales[1]);
     std::vector<std::thread> threads;
     std::atomic<int> wrong{0};
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
-            ThreadLocale loc(t % 2 ? "C" : "C.UTF-8");
+            uselocale(locales[t % 2]);
             const std::string expect = t % 2 ? "n? ?" : "n\xC3\xA9 \xE2\x82\xAC";
             for (int i = 0; i < 2000; ++i)
                 if (tarvik::ToAnsi(u"n\u00E9 \u20AC") != expect)
                     ++wrong;
+            uselocale(LC_GLOBAL_LOCALE);
         });
     }
     for (auto& th : threads)
         th.join();
+    freelocale(locales[0]);
+    freelocale(locales[1]);
     EXPECT_EQ(wrong, 0);
 }
 
