@@ -17,7 +17,7 @@ struct IUnknown {
     virtual ULONG AddRef() = 0;
     virtual ULONG Release() = 0;
 
-protected:
+  protected:
     ~IUnknown() = default;  // objects die through Release, never through delete
 };
 
@@ -57,7 +57,7 @@ struct IDispatch : IUnknown {
                            DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO* pExcepInfo,
                            UINT* puArgErr) = 0;
 
-protected:
+  protected:
     ~IDispatch() = default;
 };
 
@@ -65,14 +65,14 @@ struct IClassFactory : IUnknown {
     virtual HRESULT CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppvObject) = 0;
     virtual HRESULT LockServer(BOOL fLock) = 0;
 
-protected:
+  protected:
     ~IClassFactory() = default;
 };
 
 struct ISupportErrorInfo : IUnknown {
     virtual HRESULT InterfaceSupportsErrorInfo(REFIID riid) = 0;
 
-protected:
+  protected:
     ~ISupportErrorInfo() = default;
 };
 
@@ -83,7 +83,7 @@ struct IErrorInfo : IUnknown {
     virtual HRESULT GetHelpFile(BSTR* pBstrHelpFile) = 0;
     virtual HRESULT GetHelpContext(DWORD* pdwHelpContext) = 0;
 
-protected:
+  protected:
     ~IErrorInfo() = default;
 };
 
@@ -94,12 +94,13 @@ struct ICreateErrorInfo : IUnknown {
     virtual HRESULT SetHelpFile(LPOLESTR szHelpFile) = 0;
     virtual HRESULT SetHelpContext(DWORD dwHelpContext) = 0;
 
-protected:
+  protected:
     ~ICreateErrorInfo() = default;
 };
 
 inline constexpr IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-inline constexpr IID IID_IClassFactory = {0x00000001, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+inline constexpr IID IID_IClassFactory = {
+    0x00000001, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 inline constexpr IID IID_IDispatch = {0x00020400, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 inline constexpr IID IID_ISupportErrorInfo = {
     0xDF0B3D60, 0x548F, 0x101B, {0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19}};

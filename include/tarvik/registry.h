@@ -36,7 +36,7 @@ struct Value {
 };
 
 class Key {
-public:
+  public:
     // Paths are relative to this key, components separated by '\\'.
     Key* Find(std::string_view path);
     const Key* Find(std::string_view path) const;
@@ -54,7 +54,7 @@ public:
     }
     bool Empty() const { return values_.empty() && subkeys_.empty(); }
 
-private:
+  private:
     std::map<std::string, Value, CaseLess> values_;
     std::map<std::string, std::unique_ptr<Key>, CaseLess> subkeys_;
 };

@@ -78,8 +78,12 @@ constexpr HRESULT TYPE_E_CANTLOADLIBRARY = TARVIK_HR(0x80029C4A);
 constexpr HRESULT SELFREG_E_TYPELIB = TARVIK_HR(0x80040200);
 constexpr HRESULT SELFREG_E_CLASS = TARVIK_HR(0x80040201);
 
-constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-constexpr bool FAILED(HRESULT hr) { return hr < 0; }
+constexpr bool SUCCEEDED(HRESULT hr) {
+    return hr >= 0;
+}
+constexpr bool FAILED(HRESULT hr) {
+    return hr < 0;
+}
 
 // Win32 error code carried in an HRESULT (facility 7), as HRESULT_FROM_WIN32.
 constexpr HRESULT HRESULT_FROM_WIN32(DWORD code) {
@@ -118,14 +122,22 @@ using REFIID = const IID&;
 using REFCLSID = const CLSID&;
 
 constexpr bool IsEqualGUID(REFGUID a, REFGUID b) {
-    if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3) return false;
+    if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3)
+        return false;
     for (int i = 0; i < 8; ++i)
-        if (a.Data4[i] != b.Data4[i]) return false;
+        if (a.Data4[i] != b.Data4[i])
+            return false;
     return true;
 }
-constexpr bool IsEqualIID(REFIID a, REFIID b) { return IsEqualGUID(a, b); }
-constexpr bool IsEqualCLSID(REFCLSID a, REFCLSID b) { return IsEqualGUID(a, b); }
-constexpr bool operator==(REFGUID a, REFGUID b) { return IsEqualGUID(a, b); }
+constexpr bool IsEqualIID(REFIID a, REFIID b) {
+    return IsEqualGUID(a, b);
+}
+constexpr bool IsEqualCLSID(REFCLSID a, REFCLSID b) {
+    return IsEqualGUID(a, b);
+}
+constexpr bool operator==(REFGUID a, REFGUID b) {
+    return IsEqualGUID(a, b);
+}
 
 inline constexpr GUID GUID_NULL = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
 
