@@ -2,6 +2,8 @@
 // interfaces, properties, lifecycle and the error information of failures.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "line/LineTestKit.h"
 #include "recorders/UncreatableClass.h"
 #include "tarvik/registry.h"
@@ -109,6 +111,33 @@ TEST(LineObject, InitializeChecksItsArguments) {
     EXPECT_EQ(LastErrorOf(line.Get()), 25);  // a success does not clear it
     EXPECT_EQ(line->Shutdown(), S_OK);
     EXPECT_EQ(LastErrorOf(line.Get()), 0);
+}
+
+// Every event and mutex of the runtime holds a descriptor while it exists.
+size_t OpenDescriptors() {
+    size_t n = 0;
+    for (auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++n;
+    }
+    return n;
+}
+
+TEST(LineObject, ASecondInitializeClosesTheHandlesOfTheFirst) {
+    auto line = NewLine();
+    auto host = RecordingLineCallback::Create();
+    auto data = Bag();
+    // A first round lets the runtime make what it keeps per thread.
+    ASSERT_EQ(line->Initialize(data.Get(), host.Get()), S_OK);
+    ASSERT_EQ(line->Shutdown(), S_OK);
+    size_t before = OpenDescriptors();
+    ASSERT_EQ(line->Initialize(data.Get(), host.Get()), S_OK);
+    size_t once = OpenDescriptors();
+    EXPECT_GT(once, before);  // the line's events and mutex
+    ASSERT_EQ(line->Initialize(data.Get(), host.Get()), S_OK);
+    EXPECT_EQ(OpenDescriptors(), once);
+    ASSERT_EQ(line->Shutdown(), S_OK);
+    EXPECT_EQ(OpenDescriptors(), before);
 }
 
 TEST(LineObject, OperationsBeforeInitializeFailWithTheirCodes) {
