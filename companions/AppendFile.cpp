@@ -2,7 +2,13 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdlib.h>
 #include <unistd.h>
+
+#include <new>
+
+#include "Module.h"
+#include "tarvik/text.h"
 
 namespace tarvik::companions {
 
@@ -25,6 +31,33 @@ void AppendFile::SetPath(std::string path) {
 std::string AppendFile::Path() const {
     std::lock_guard lock(mutex_);
     return path_;
+}
+
+HRESULT AppendFile::SetPathBstr(BSTR path) {
+    try {
+        SetPath(path ? Utf16ToUtf8(std::u16string_view(path, SysStringLen(path))) : std::string());
+        return S_OK;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT AppendFile::GetPathBstr(BSTR* path) const {
+    if (!path)
+        return E_POINTER;
+    try {
+        *path = nullptr;
+        std::u16string p = Utf8ToUtf16(Path());
+        *path = SysAllocStringLen(p.data(), static_cast<UINT>(p.size()));
+        return *path ? S_OK : E_OUTOFMEMORY;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+void AppendFile::SetDefaultPath(const char* envVar, REFCLSID clsid, std::string_view setting) {
+    const char* env = getenv(envVar);
+    SetPath(env && *env ? std::string(env) : ClassSetting(clsid, setting));
 }
 
 std::shared_ptr<AppendFile::Fd> AppendFile::Current() {

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "tarvik/types.h"
+
 namespace tarvik::companions {
 
 class AppendFile {
@@ -19,6 +21,15 @@ class AppendFile {
     // Names the file (empty: none). It is opened on the next write.
     void SetPath(std::string path);
     std::string Path() const;
+
+    // The path as the owning object's COM methods take and give it (UTF-16
+    // here, UTF-8 on disk).
+    HRESULT SetPathBstr(BSTR path);
+    HRESULT GetPathBstr(BSTR* path) const;
+    // The starting path: the environment variable `envVar` where it is set
+    // and not empty (so a test or host can redirect the file), else the
+    // class's `setting` value.
+    void SetDefaultPath(const char* envVar, REFCLSID clsid, std::string_view setting);
 
     // Appends `line` (which ends with "\n") with a single write, so lines from
     // other threads and processes appending to the same file never mix.

@@ -1,7 +1,5 @@
 #include "EventReporter.h"
 
-#include <stdlib.h>
-
 #include <atomic>
 #include <charconv>
 #include <cmath>
@@ -16,10 +14,6 @@
 
 namespace tarvik::companions {
 namespace {
-
-std::string Utf8(BSTR b) {
-    return b ? Utf16ToUtf8(std::u16string_view(b, SysStringLen(b))) : std::string();
-}
 
 template <class T>
 std::string Number(T v) {
@@ -96,32 +90,12 @@ class CEventReporter final : public ComObject<CEventReporter, IEventReporter> {
     }
 
     HRESULT FinalConstruct() override {
-        const char* env = getenv("TARVIK_EVENTS");
-        file_.SetPath(env && *env ? std::string(env)
-                                  : ClassSetting(CLSID_EventReporter, "EventFile"));
+        file_.SetDefaultPath("TARVIK_EVENTS", CLSID_EventReporter, "EventFile");
         return S_OK;
     }
 
-    HRESULT SetTarget(BSTR path) override {
-        try {
-            file_.SetPath(Utf8(path));
-            return S_OK;
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
-    }
-    HRESULT GetTarget(BSTR* path) override {
-        if (!path)
-            return E_POINTER;
-        try {
-            *path = nullptr;
-            std::u16string p = Utf8ToUtf16(file_.Path());
-            *path = SysAllocStringLen(p.data(), static_cast<UINT>(p.size()));
-            return *path ? S_OK : E_OUTOFMEMORY;
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
-    }
+    HRESULT SetTarget(BSTR path) override { return file_.SetPathBstr(path); }
+    HRESULT GetTarget(BSTR* path) override { return file_.GetPathBstr(path); }
     HRESULT GetCount(LONG* count) override {
         if (!count)
             return E_POINTER;

@@ -1,7 +1,5 @@
 #include "LogWriter.h"
 
-#include <stdlib.h>
-
 #include <atomic>
 #include <cstdio>
 
@@ -27,31 +25,12 @@ class CLogWriter final : public ComObject<CLogWriter, ILogWriter> {
     }
 
     HRESULT FinalConstruct() override {
-        const char* env = getenv("TARVIK_LOG");
-        file_.SetPath(env && *env ? std::string(env) : ClassSetting(CLSID_LogWriter, "LogFile"));
+        file_.SetDefaultPath("TARVIK_LOG", CLSID_LogWriter, "LogFile");
         return S_OK;
     }
 
-    HRESULT SetLogFile(BSTR path) override {
-        try {
-            file_.SetPath(Utf8(path));
-            return S_OK;
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
-    }
-    HRESULT GetLogFile(BSTR* path) override {
-        if (!path)
-            return E_POINTER;
-        try {
-            *path = nullptr;
-            std::u16string p = Utf8ToUtf16(file_.Path());
-            *path = SysAllocStringLen(p.data(), static_cast<UINT>(p.size()));
-            return *path ? S_OK : E_OUTOFMEMORY;
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
-    }
+    HRESULT SetLogFile(BSTR path) override { return file_.SetPathBstr(path); }
+    HRESULT GetLogFile(BSTR* path) override { return file_.GetPathBstr(path); }
     HRESULT SetEnabled(LONG enabled) override {
         enabled_.store(enabled != 0, std::memory_order_relaxed);
         return S_OK;
