@@ -78,28 +78,21 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState
             return nullptr;
         }
     }
-    HANDLE h = InsertHandle(event);
-    if (h)
-        SetLastError(created ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
-    return h;
+    return InsertCreated(event, created);
 }
 
 BOOL SetEvent(HANDLE hEvent) {
     auto event = LookupHandleAs<EventObject>(hEvent);
-    if (!event) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    if (!event)
         return FALSE;
-    }
     event->Set();
     return TRUE;
 }
 
 BOOL ResetEvent(HANDLE hEvent) {
     auto event = LookupHandleAs<EventObject>(hEvent);
-    if (!event) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    if (!event)
         return FALSE;
-    }
     event->Reset();
     return TRUE;
 }

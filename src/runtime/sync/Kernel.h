@@ -53,13 +53,27 @@ class KernelObject {
 // Puts an object into the process-wide handle table. Null (and
 // ERROR_NOT_ENOUGH_MEMORY) when the table is full.
 HANDLE InsertHandle(std::shared_ptr<KernelObject> object);
+// The same for a create-or-open call: on success the last error tells the
+// caller whether the object was new (ERROR_SUCCESS) or already existed
+// (ERROR_ALREADY_EXISTS).
+inline HANDLE InsertCreated(std::shared_ptr<KernelObject> object, bool created) {
+    HANDLE h = InsertHandle(std::move(object));
+    if (h)
+        SetLastError(created ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
+    return h;
+}
 // The object behind a handle, or null (the handle was never valid or has been
 // closed). The caller's reference keeps it alive even if another thread
 // closes the handle meanwhile.
 std::shared_ptr<KernelObject> LookupHandle(HANDLE h);
+// The object behind a handle as a T; null, with ERROR_INVALID_HANDLE set, when
+// the handle is not valid or names another kind of object.
 template <typename T>
 std::shared_ptr<T> LookupHandleAs(HANDLE h) {
-    return std::dynamic_pointer_cast<T>(LookupHandle(h));
+    auto object = std::dynamic_pointer_cast<T>(LookupHandle(h));
+    if (!object)
+        SetLastError(ERROR_INVALID_HANDLE);
+    return object;
 }
 
 // The wait behind every public wait function.

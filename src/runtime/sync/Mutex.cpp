@@ -80,18 +80,13 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName) {
     // does not (whoever owns it keeps it).
     if (bInitialOwner && created)
         mutex->TryAcquire(CurrentThread());
-    HANDLE h = InsertHandle(mutex);
-    if (h)
-        SetLastError(created ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
-    return h;
+    return InsertCreated(mutex, created);
 }
 
 BOOL ReleaseMutex(HANDLE hMutex) {
     auto mutex = LookupHandleAs<MutexObject>(hMutex);
-    if (!mutex) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    if (!mutex)
         return FALSE;
-    }
     if (!mutex->Release(CurrentThread())) {
         SetLastError(ERROR_NOT_OWNER);
         return FALSE;

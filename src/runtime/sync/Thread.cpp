@@ -90,10 +90,8 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t dwStackSize,
 
 BOOL GetExitCodeThread(HANDLE hThread, DWORD* lpExitCode) {
     auto thread = LookupHandleAs<ThreadObject>(hThread);
-    if (!thread) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    if (!thread)
         return FALSE;
-    }
     if (!lpExitCode) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
