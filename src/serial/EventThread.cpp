@@ -4,14 +4,9 @@
 #include "serial/PortThreads.h"
 
 DWORD CSerialPort::EventThread(void* arg) {
-    std::unique_ptr<std::shared_ptr<ThreadGate>> holder(
-        static_cast<std::shared_ptr<ThreadGate>*>(arg));
-    ThreadRun run(std::move(*holder));
-    if (run.Abandoned())
-        return 0;
-    CSerialPort* port = run.gate->port;
-    run.device = port->m_hComm;
-    port->EventLoop(run);
+    ThreadRun run = ThreadRun::Adopt(arg);
+    if (!run.Abandoned())
+        run.gate->port->EventLoop(run);
     return 0;
 }
 

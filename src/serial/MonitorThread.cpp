@@ -7,15 +7,9 @@ using tarvik::IoCompletion;
 using tarvik::IoStatus;
 
 DWORD CSerialPort::MonitorThreadMain(void* arg) {
-    std::unique_ptr<std::shared_ptr<ThreadGate>> holder(
-        static_cast<std::shared_ptr<ThreadGate>*>(arg));
-    ThreadRun run(std::move(*holder));
-    if (run.Abandoned())
-        return 0;
-    CSerialPort* port = run.gate->port;
-    run.device = port->m_hComm;
-    if (run.device)
-        port->MonitorLoop(run);
+    ThreadRun run = ThreadRun::Adopt(arg);
+    if (!run.Abandoned() && run.device)
+        run.gate->port->MonitorLoop(run);
     return 0;
 }
 

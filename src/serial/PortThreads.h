@@ -27,6 +27,17 @@ struct CSerialPort::ThreadRun {
     explicit ThreadRun(std::shared_ptr<ThreadGate> g) : gate(std::move(g)), lock(gate->mu) {
         gate->threadId.store(GetCurrentThreadId());
     }
+    // A thread's start: takes over the gate the port passed as the thread
+    // argument and, unless the port has already given up on the thread, the
+    // port's device.
+    static ThreadRun Adopt(void* arg) {
+        std::unique_ptr<std::shared_ptr<ThreadGate>> holder(
+            static_cast<std::shared_ptr<ThreadGate>*>(arg));
+        ThreadRun run(std::move(*holder));
+        if (!run.Abandoned())
+            run.device = run.gate->port->m_hComm;
+        return run;
+    }
     bool Abandoned() const { return gate->abandoned; }
     // Runs `f` without the gate; false when the port gave up on this thread
     // meanwhile (then nothing of the port may be touched any more).
