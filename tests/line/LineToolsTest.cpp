@@ -1,6 +1,7 @@
-// The line as the tarvik tool drives it: the demo from start to end, and one
-// dialled call bridged to standard input and output, both on the built-in
-// simulated modem.
+// The line as the tarvik tool drives it: the demo from start to end (calls
+// out, then calls in with caller ID, answered and refused), and one dialled
+// call bridged to standard input and output, both on the built-in simulated
+// modem.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -28,7 +29,7 @@ ToolRun RunTool(const std::string& command) {
     return run;
 }
 
-TEST(LineTools, DemoShowsAWholeCall) {
+TEST(LineTools, DemoShowsCallsOutAndIn) {
     ToolRun run = RunTool(std::string(TARVIK_CLI_PATH) + " demo 2>&1");
     EXPECT_EQ(run.status, 0) << run.output;
     for (const char* expected :
@@ -39,6 +40,25 @@ TEST(LineTools, DemoShowsAWholeCall) {
     // In the order a call lives.
     EXPECT_LT(run.output.find("CallConnected"), run.output.find("DropCall()"));
     EXPECT_LT(run.output.find("lCause=2223"), run.output.find("lCause=2221"));
+
+    // Then the incoming calls: one answered, one refused.
+    const std::string& out = run.output;
+    for (const char* expected :
+         {"CallOffering()", "event reporter: 1000", "CALR = 5551212", "NAME = ALICE REMOTE",
+          "CallConnected(bIncoming=1", "Hello, this is the caller.",
+          "Hello, caller! The host here.", "NAME = BOB UNWANTED", "AnswerCall(0) returned S_OK"})
+        EXPECT_NE(out.find(expected), std::string::npos) << expected << "\n" << out;
+    // The outgoing calls come first; each incoming call is offered before the
+    // host answers or refuses it, and only the answered one connects.
+    const size_t firstOffer = out.find("CallOffering()");
+    const size_t secondOffer = out.find("CallOffering()", firstOffer + 1);
+    ASSERT_NE(secondOffer, std::string::npos) << out;
+    EXPECT_LT(out.find("lCause=2221"), firstOffer);
+    EXPECT_LT(firstOffer, out.find("AnswerCall(1)"));
+    EXPECT_LT(out.find("AnswerCall(1)"), out.find("CallConnected(bIncoming=1"));
+    EXPECT_LT(out.find("CallConnected(bIncoming=1"), secondOffer);
+    EXPECT_LT(secondOffer, out.find("AnswerCall(0)"));
+    EXPECT_EQ(out.find("CallConnected(bIncoming=1", secondOffer), std::string::npos) << out;
 }
 
 TEST(LineTools, DialBridgesInputToTheCallAndBack) {

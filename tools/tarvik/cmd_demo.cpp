@@ -1,7 +1,8 @@
-// tarvik demo: the whole life of an outgoing call on a built-in simulated
-// modem, with no hardware and no setup. Every host callback is printed as it
-// happens, with the time since the start, next to what the modem received
-// and answered, so a person sees what the component does and when.
+// tarvik demo: the whole life of an outgoing call, then of incoming calls
+// with caller ID, on a built-in simulated modem, with no hardware and no
+// setup. Every host callback is printed as it happens, with the time since
+// the start, next to what the modem received and answered, so a person sees
+// what the component does and when.
 #include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -105,14 +106,20 @@ const char* CauseName(LONG cause) {
 struct CallState {
     std::mutex mu;
     std::condition_variable changed;
+    int offers = 0;
     int connects = 0;
     int disconnects = 0;
+    LONG incoming = 0;
     LONG handle = -1;
     LONG cause = 0;
 
     bool WaitFor(int CallState::*counter, int value, std::chrono::milliseconds timeout) {
         std::unique_lock lock(mu);
         return changed.wait_for(lock, timeout, [&] { return this->*counter >= value; });
+    }
+    LONG Get(LONG CallState::*field) {
+        std::lock_guard lock(mu);
+        return this->*field;
     }
 };
 
@@ -142,6 +149,24 @@ class Sandbox {
     std::filesystem::path root_;
 };
 
+// Reads the handed-over port until `text` has arrived (or `timeout` passed);
+// returns everything read.
+std::string ReadUntil(int port, std::string_view text, std::chrono::milliseconds timeout) {
+    std::string got;
+    auto until = Clock::now() + timeout;
+    while (got.find(text) == std::string::npos && Clock::now() < until) {
+        pollfd p{port, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0)
+            continue;
+        char buffer[128];
+        ssize_t n = read(port, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        got.append(buffer, static_cast<size_t>(n));
+    }
+    return got;
+}
+
 std::string HrText(HRESULT hr) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
@@ -167,15 +192,21 @@ int RunDemo(const std::vector<std::string>& args) {
 
     Timeline timeline;
     std::printf(
-        "A whole outgoing call on a simulated Hayes modem. 'modem' lines are the bytes the\n"
-        "modem received (<-) and sent (->); 'host' lines are the component's callbacks and\n"
-        "what this program, the host, does.\n\n");
+        "Whole calls, outgoing then incoming, on a simulated Hayes modem. 'modem' lines\n"
+        "are the bytes the modem received (<-) and sent (->); 'host' lines are the\n"
+        "component's callbacks and what this program, the host, does.\n\n");
 
     namespace sim = tarvik::modemsim;
     sim::ModemOptions options;
     options.outcomes["5551234"] = sim::DialOutcome::Connect("9600", 800ms);
     options.outcomes["5550000"] = sim::DialOutcome::Of(sim::DialOutcome::Kind::Busy, 600ms);
     options.registers[12] = 25;  // escape guard time 0.5 s
+    // Incoming calls ring every second and carry caller ID in the spaced
+    // form ("CALR = 5551212") between the first and the second ring.
+    options.ringCadence = 1000ms;
+    options.answerDelay = 500ms;
+    if (auto cid = sim::CallerId::Parse("DATE=1206,TIME=1130,CALR=5551212,NAME=ALICE REMOTE"))
+        options.callerId = *cid;
     ModemTrace trace(timeline);
     sim::Modem modem(options);
     modem.SetObserver(&trace);
@@ -195,6 +226,7 @@ int RunDemo(const std::vector<std::string>& args) {
     handlers.connected = [&](LONG incoming, LONG handle) {
         timeline.Print("host", "CallConnected(bIncoming=%d, lPortHandle=%d)", incoming, handle);
         std::lock_guard lock(call.mu);
+        call.incoming = incoming;
         call.handle = handle;
         ++call.connects;
         call.changed.notify_all();
@@ -206,7 +238,12 @@ int RunDemo(const std::vector<std::string>& args) {
         ++call.disconnects;
         call.changed.notify_all();
     };
-    handlers.offering = [&] { timeline.Print("host", "CallOffering()"); };
+    handlers.offering = [&] {
+        timeline.Print("host", "CallOffering()");
+        std::lock_guard lock(call.mu);
+        ++call.offers;
+        call.changed.notify_all();
+    };
     handlers.fatal = [&](LONG cause, LONG error, LONG param) {
         timeline.Print("host", "FatalError(%d, %d, %d)", cause, error, param);
     };
@@ -257,18 +294,7 @@ int RunDemo(const std::vector<std::string>& args) {
         return 1;
     }
     // The simulated remote sends back what it gets.
-    std::string reply;
-    auto until = Clock::now() + 3s;
-    while (reply.size() < hello.size() && Clock::now() < until) {
-        pollfd p{call.handle, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0)
-            continue;
-        char buffer[128];
-        ssize_t n = read(call.handle, buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        reply.append(buffer, static_cast<size_t>(n));
-    }
+    std::string reply = ReadUntil(call.handle, hello, 3s);
     timeline.Print("host", "read \"%s\" from the remote side", Visible(reply).c_str());
     // A modem takes "+++" as an escape only after a quiet moment (S12).
     timeline.Print("host", "stays quiet for the modem's escape guard time");
@@ -280,11 +306,7 @@ int RunDemo(const std::vector<std::string>& args) {
         std::fprintf(stderr, "tarvik demo: the call did not end\n");
         return 1;
     }
-    LONG dropCause;
-    {
-        std::lock_guard lock(call.mu);
-        dropCause = call.cause;
-    }
+    LONG dropCause = call.Get(&CallState::cause);
 
     // 2. A busy number.
     if (FAILED(dial(u"5550000")))
@@ -294,19 +316,98 @@ int RunDemo(const std::vector<std::string>& args) {
         return 1;
     }
 
-    LONG busyCause;
-    {
-        std::lock_guard lock(call.mu);
-        busyCause = call.cause;
+    LONG busyCause = call.Get(&CallState::cause);
+    timeline.Print("host", "CloseLine() returned %s", HrText(line->CloseLine()).c_str());
+
+    // 3. Incoming calls. Caller ID is reported once per opening of the line,
+    // so the line is opened afresh for each call, set to offer a call at the
+    // third ring, when the caller ID has come in.
+    auto openForCalls = [&] {
+        auto settings = tarvik::cli::NewBag();
+        if (!settings)
+            return false;
+        tarvik::cli::SetField(settings.Get(), u"NumRingsAnswer", tarvik::Variant(LONG{3}));
+        tarvik::cli::SetField(settings.Get(), u"CallerIDEnabled", tarvik::Variant(LONG{1}));
+        timeline.Print("host",
+                       "OpenLine(COMPort=COM1, ModemSetting=\"ATZ\", NumRingsAnswer=3, "
+                       "CallerIDEnabled=1) ...");
+        HRESULT result = host.Open("ATZ", settings.Get(), &error);
+        timeline.Print("host", "OpenLine returned %s", HrText(result).c_str());
+        if (FAILED(result))
+            std::fprintf(stderr, "tarvik demo: %s\n", error.c_str());
+        return SUCCEEDED(result);
+    };
+    auto ringUntilOffered = [&](int offers) {
+        timeline.Print("host", "waits; the simulated caller dials in");
+        modem.Ring();
+        if (call.WaitFor(&CallState::offers, offers, 20s))
+            return true;
+        std::fprintf(stderr, "tarvik demo: the incoming call was not offered\n");
+        return false;
+    };
+
+    // 3a. Answered: a line of data each way, then the host hangs up.
+    if (!openForCalls() || !ringUntilOffered(1))
+        return 1;
+    timeline.Print("host", "AnswerCall(1) ...");
+    hr = line->AnswerCall(1);
+    timeline.Print("host", "AnswerCall returned %s", HrText(hr).c_str());
+    if (FAILED(hr) || !call.WaitFor(&CallState::connects, 2, 10s)) {
+        std::fprintf(stderr, "tarvik demo: the answered call did not connect\n");
+        return 1;
     }
+    const LONG incomingFlag = call.Get(&CallState::incoming);
+    const int port = call.Get(&CallState::handle);
+    const std::string greeting = "Hello, this is the caller.\r\n";
+    modem.Inject(greeting);
+    timeline.Print("host", "read \"%s\" from the caller",
+                   Visible(ReadUntil(port, greeting, 3s)).c_str());
+    const std::string answer = "Hello, caller! The host here.\r\n";
+    timeline.Print("host", "writes \"%s\" to the port it was handed", Visible(answer).c_str());
+    if (write(port, answer.data(), answer.size()) != static_cast<ssize_t>(answer.size())) {
+        std::fprintf(stderr, "tarvik demo: cannot write to the port\n");
+        return 1;
+    }
+    // The caller's end echoes it, which shows it arrived.
+    timeline.Print("host", "read \"%s\" back from the caller",
+                   Visible(ReadUntil(port, answer, 3s)).c_str());
+    timeline.Print("host", "stays quiet for the modem's escape guard time");
+    Sleep(700);
+    timeline.Print("host", "DropCall() ...");
+    hr = line->DropCall();
+    timeline.Print("host", "DropCall returned %s", HrText(hr).c_str());
+    if (!call.WaitFor(&CallState::disconnects, 3, 10s)) {
+        std::fprintf(stderr, "tarvik demo: the answered call did not end\n");
+        return 1;
+    }
+    LONG answeredCause = call.Get(&CallState::cause);
+    timeline.Print("host", "CloseLine() returned %s", HrText(line->CloseLine()).c_str());
+
+    // 3b. Refused: another caller, turned away.
+    if (auto cid = sim::CallerId::Parse("DATE=1206,TIME=1131,CALR=5559876,NAME=BOB UNWANTED"))
+        modem.SetCallerId(*cid, sim::CallerIdFormat::Spaced);
+    if (!openForCalls() || !ringUntilOffered(2))
+        return 1;
+    timeline.Print("host", "AnswerCall(0) ...");
+    hr = line->AnswerCall(0);
+    timeline.Print("host", "AnswerCall(0) returned %s: the call is refused", HrText(hr).c_str());
+    // A refused caller gives up after a while; the simulated one at once.
+    timeline.Print("host", "the caller gives up");
+    modem.DropCarrier();
+
     timeline.Print("host", "CloseLine() returned %s", HrText(line->CloseLine()).c_str());
     timeline.Print("host", "Shutdown() returned %s", HrText(line->Shutdown()).c_str());
     modem.Stop();
     std::printf(
         "\nDone: one call connected, carried data and was dropped (cause %d), one "
-        "number was busy (cause %d).\n",
-        dropCause, busyCause);
-    return dropCause == DISCONNECT_NORMAL && busyCause == DISCONNECT_BUSY ? 0 : 1;
+        "number was busy (cause %d),\none incoming call was answered%s and dropped (cause %d), "
+        "one was refused (%s).\n",
+        dropCause, busyCause, incomingFlag == 1 ? "" : " (but not seen as incoming)", answeredCause,
+        HrText(hr).c_str());
+    return dropCause == DISCONNECT_NORMAL && busyCause == DISCONNECT_BUSY && incomingFlag == 1 &&
+                   answeredCause == DISCONNECT_NORMAL && SUCCEEDED(hr)
+               ? 0
+               : 1;
 }
 
 #else
@@ -318,7 +419,7 @@ int RunDemo(const std::vector<std::string>&) {
 
 #endif
 
-tarvik::cli::Command demo{"demo", "a whole call on a built-in simulated modem", "tarvik demo",
-                          &RunDemo};
+tarvik::cli::Command demo{"demo", "whole calls, out and in, on a built-in simulated modem",
+                          "tarvik demo", &RunDemo};
 
 }  // namespace
