@@ -292,4 +292,44 @@ IClassFactory* NewClassFactory(ModuleLock* module,
     }
 }
 
+// Serves `create` as this process's class object for `clsid`
+// (CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE) for as long as the registration
+// lives: how tests and hosts put their own objects in place of a class's.
+// Empty (Registered() false) when the factory or the registration failed.
+class ClassRegistration {
+  public:
+    ClassRegistration() = default;
+    ClassRegistration(REFCLSID clsid, Creator create) noexcept {
+        IClassFactory* factory = NewClassFactory(std::move(create), nullptr);
+        if (!factory)
+            return;
+        if (FAILED(CoRegisterClassObject(clsid, factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
+                                         &cookie_)))
+            cookie_ = 0;
+        factory->Release();  // the class table holds its own reference
+    }
+    ~ClassRegistration() { Revoke(); }
+    ClassRegistration(ClassRegistration&& other) noexcept : cookie_(other.cookie_) {
+        other.cookie_ = 0;
+    }
+    ClassRegistration& operator=(ClassRegistration&& other) noexcept {
+        if (this != &other) {
+            Revoke();
+            cookie_ = other.cookie_;
+            other.cookie_ = 0;
+        }
+        return *this;
+    }
+
+    bool Registered() const noexcept { return cookie_ != 0; }
+    void Revoke() noexcept {
+        if (cookie_)
+            CoRevokeClassObject(cookie_);
+        cookie_ = 0;
+    }
+
+  private:
+    DWORD cookie_ = 0;
+};
+
 }  // namespace tarvik

@@ -216,17 +216,10 @@ class TapWriter final : public ComObject<TapWriter, ILogWriter> {
 };
 
 template <class Object>
-DWORD RegisterTap(REFCLSID clsid, const std::shared_ptr<EventTap::Shared>& shared) {
-    auto factory = ComPtr<IClassFactory>::Adopt(NewClassFactory(
-        [shared](IUnknown* outer, REFIID iid, void** ppv) {
-            return CreateComObject<Object>(outer, nullptr, iid, ppv, shared);
-        },
-        nullptr));
-    DWORD cookie = 0;
-    if (factory)
-        CoRegisterClassObject(clsid, factory.Get(), CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
-                              &cookie);
-    return cookie;
+ClassRegistration RegisterTap(REFCLSID clsid, const std::shared_ptr<EventTap::Shared>& shared) {
+    return ClassRegistration(clsid, [shared](IUnknown* outer, REFIID iid, void** ppv) {
+        return CreateComObject<Object>(outer, nullptr, iid, ppv, shared);
+    });
 }
 
 }  // namespace
@@ -237,15 +230,13 @@ EventTap::EventTap(EventHandlers handlers) : shared_(std::make_shared<Shared>())
     if (FAILED(CoCreateInstance(CLSID_LogWriter, nullptr, CLSCTX_ALL, IID_ILogWriter,
                                 shared_->next.PutVoid())))
         shared_->next.Reset();
-    reporterCookie_ = RegisterTap<TapReporter>(CLSID_EventReporter, shared_);
-    writerCookie_ = RegisterTap<TapWriter>(CLSID_LogWriter, shared_);
+    reporter_ = RegisterTap<TapReporter>(CLSID_EventReporter, shared_);
+    writer_ = RegisterTap<TapWriter>(CLSID_LogWriter, shared_);
 }
 
 EventTap::~EventTap() {
-    if (reporterCookie_)
-        CoRevokeClassObject(reporterCookie_);
-    if (writerCookie_)
-        CoRevokeClassObject(writerCookie_);
+    reporter_.Revoke();
+    writer_.Revoke();
 }
 
 // ---- Classes, bags, lines

@@ -11,6 +11,7 @@
 
 #include "tarvik/comptr.h"
 #include "tarvik/interfaces.h"
+#include "tarvik/object.h"
 
 namespace tarvik::cli {
 
@@ -49,8 +50,8 @@ class EventTap {
 
   private:
     std::shared_ptr<Shared> shared_;
-    DWORD reporterCookie_ = 0;
-    DWORD writerCookie_ = 0;
+    ClassRegistration reporter_;
+    ClassRegistration writer_;
 };
 
 // One modem line of a session, opened on `port`.

@@ -68,24 +68,19 @@ RecordingLog::RecordingLog() : state_(std::make_shared<State>()) {
     CreateComObject<RecordingWriter>(nullptr, nullptr, IID_ILogWriter, &pv, state_);
     writer_ = static_cast<ILogWriter*>(pv);
     std::shared_ptr<State> state = state_;
-    ComPtr<IClassFactory> factory = ComPtr<IClassFactory>::Adopt(NewClassFactory(
-        [state](IUnknown* outer, REFIID iid, void** ppv) {
+    registration_ =
+        ClassRegistration(CLSID_LogWriter, [state](IUnknown* outer, REFIID iid, void** ppv) {
             HRESULT hr = CreateComObject<RecordingWriter>(outer, nullptr, iid, ppv, state);
             if (SUCCEEDED(hr)) {
                 std::lock_guard lock(state->mutex);
                 ++state->writers;
             }
             return hr;
-        },
-        nullptr));
-    if (factory)
-        CoRegisterClassObject(CLSID_LogWriter, factory.Get(), CLSCTX_INPROC_SERVER,
-                              REGCLS_MULTIPLEUSE, &cookie_);
+        });
 }
 
 RecordingLog::~RecordingLog() {
-    if (cookie_)
-        CoRevokeClassObject(cookie_);
+    registration_.Revoke();
     if (writer_)
         writer_->Release();
 }

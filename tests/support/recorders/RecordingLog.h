@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tarvik/interfaces.h"
+#include "tarvik/object.h"
 
 namespace tarvik::test {
 
@@ -62,7 +63,7 @@ class RecordingLog {
   private:
     std::shared_ptr<State> state_;
     ILogWriter* writer_ = nullptr;
-    DWORD cookie_ = 0;
+    ClassRegistration registration_;
 };
 
 }  // namespace tarvik::test

@@ -67,25 +67,18 @@ class RecordingSink final : public ComObject<RecordingSink, IEventReporter> {
 
 RecordingReporter::RecordingReporter() : state_(std::make_shared<State>()) {
     std::shared_ptr<State> state = state_;
-    ComPtr<IClassFactory> factory = ComPtr<IClassFactory>::Adopt(NewClassFactory(
-        [state](IUnknown* outer, REFIID iid, void** ppv) {
+    registration_ =
+        ClassRegistration(CLSID_EventReporter, [state](IUnknown* outer, REFIID iid, void** ppv) {
             HRESULT hr = CreateComObject<RecordingSink>(outer, nullptr, iid, ppv, state);
             if (SUCCEEDED(hr)) {
                 std::lock_guard lock(state->mutex);
                 ++state->reporters;
             }
             return hr;
-        },
-        nullptr));
-    if (factory)
-        CoRegisterClassObject(CLSID_EventReporter, factory.Get(), CLSCTX_INPROC_SERVER,
-                              REGCLS_MULTIPLEUSE, &cookie_);
+        });
 }
 
-RecordingReporter::~RecordingReporter() {
-    if (cookie_)
-        CoRevokeClassObject(cookie_);
-}
+RecordingReporter::~RecordingReporter() = default;
 
 std::vector<EventRecord> RecordingReporter::Events() const {
     std::lock_guard lock(state_->mutex);

@@ -12,6 +12,7 @@
 
 #include "tarvik/comptr.h"
 #include "tarvik/interfaces.h"
+#include "tarvik/object.h"
 
 namespace tarvik::test {
 
@@ -45,7 +46,7 @@ class RecordingReporter {
 
   private:
     std::shared_ptr<State> state_;
-    DWORD cookie_ = 0;
+    ClassRegistration registration_;
 };
 
 }  // namespace tarvik::test

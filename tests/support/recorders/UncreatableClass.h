@@ -7,7 +7,7 @@
 #include <atomic>
 #include <memory>
 
-#include "tarvik/com.h"
+#include "tarvik/object.h"
 
 namespace tarvik::test {
 
@@ -18,13 +18,13 @@ class UncreatableClass {
     UncreatableClass(const UncreatableClass&) = delete;
     UncreatableClass& operator=(const UncreatableClass&) = delete;
 
-    bool Registered() const { return cookie_ != 0; }
+    bool Registered() const { return registration_.Registered(); }
     // CreateInstance calls refused so far.
     int Attempts() const { return attempts_->load(); }
 
   private:
     std::shared_ptr<std::atomic<int>> attempts_;
-    DWORD cookie_ = 0;
+    ClassRegistration registration_;
 };
 
 }  // namespace tarvik::test
