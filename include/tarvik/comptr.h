@@ -13,19 +13,21 @@ namespace tarvik {
 // Holds one counted reference.
 template <class T>
 class ComPtr {
-public:
+  public:
     ComPtr() = default;
     ComPtr(std::nullptr_t) {}
     // Takes a new reference on p.
     ComPtr(T* p) : p_(p) {
-        if (p_) p_->AddRef();
+        if (p_)
+            p_->AddRef();
     }
     ComPtr(const ComPtr& o) : ComPtr(o.p_) {}
     ComPtr(ComPtr&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
     ~ComPtr() { Reset(); }
 
     ComPtr& operator=(const ComPtr& o) {
-        if (this != &o) ComPtr(o).Swap(*this);
+        if (this != &o)
+            ComPtr(o).Swap(*this);
         return *this;
     }
     ComPtr& operator=(ComPtr&& o) noexcept {
@@ -53,7 +55,8 @@ public:
     }
     T* Detach() { return std::exchange(p_, nullptr); }
     void Reset() {
-        if (T* p = std::exchange(p_, nullptr)) p->Release();
+        if (T* p = std::exchange(p_, nullptr))
+            p->Release();
     }
     void Swap(ComPtr& o) noexcept { std::swap(p_, o.p_); }
 
@@ -69,24 +72,27 @@ public:
 
     // Hands out a new reference through an out-parameter.
     HRESULT CopyTo(T** out) const {
-        if (!out) return E_POINTER;
+        if (!out)
+            return E_POINTER;
         *out = p_;
-        if (p_) p_->AddRef();
+        if (p_)
+            p_->AddRef();
         return S_OK;
     }
     template <class U>
     HRESULT As(ComPtr<U>* out, REFIID iid) const {
-        if (!p_) return E_POINTER;
+        if (!p_)
+            return E_POINTER;
         return p_->QueryInterface(iid, out->PutVoid());
     }
 
-private:
+  private:
     T* p_ = nullptr;
 };
 
 // Owns one BSTR.
 class Bstr {
-public:
+  public:
     Bstr() = default;
     explicit Bstr(const OLECHAR* s) : b_(SysAllocString(s)) {}
     explicit Bstr(std::u16string_view s)
@@ -116,13 +122,13 @@ public:
     std::u16string_view View() const { return b_ ? std::u16string_view(b_, Length()) : u""; }
     std::string Ansi() const { return BstrToAnsi(b_); }
 
-private:
+  private:
     BSTR b_ = nullptr;
 };
 
 // Owns one VARIANT (cleared on destruction).
 class Variant : public VARIANT {
-public:
+  public:
     Variant() { VariantInit(this); }
     explicit Variant(LONG v) : Variant() {
         vt = VT_I4;
@@ -157,12 +163,14 @@ public:
         Variant r;
         r.vt = VT_UNKNOWN;
         r.punkVal = p;
-        if (p) p->AddRef();
+        if (p)
+            p->AddRef();
         return r;
     }
     Variant(const Variant& o) : Variant() { VariantCopy(this, &o); }
     Variant& operator=(const Variant& o) {
-        if (this != &o) VariantCopy(this, &o);
+        if (this != &o)
+            VariantCopy(this, &o);
         return *this;
     }
     ~Variant() { VariantClear(this); }

@@ -57,18 +57,18 @@ enum HANDLE_TYPE : int32_t {
 
 // The host's property bag: a dual interface (IDispatch slots first).
 struct ICommonData : IDispatch {
-    virtual HRESULT SetData(BSTR bstrFieldName, VARIANT vData) = 0;                  // DISPID 1
-    virtual HRESULT GetData(BSTR bstrFieldName, VARIANT* pvData) = 0;                // DISPID 2
-    virtual HRESULT ClearData() = 0;                                                 // DISPID 3
-    virtual HRESULT GetFirst(BSTR* bstrFieldName, VARIANT* pvData) = 0;              // DISPID 4
-    virtual HRESULT GetNext(BSTR* bstrFieldName, VARIANT* pvData) = 0;               // DISPID 5
-    virtual HRESULT GetCount(LONG* lCount) = 0;                                      // DISPID 6
-    virtual HRESULT Store(BSTR bstrDataString) = 0;                                  // DISPID 7
-    virtual HRESULT Retrieve(BSTR* pbstrDataString) = 0;                             // DISPID 8
-    virtual HRESULT RemoveData(BSTR bstrFieldName) = 0;                              // DISPID 9
-    virtual HRESULT Retrieve_MaskCSID(BSTR* pbstrDataString) = 0;                    // DISPID 10
+    virtual HRESULT SetData(BSTR bstrFieldName, VARIANT vData) = 0;      // DISPID 1
+    virtual HRESULT GetData(BSTR bstrFieldName, VARIANT* pvData) = 0;    // DISPID 2
+    virtual HRESULT ClearData() = 0;                                     // DISPID 3
+    virtual HRESULT GetFirst(BSTR* bstrFieldName, VARIANT* pvData) = 0;  // DISPID 4
+    virtual HRESULT GetNext(BSTR* bstrFieldName, VARIANT* pvData) = 0;   // DISPID 5
+    virtual HRESULT GetCount(LONG* lCount) = 0;                          // DISPID 6
+    virtual HRESULT Store(BSTR bstrDataString) = 0;                      // DISPID 7
+    virtual HRESULT Retrieve(BSTR* pbstrDataString) = 0;                 // DISPID 8
+    virtual HRESULT RemoveData(BSTR bstrFieldName) = 0;                  // DISPID 9
+    virtual HRESULT Retrieve_MaskCSID(BSTR* pbstrDataString) = 0;        // DISPID 10
 
-protected:
+  protected:
     ~ICommonData() = default;
 };
 
@@ -79,7 +79,7 @@ struct IModemSessionCallback : IUnknown {
     virtual HRESULT MediaRemove(LONG lMediaID) = 0;
     virtual HRESULT FatalError(LONG lCause, LONG lError, LONG lParam) = 0;
 
-protected:
+  protected:
     ~IModemSessionCallback() = default;
 };
 
@@ -92,7 +92,7 @@ struct IModemSession : IUnknown {
     virtual HRESULT get_LastError(LONG* lplLastError) = 0;
     virtual HRESULT get_LastSessionError(LONG* lpLastSessionError) = 0;
 
-protected:
+  protected:
     ~IModemSession() = default;
 };
 
@@ -100,13 +100,13 @@ struct IModemSessionPrivate : IUnknown {
     virtual HRESULT EnterCriticalSection() = 0;
     virtual HRESULT LeaveCriticalSection() = 0;
     virtual HRESULT FatalError(LONG lCause, LONG lError, LONG lParam) = 0;
-    virtual HRESULT HandleLineMessage(LONG hDevice, LONG dwMessageID, LONG dwParam1,
-                                      LONG dwParam2, LONG dwParam3) = 0;
+    virtual HRESULT HandleLineMessage(LONG hDevice, LONG dwMessageID, LONG dwParam1, LONG dwParam2,
+                                      LONG dwParam3) = 0;
     virtual HRESULT get_LineApp(LONG* lpLineApp) = 0;
     virtual HRESULT get_TAPIEvent(LONG* lpTAPIEvent) = 0;
     virtual HRESULT get_SessionShutdownEvent(LONG* lpSessionShutdownEvent) = 0;
 
-protected:
+  protected:
     ~IModemSessionPrivate() = default;
 };
 
@@ -116,7 +116,7 @@ struct IModemLineCallback : IUnknown {
     virtual HRESULT CallConnected(LONG bIncoming, LONG lPortHandle) = 0;
     virtual HRESULT FatalError(LONG lCause, LONG lError, LONG lParam) = 0;
 
-protected:
+  protected:
     ~IModemLineCallback() = default;
 };
 
@@ -127,7 +127,7 @@ struct IPassThroughCallback : IUnknown {
     virtual HRESULT TransmitDone() = 0;
     virtual HRESULT FrameReceived(LONG lFrameNumber, LONG lFrameLength) = 0;
 
-protected:
+  protected:
     ~IPassThroughCallback() = default;
 };
 
@@ -155,7 +155,7 @@ struct IModemLine : IUnknown {
     virtual HRESULT ReceiveFrame(BSTR* bstrFrame, LONG lFrameNumber) = 0;
     virtual HRESULT RegisterPassThroughCallback(IPassThroughCallback* pPassThroughCallback) = 0;
 
-protected:
+  protected:
     ~IModemLine() = default;
 };
 
@@ -174,7 +174,7 @@ struct IModemLinePrivate : IUnknown {
     virtual HRESULT get_MediaID(LONG* pVal) = 0;
     virtual HRESULT get_Handle(HANDLE_TYPE HandleType, LONG* lpHandle) = 0;
 
-protected:
+  protected:
     ~IModemLinePrivate() = default;
 };
 
@@ -188,7 +188,7 @@ struct ILogWriter : IUnknown {
     virtual HRESULT WriteEntry(ULONG dwThreadId, LONG lMarkA, LONG lMarkB, BSTR bstrFunction,
                                BSTR bstrMessage, BSTR bstrDetail) = 0;
 
-protected:
+  protected:
     ~ILogWriter() = default;
 };
 
@@ -201,7 +201,7 @@ struct IEventReporter : IUnknown {
     virtual HRESULT Notify(LONG lEventCode, BSTR bstrData, VARIANT vValue1, VARIANT vValue2,
                            BSTR bstrSource) = 0;
 
-protected:
+  protected:
     ~IEventReporter() = default;
 };
 
@@ -210,6 +210,6 @@ struct IVL2600Settings : IUnknown {
     virtual HRESULT GetSetting(BSTR bstrName, VARIANT* pvValue) = 0;
     virtual HRESULT SetSetting(BSTR bstrName, VARIANT vValue) = 0;
 
-protected:
+  protected:
     ~IVL2600Settings() = default;
 };

@@ -1,3 +1,5 @@
 namespace tarvik {
-const char* ComponentVersion() { return "1.0.0"; }
+const char* ComponentVersion() {
+    return "1.0.0";
+}
 }  // namespace tarvik

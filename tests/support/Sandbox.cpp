@@ -11,8 +11,12 @@ namespace {
 std::string g_root;
 }
 
-const std::string& SandboxRoot() { return g_root; }
-void SetSandboxRoot(const std::string& root) { g_root = root; }
+const std::string& SandboxRoot() {
+    return g_root;
+}
+void SetSandboxRoot(const std::string& root) {
+    g_root = root;
+}
 
 bool RegisterLibrary(const char* path) {
     void* lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);

@@ -12,7 +12,6 @@
 
 #include "Sandbox.h"
 
-
 int main(int argc, char** argv) {
     namespace fs = std::filesystem;
     char tmpl[] = "/tmp/tarvik-test-XXXXXX";
@@ -35,6 +34,7 @@ int main(int argc, char** argv) {
     }
     int rc = RUN_ALL_TESTS();
     std::error_code ec;
-    if (!getenv("TARVIK_KEEP_SANDBOX")) fs::remove_all(root, ec);
+    if (!getenv("TARVIK_KEEP_SANDBOX"))
+        fs::remove_all(root, ec);
     return rc;
 }

@@ -17,7 +17,9 @@ Command::Command(const char* n, const char* s, const char* u, CommandFn f)
     Table().push_back(this);
 }
 
-const std::vector<const Command*>& Commands() { return Table(); }
+const std::vector<const Command*>& Commands() {
+    return Table();
+}
 
 }  // namespace tarvik::cli
 
@@ -49,7 +51,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     for (const auto* c : tarvik::cli::Commands())
-        if (name == c->name) return c->fn(std::vector<std::string>(argv + 2, argv + argc));
+        if (name == c->name)
+            return c->fn(std::vector<std::string>(argv + 2, argv + argc));
     std::fprintf(stderr, "tarvik: unknown command '%s' (try 'tarvik --help')\n", name.c_str());
     return 2;
 }
