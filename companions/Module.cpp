@@ -1,6 +1,10 @@
 #include "Module.h"
 
+#ifdef _WIN32
+#include "win32/System.h"
+#else
 #include <dlfcn.h>
+#endif
 
 #include <filesystem>
 
@@ -41,6 +45,9 @@ const ClassInfo* FindClass(REFCLSID clsid) {
 }
 
 std::string LibraryPath() {
+#ifdef _WIN32
+    return win32::ModuleFileName(win32::ModuleOfAddress(reinterpret_cast<void*>(&LibraryPath)));
+#else
     Dl_info info{};
     // Any address inside this library names it.
     if (!dladdr(reinterpret_cast<void*>(&LibraryPath), &info) || !info.dli_fname)
@@ -51,6 +58,7 @@ std::string LibraryPath() {
     if (realpath(info.dli_fname, resolved))
         return resolved;
     return info.dli_fname;
+#endif
 }
 
 void SetError(REFIID iid, const char* progId, std::u16string_view description) noexcept {

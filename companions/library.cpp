@@ -6,7 +6,15 @@
 using namespace tarvik;
 using namespace tarvik::companions;
 
+#if defined(_WIN32) && defined(__i386__)
+// Exported through the module-definition file, with the system's calling
+// convention for entry points.
+#define TARVIK_EXPORT extern "C" __attribute__((stdcall))
+#elif defined(_WIN32)
+#define TARVIK_EXPORT extern "C"
+#else
 #define TARVIK_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 // Each request gets a class object of its own, which holds a module lock
 // while it lives: a host that keeps only a class object still keeps the

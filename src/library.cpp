@@ -3,7 +3,15 @@
 #include "frame/ClassTable.h"
 #include "frame/Module.h"
 
+#if defined(_WIN32) && defined(__i386__)
+// Exported through the module-definition file, with the system's calling
+// convention for entry points.
+#define TARVIK_EXPORT extern "C" __attribute__((stdcall))
+#elif defined(_WIN32)
+#define TARVIK_EXPORT extern "C"
+#else
 #define TARVIK_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 TARVIK_EXPORT HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) {
     return tarvik::frame::GetClassObject(rclsid, riid, ppv);

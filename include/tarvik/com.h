@@ -173,6 +173,15 @@ struct VARIANT {
         IUnknown* punkVal;
         IDispatch* pdispVal;
         void* byref;
+#ifdef _WIN32
+        // Windows' VARIANT also holds a record (two pointers); the member
+        // gives the union its size there, so VARIANTs passed to and from the
+        // system have the system's layout.
+        struct {
+            void* pvRecord;
+            void* pRecInfo;
+        } brecVal;
+#endif
     };
 };
 

@@ -402,6 +402,7 @@ class IdlReader {
     TypeLibDescription* lib_ = nullptr;
 };
 
+#ifndef _WIN32
 bool SameName(std::string_view a, std::string_view b) {
     return !registry::CaseLess{}(a, b) && !registry::CaseLess{}(b, a);
 }
@@ -412,6 +413,8 @@ std::string InterfaceKey(const GUID& iid) {
 std::string LibraryKey(const GUID& libid) {
     return "HKEY_CLASSES_ROOT\\TypeLib\\" + GuidToString(libid);
 }
+
+#endif  // _WIN32
 
 }  // namespace
 
@@ -443,12 +446,16 @@ bool ParseIdl(std::string_view text, TypeLibDescription* out, std::string* error
     return true;
 }
 
+#ifndef _WIN32
+// On Windows the module carries the compiled type library, which the system
+// reads and registers (frame/win32/TypeLibRegistration.cpp).
 HRESULT LoadModuleTypeLib(TypeLibDescription* out) {
     auto text = FindModuleResource(kResourceTypeTypeLib, kTypeLibResource);
     if (!text)
         return TYPE_E_CANTLOADLIBRARY;
     return ParseIdl(*text, out) ? S_OK : TYPE_E_CANTLOADLIBRARY;
 }
+#endif  // _WIN32
 
 std::string HelpDirectoryOf(std::string_view path) {
     size_t cut = path.find_last_of("\\/:");
@@ -476,6 +483,7 @@ std::string TypeLibPlatformKey(const TypeLibDescription& lib) {
     return std::string(lcid) + "\\" + platform;
 }
 
+#ifndef _WIN32
 HRESULT RegisterTypeLibrary(const TypeLibDescription& lib, const std::string& path,
                             const std::string& helpDir) {
     const std::string libid = GuidToString(lib.libid);
@@ -540,5 +548,6 @@ HRESULT UnregisterTypeLibrary(const TypeLibDescription& lib) {
         return S_OK;
     });
 }
+#endif  // _WIN32
 
 }  // namespace tarvik::frame
