@@ -139,7 +139,14 @@ bool SerialDevice::PurgeComm(DWORD flags, DWORD* error) {
 }
 
 bool SerialDevice::EscapeCommFunction(DWORD func, DWORD* error) {
-    return sys::EscapeCommFunction(Handle(), func, error);
+    if (sys::EscapeCommFunction(Handle(), func, error))
+        return true;
+    // Wine fault: Wine serves a COM port mapped to a pseudo-terminal, which
+    // has no modem-control lines, and reports the TIOCMBIS/TIOCMBIC refusal
+    // as a failed EscapeCommFunction. A real port's driver raises and drops
+    // DTR, and a failure there stays a failure.
+    const bool modemLine = func == SETDTR || func == CLRDTR || func == SETRTS || func == CLRRTS;
+    return modemLine && sys::RunningUnderWine();
 }
 
 bool SerialDevice::SetCommMask(DWORD mask) {

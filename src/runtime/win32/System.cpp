@@ -170,6 +170,13 @@ void GetLocalTime(void* systemTime) {
 uint32_t Version() {
     return ::GetVersion();
 }
+bool RunningUnderWine() {
+    static const bool wine = [] {
+        HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+        return ntdll && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    }();
+    return wine;
+}
 
 void* NewCriticalSection() {
     auto* cs = new (std::nothrow) CRITICAL_SECTION;

@@ -44,6 +44,8 @@ uint64_t TickCount64();
 // SYSTEMTIME layout: eight 16-bit fields.
 void GetLocalTime(void* systemTime);
 uint32_t Version();
+// True when the process runs under Wine (its ntdll exports wine_get_version).
+bool RunningUnderWine();
 
 // Critical sections live on the heap: the runtime's CRITICAL_SECTION holds a
 // pointer to the system's.

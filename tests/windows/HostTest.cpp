@@ -1,0 +1,363 @@
+// The Windows host test: a host program as a Windows host is one, run under
+// Wine against tarvik-modemsim's pseudo-terminal mapped as a COM port. It
+// creates the registered classes through CoCreateInstance and runs the calls
+// that matter on a real port: dialling out with data both ways over the
+// handed-over handle and a hang-up, a busy number, an incoming call with
+// caller ID answered, one refused, and the modem unplugged.
+//
+// usage: tarvik-wintest PORT SIM-COMMAND-FILE EVENT-FILE
+//   PORT               the COM port the simulator is mapped to (COM5)
+//   SIM-COMMAND-FILE   file the simulator reads its commands from (ring, vanish)
+//   EVENT-FILE         where the event reporter writes (its TARVIK_EVENTS)
+// The simulator answers 5551000 with CONNECT and 5552000 with BUSY, and sends
+// caller ID with CALR=5551212 after the first RING.
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "PortIo.h"
+#include "tarvik/comptr.h"
+#include "tarvik/interfaces.h"
+#include "tarvik/object.h"
+
+using namespace tarvik;
+
+namespace {
+
+int g_failures = 0;
+
+bool Check(bool ok, const char* scenario, const std::string& what) {
+    std::printf("%s %s: %s\n", ok ? "  ok  " : "FAILED", scenario, what.c_str());
+    if (!ok)
+        ++g_failures;
+    return ok;
+}
+
+struct HostEvent {
+    enum Kind { Offering, Connected, Disconnected, Fatal, MediaClosed } kind;
+    LONG a = 0;
+    LONG b = 0;
+};
+
+// What the host's callbacks saw, in order, from the line's event threads.
+class Recorder {
+  public:
+    void Add(HostEvent e) {
+        std::lock_guard lock(mu_);
+        events_.push_back(e);
+        changed_.notify_all();
+    }
+    std::optional<HostEvent> WaitFor(HostEvent::Kind kind, DWORD timeoutMs) {
+        std::unique_lock lock(mu_);
+        std::optional<HostEvent> found;
+        changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+            for (const HostEvent& e : events_)
+                if (e.kind == kind)
+                    found = e;
+            return found.has_value();
+        });
+        return found;
+    }
+    size_t Count(HostEvent::Kind kind) {
+        std::lock_guard lock(mu_);
+        size_t n = 0;
+        for (const HostEvent& e : events_)
+            n += e.kind == kind;
+        return n;
+    }
+
+  private:
+    std::mutex mu_;
+    std::condition_variable changed_;
+    std::vector<HostEvent> events_;
+};
+
+class LineCallback final : public ComObject<LineCallback, IModemLineCallback> {
+  public:
+    explicit LineCallback(Recorder* r) : r_(r) {}
+    IUnknown* FindInterface(REFIID iid) noexcept override {
+        return IsEqualIID(iid, IID_IModemLineCallback) ? this : nullptr;
+    }
+    HRESULT CallOffering() override { return Add({HostEvent::Offering}); }
+    HRESULT CallDisconnected(LONG cause) override { return Add({HostEvent::Disconnected, cause}); }
+    HRESULT CallConnected(LONG incoming, LONG handle) override {
+        return Add({HostEvent::Connected, incoming, handle});
+    }
+    HRESULT FatalError(LONG cause, LONG error, LONG) override {
+        return Add({HostEvent::Fatal, cause, error});
+    }
+
+  private:
+    HRESULT Add(HostEvent e) {
+        r_->Add(e);
+        return S_OK;
+    }
+    Recorder* r_;
+};
+
+class SessionCallback final : public ComObject<SessionCallback, IModemSessionCallback> {
+  public:
+    explicit SessionCallback(Recorder* r) : r_(r) {}
+    IUnknown* FindInterface(REFIID iid) noexcept override {
+        return IsEqualIID(iid, IID_IModemSessionCallback) ? this : nullptr;
+    }
+    HRESULT MediaClosed(LONG id) override {
+        r_->Add({HostEvent::MediaClosed, id});
+        return S_OK;
+    }
+    HRESULT MediaInService(LONG) override { return S_OK; }
+    HRESULT MediaOutOfService(LONG) override { return S_OK; }
+    HRESULT MediaRemove(LONG) override { return S_OK; }
+    HRESULT FatalError(LONG, LONG, LONG) override { return S_OK; }
+
+  private:
+    Recorder* r_;
+};
+
+template <class T>
+ComPtr<T> Create(const CLSID& clsid, const IID& iid) {
+    ComPtr<T> p;
+    if (FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid, p.PutVoid())))
+        p.Reset();
+    return p;
+}
+
+struct Field {
+    const char16_t* name;
+    Variant value;
+};
+
+ComPtr<ICommonData> Bag(const std::vector<Field>& fields) {
+    auto bag = Create<ICommonData>(CLSID_CommonData, IID_ICommonData);
+    for (const Field& f : fields)
+        if (bag) {
+            Bstr name(f.name);
+            bag->SetData(name.Get(), f.value);
+        }
+    return bag;
+}
+
+std::string g_port, g_simFile, g_eventFile;
+
+// One host: a session with one modem, its line initialised and opened.
+class Host {
+  public:
+    Host() = default;
+    ~Host() {
+        if (line) {
+            line->CloseLine();
+            line->Shutdown();
+        }
+        if (session)
+            session->Shutdown();
+    }
+    bool Open(const char* scenario, std::vector<Field> extra = {}) {
+        session = Create<IModemSession>(CLSID_ATModemSession, IID_IModemSession);
+        line = Create<IModemLine>(CLSID_ATModemLine, IID_IModemLine);
+        if (!Check(session && line, scenario, "the classes are created through CoCreateInstance"))
+            return false;
+        ComPtr<IModemSessionCallback> sc;
+        ComPtr<IModemLineCallback> lc;
+        CreateComObject<SessionCallback>(nullptr, nullptr, IID_IModemSessionCallback, sc.PutVoid(),
+                                         &events);
+        CreateComObject<LineCallback>(nullptr, nullptr, IID_IModemLineCallback, lc.PutVoid(),
+                                      &events);
+        Bstr port(std::u16string(g_port.begin(), g_port.end()));
+        ComPtr<ICommonData> modem;
+        if (!Check(session->Initialize(sc.Get()) == S_OK &&
+                       session->AddModem(port.Get(), modem.Put()) == S_OK &&
+                       line->Initialize(modem.Get(), lc.Get()) == S_OK,
+                   scenario, "session, modem and line are initialised"))
+            return false;
+        extra.push_back({u"COMPort", Variant::AnsiString(g_port)});
+        extra.push_back({u"ModemSetting", Variant::AnsiString("ATE0")});
+        HRESULT hr = line->OpenLine(Bag(extra).Get());
+        return Check(hr == S_OK, scenario,
+                     "OpenLine on " + g_port + " (LastError " + std::to_string(LastError()) + ")");
+    }
+    LONG LastError() {
+        LONG e = -1;
+        if (line)
+            line->get_LastError(&e);
+        return e;
+    }
+    HRESULT Dial(const char* number) {
+        return line->MakeCall(Bag({{u"PhoneNumber", Variant::AnsiString(number)},
+                                   {u"DialType", Variant::Bool(false)}})
+                                  .Get());
+    }
+
+    Recorder events;
+    ComPtr<IModemSession> session;
+    ComPtr<IModemLine> line;
+};
+
+std::string ReadFileText(const std::string& path) {
+    std::string text;
+    if (FILE* f = std::fopen(path.c_str(), "rb")) {
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+            text.append(buf, n);
+        std::fclose(f);
+    }
+    return text;
+}
+
+// Waits until the event file holds `needle` (the reporter writes from the
+// line's event threads).
+bool EventFileHas(const std::string& needle, DWORD timeoutMs) {
+    const uint64_t until = wintest::NowMs() + timeoutMs;
+    for (;;) {
+        if (ReadFileText(g_eventFile).find(needle) != std::string::npos)
+            return true;
+        if (wintest::NowMs() >= until)
+            return false;
+        wintest::SleepMs(50);
+    }
+}
+
+// Data both ways over the handle the host was given: the simulator loops
+// back what it receives in a data call.
+void ExchangeData(const char* scenario, LONG handle) {
+    Check(wintest::IsCommHandle(handle), scenario,
+          "the handle given to CallConnected is the port's Win32 handle");
+    const std::string ping = "ping from the host\r\n";
+    Check(wintest::PortWrite(handle, ping, 5000), scenario, "the host writes on the handle");
+    // The line stops reading at the CR of "CONNECT 9600": the LF after it is
+    // the first byte the host reads, then the remote side's answer.
+    const std::string expected = "\n" + ping;
+    std::string back = wintest::PortRead(handle, expected.size(), 5000);
+    Check(back == expected, scenario,
+          "the host reads what followed CONNECT, nothing lost (got \"" + back + "\")");
+}
+
+// The host's hang-up: the modem needs a quiet second before "+++" counts.
+void HangUp(const char* scenario, Host& host) {
+    wintest::SleepMs(1100);
+    Check(host.line->DropCall() == S_OK, scenario, "DropCall succeeds");
+    auto ended = host.events.WaitFor(HostEvent::Disconnected, 15000);
+    Check(ended && ended->a == 2223, scenario,
+          "CallDisconnected with cause 2223 (got " + std::to_string(ended ? ended->a : -1) + ")");
+}
+
+void Classes() {
+    const char* s = "classes";
+    CLSID clsid{};
+    Check(CLSIDFromProgID(u"Tarvik.ATModemSession", &clsid) == S_OK &&
+              IsEqualCLSID(clsid, CLSID_ATModemSession),
+          s, "the session's ProgID names its CLSID");
+    Check(CLSIDFromProgID(u"Tarvik.ATModemLine.1", &clsid) == S_OK &&
+              IsEqualCLSID(clsid, CLSID_ATModemLine),
+          s, "the line's versioned ProgID names its CLSID");
+    ComPtr<IModemLine> line;
+    CLSID unknown = CLSID_ATModemLine;
+    unknown.Data1 ^= 1;
+    Check(CoCreateInstance(unknown, nullptr, CLSCTX_INPROC_SERVER, IID_IModemLine,
+                           line.PutVoid()) == REGDB_E_CLASSNOTREG,
+          s, "an unregistered class is not created");
+    auto session = Create<IModemSession>(CLSID_ATModemSession, IID_IModemSession);
+    LONG max = 0;
+    Check(session && session->get_MaxModems(&max) == S_OK && max == 4, s,
+          "a session made by CLSID answers MaxModems 4");
+}
+
+void DialOut() {
+    const char* s = "dial";
+    Host host;
+    if (!host.Open(s))
+        return;
+    Check(host.Dial("5551000") == S_OK, s, "MakeCall succeeds");
+    auto connected = host.events.WaitFor(HostEvent::Connected, 15000);
+    if (!Check(connected && connected->a == 0, s, "CallConnected for an outgoing call"))
+        return;
+    ExchangeData(s, connected->b);
+    HangUp(s, host);
+}
+
+void Busy() {
+    const char* s = "busy";
+    Host host;
+    if (!host.Open(s))
+        return;
+    Check(host.Dial("5552000") == S_OK, s, "MakeCall succeeds");
+    auto ended = host.events.WaitFor(HostEvent::Disconnected, 15000);
+    Check(ended && ended->a == 2221, s,
+          "CallDisconnected with cause 2221 (got " + std::to_string(ended ? ended->a : -1) + ")");
+    Check(host.events.Count(HostEvent::Connected) == 0, s, "no CallConnected");
+}
+
+void Refuse() {
+    const char* s = "refuse";
+    Host host;
+    if (!host.Open(s, {{u"NumRingsAnswer", Variant(LONG{2})}}))
+        return;
+    Check(wintest::SimCommand(g_simFile, "ring 2"), s, "the simulator is told to ring");
+    if (!Check(host.events.WaitFor(HostEvent::Offering, 15000).has_value(), s,
+               "CallOffering at the second RING"))
+        return;
+    Check(host.line->AnswerCall(FALSE) == S_OK, s, "AnswerCall(FALSE) succeeds");
+    Check(EventFileHas("\"code\":1004", 5000), s, "the event reporter hears of the refusal");
+    // Refused, the line is idle again: the next call goes out.
+    Check(host.Dial("5552000") == S_OK, s, "MakeCall after the refusal succeeds");
+    auto ended = host.events.WaitFor(HostEvent::Disconnected, 15000);
+    Check(ended && ended->a == 2221, s, "that call ends BUSY");
+}
+
+void Incoming() {
+    const char* s = "incoming";
+    Host host;
+    if (!host.Open(s,
+                   {{u"CallerIDEnabled", Variant(LONG{1})}, {u"NumRingsAnswer", Variant(LONG{3})}}))
+        return;
+    Check(wintest::SimCommand(g_simFile, "ring 8"), s, "the simulator is told to ring");
+    if (!Check(host.events.WaitFor(HostEvent::Offering, 15000).has_value(), s,
+               "CallOffering at the third RING"))
+        return;
+    Check(EventFileHas("5551212", 5000), s, "the caller's number reaches the event reporter");
+    Check(host.line->AnswerCall(TRUE) == S_OK, s, "AnswerCall(TRUE) succeeds");
+    auto connected = host.events.WaitFor(HostEvent::Connected, 20000);
+    if (!Check(connected && connected->a == 1, s, "CallConnected for an incoming call"))
+        return;
+    ExchangeData(s, connected->b);
+    HangUp(s, host);
+}
+
+void Unplug() {
+    const char* s = "unplug";
+    Host host;
+    if (!host.Open(s))
+        return;
+    Check(wintest::SimCommand(g_simFile, "vanish"), s, "the simulator is told to vanish");
+    auto closed = host.events.WaitFor(HostEvent::MediaClosed, 15000);
+    Check(closed && closed->a == 1, s, "the session reports MediaClosed for media 1");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: tarvik-wintest PORT SIM-COMMAND-FILE EVENT-FILE\n");
+        return 2;
+    }
+    g_port = argv[1];
+    g_simFile = argv[2];
+    g_eventFile = argv[3];
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
+        std::fprintf(stderr, "tarvik-wintest: COM does not start\n");
+        return 2;
+    }
+    Classes();
+    DialOut();
+    Busy();
+    Refuse();
+    Incoming();
+    Unplug();  // last: the simulator is gone afterwards
+    CoUninitialize();
+    std::printf("%s: %d failed check(s)\n", g_failures ? "FAILED" : "PASSED", g_failures);
+    return g_failures ? 1 : 0;
+}
