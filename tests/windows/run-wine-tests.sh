@@ -37,11 +37,14 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# Wine's own messages go to a file (the wineserver inherits it from the first
+# Wine program): when the modem vanishes the wineserver gets SIGHUP from the
+# pseudo-terminal and prints its whole object table.
 failures=0
 check() {  # check DESCRIPTION COMMAND...
     local what=$1
     shift
-    if "$@"; then
+    if "$@" 2>>"$work/wine.log"; then
         echo "  ok   $what"
     else
         echo "FAILED $what"
@@ -59,7 +62,7 @@ typelib_unregistered() { ! typelib_registered; }
 
 if [ ! -d "$WINEPREFIX/dosdevices" ]; then
     echo "making the Wine prefix $WINEPREFIX"
-    timeout 300 wineboot -i >/dev/null 2>&1 || { echo "FAILED wineboot"; exit 1; }
+    timeout 300 wineboot -i >>"$work/wine.log" 2>&1 || { echo "FAILED wineboot"; exit 1; }
 fi
 
 mkdir -p "$work/bin"
@@ -99,11 +102,8 @@ fi
 ln -sfn "$pty" "$WINEPREFIX/dosdevices/com5"
 echo "COM5 is $pty"
 
-# Wine's own messages go to a file: when the modem vanishes the wineserver,
-# for which the pseudo-terminal has become its controlling terminal, gets
-# SIGHUP and prints its object table.
 TARVIK_EVENTS="Z:$work/events.jsonl" timeout 600 wine64 ./tarvik-wintest.exe COM5 \
-    "Z:$work/simctl" "Z:$work/events.jsonl" 2>"$work/wine.log"
+    "Z:$work/simctl" "Z:$work/events.jsonl" 2>>"$work/wine.log"
 rc=$?
 if [ $rc != 0 ]; then
     failures=$((failures + 1))
