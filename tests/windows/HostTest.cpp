@@ -2,8 +2,8 @@
 // Wine against tarvik-modemsim's pseudo-terminal mapped as a COM port. It
 // creates the registered classes through CoCreateInstance and runs the calls
 // that matter on a real port: dialling out with data both ways over the
-// handed-over handle and a hang-up, a busy number, an incoming call with
-// caller ID answered, one refused, and the modem unplugged.
+// handed-over handle and a hang-up by either side, a busy number, an incoming
+// call with caller ID answered, one refused, and the modem unplugged.
 //
 // usage: tarvik-wintest PORT SIM-COMMAND-FILE EVENT-FILE
 //   PORT               the COM port the simulator is mapped to (COM5)
@@ -22,6 +22,7 @@
 #include "tarvik/comptr.h"
 #include "tarvik/interfaces.h"
 #include "tarvik/object.h"
+#include "tarvik/sync.h"
 
 using namespace tarvik;
 
@@ -278,6 +279,27 @@ void DialOut() {
     HangUp(s, host);
 }
 
+// The remote side hangs up: the host reads the modem's NO CARRIER on its
+// handle and tells the line, through the named event, that it has finished.
+void RemoteHangUp() {
+    const char* s = "remote hang-up";
+    Host host;
+    if (!host.Open(s))
+        return;
+    Check(host.Dial("5551000") == S_OK, s, "MakeCall succeeds");
+    auto connected = host.events.WaitFor(HostEvent::Connected, 15000);
+    if (!Check(connected.has_value(), s, "CallConnected"))
+        return;
+    Check(wintest::SimCommand(g_simFile, "drop"), s, "the simulator is told to drop the carrier");
+    const std::string expected = "\n\r\nNO CARRIER\r\n";
+    std::string got = wintest::PortRead(connected->b, expected.size(), 5000);
+    Check(got == expected, s, "the host reads NO CARRIER on its handle");
+    Check(SignalNamedEvent("Tarvik"), s, "the host sets the end-of-call event");
+    auto ended = host.events.WaitFor(HostEvent::Disconnected, 10000);
+    Check(ended && ended->a == 2227, s,
+          "CallDisconnected with cause 2227 (got " + std::to_string(ended ? ended->a : -1) + ")");
+}
+
 void Busy() {
     const char* s = "busy";
     Host host;
@@ -353,6 +375,7 @@ int main(int argc, char** argv) {
     }
     Classes();
     DialOut();
+    RemoteHangUp();
     Busy();
     Refuse();
     Incoming();
