@@ -5,8 +5,10 @@
 // handed-over handle and a hang-up by either side, a busy number, an incoming
 // call with caller ID answered, one refused, and the modem unplugged.
 //
-// usage: tarvik-wintest PORT SIM-COMMAND-FILE EVENT-FILE
+// usage: tarvik-wintest PORT HIGH-PORT SIM-COMMAND-FILE EVENT-FILE
 //   PORT               the COM port the simulator is mapped to (COM5)
+//   HIGH-PORT          a second name for it above COM9 (COM12), which is
+//                      opened through the "\\.\" device prefix
 //   SIM-COMMAND-FILE   file the simulator reads its commands from (ring, vanish)
 //   EVENT-FILE         where the event reporter writes (its TARVIK_EVENTS)
 // The simulator answers 5551000 with CONNECT and 5552000 with BUSY, and sends
@@ -141,7 +143,7 @@ ComPtr<ICommonData> Bag(const std::vector<Field>& fields) {
     return bag;
 }
 
-std::string g_port, g_simFile, g_eventFile;
+std::string g_port, g_highPort, g_simFile, g_eventFile;
 
 // One host: a session with one modem, its line initialised and opened.
 class Host {
@@ -155,7 +157,17 @@ class Host {
         if (session)
             session->Shutdown();
     }
-    bool Open(const char* scenario, std::vector<Field> extra = {}) {
+    bool Open(const char* scenario, std::vector<Field> extra = {},
+              const std::string& portName = g_port) {
+        if (!Start(scenario, portName))
+            return false;
+        HRESULT hr = OpenLine(std::move(extra), portName);
+        return Check(
+            hr == S_OK, scenario,
+            "OpenLine on " + portName + " (LastError " + std::to_string(LastError()) + ")");
+    }
+    // Session, modem and line, not yet opened.
+    bool Start(const char* scenario, const std::string& portName) {
         session = Create<IModemSession>(CLSID_ATModemSession, IID_IModemSession);
         line = Create<IModemLine>(CLSID_ATModemLine, IID_IModemLine);
         if (!Check(session && line, scenario, "the classes are created through CoCreateInstance"))
@@ -166,18 +178,17 @@ class Host {
                                          &events);
         CreateComObject<LineCallback>(nullptr, nullptr, IID_IModemLineCallback, lc.PutVoid(),
                                       &events);
-        Bstr port(std::u16string(g_port.begin(), g_port.end()));
+        Bstr port(std::u16string(portName.begin(), portName.end()));
         ComPtr<ICommonData> modem;
-        if (!Check(session->Initialize(sc.Get()) == S_OK &&
-                       session->AddModem(port.Get(), modem.Put()) == S_OK &&
-                       line->Initialize(modem.Get(), lc.Get()) == S_OK,
-                   scenario, "session, modem and line are initialised"))
-            return false;
-        extra.push_back({u"COMPort", Variant::AnsiString(g_port)});
+        return Check(session->Initialize(sc.Get()) == S_OK &&
+                         session->AddModem(port.Get(), modem.Put()) == S_OK &&
+                         line->Initialize(modem.Get(), lc.Get()) == S_OK,
+                     scenario, "session, modem and line are initialised");
+    }
+    HRESULT OpenLine(std::vector<Field> extra, const std::string& portName) {
+        extra.push_back({u"COMPort", Variant::AnsiString(portName)});
         extra.push_back({u"ModemSetting", Variant::AnsiString("ATE0")});
-        HRESULT hr = line->OpenLine(Bag(extra).Get());
-        return Check(hr == S_OK, scenario,
-                     "OpenLine on " + g_port + " (LastError " + std::to_string(LastError()) + ")");
+        return line->OpenLine(Bag(extra).Get());
     }
     LONG LastError() {
         LONG e = -1;
@@ -303,13 +314,24 @@ void RemoteHangUp() {
 void Busy() {
     const char* s = "busy";
     Host host;
-    if (!host.Open(s))
+    if (!host.Open(s, {}, g_highPort))
         return;
     Check(host.Dial("5552000") == S_OK, s, "MakeCall succeeds");
     auto ended = host.events.WaitFor(HostEvent::Disconnected, 15000);
     Check(ended && ended->a == 2221, s,
           "CallDisconnected with cause 2221 (got " + std::to_string(ended ? ended->a : -1) + ")");
     Check(host.events.Count(HostEvent::Connected) == 0, s, "no CallConnected");
+}
+
+void MissingPort() {
+    const char* s = "missing port";
+    Host host;
+    if (!host.Start(s, "COM9"))
+        return;
+    HRESULT hr = host.OpenLine({}, "COM9");
+    Check(FAILED(hr) && host.LastError() == 3, s,
+          "OpenLine on a port that does not exist fails with LastError 3 (got " +
+              std::to_string(host.LastError()) + ")");
 }
 
 void Refuse() {
@@ -361,19 +383,21 @@ void Unplug() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: tarvik-wintest PORT SIM-COMMAND-FILE EVENT-FILE\n");
+    if (argc != 5) {
+        std::fprintf(stderr, "usage: tarvik-wintest PORT HIGH-PORT SIM-COMMAND-FILE EVENT-FILE\n");
         return 2;
     }
     g_port = argv[1];
-    g_simFile = argv[2];
-    g_eventFile = argv[3];
+    g_highPort = argv[2];
+    g_simFile = argv[3];
+    g_eventFile = argv[4];
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
         std::fprintf(stderr, "tarvik-wintest: COM does not start\n");
         return 2;
     }
     Classes();
+    MissingPort();
     DialOut();
     RemoteHangUp();
     Busy();
