@@ -256,6 +256,13 @@ void HangUp(const char* scenario, Host& host) {
           "CallDisconnected with cause 2223 (got " + std::to_string(ended ? ended->a : -1) + ")");
 }
 
+// A call that went as it should leaves no fatal error and no closed medium.
+void NothingFailed(const char* scenario, Host& host) {
+    Check(
+        host.events.Count(HostEvent::Fatal) == 0 && host.events.Count(HostEvent::MediaClosed) == 0,
+        scenario, "no FatalError and no MediaClosed");
+}
+
 void Classes() {
     const char* s = "classes";
     CLSID clsid{};
@@ -288,6 +295,7 @@ void DialOut() {
         return;
     ExchangeData(s, connected->b);
     HangUp(s, host);
+    NothingFailed(s, host);
 }
 
 // The remote side hangs up: the host reads the modem's NO CARRIER on its
@@ -309,6 +317,10 @@ void RemoteHangUp() {
     auto ended = host.events.WaitFor(HostEvent::Disconnected, 10000);
     Check(ended && ended->a == 2227, s,
           "CallDisconnected with cause 2227 (got " + std::to_string(ended ? ended->a : -1) + ")");
+    // A call that ended while the host held the port closes the medium too.
+    auto closed = host.events.WaitFor(HostEvent::MediaClosed, 5000);
+    Check(closed && closed->a == 1, s, "the session reports MediaClosed for media 1");
+    Check(host.events.Count(HostEvent::Fatal) == 0, s, "no FatalError");
 }
 
 void Busy() {
@@ -321,6 +333,7 @@ void Busy() {
     Check(ended && ended->a == 2221, s,
           "CallDisconnected with cause 2221 (got " + std::to_string(ended ? ended->a : -1) + ")");
     Check(host.events.Count(HostEvent::Connected) == 0, s, "no CallConnected");
+    NothingFailed(s, host);
 }
 
 void MissingPort() {
@@ -349,6 +362,7 @@ void Refuse() {
     Check(host.Dial("5552000") == S_OK, s, "MakeCall after the refusal succeeds");
     auto ended = host.events.WaitFor(HostEvent::Disconnected, 15000);
     Check(ended && ended->a == 2221, s, "that call ends BUSY");
+    NothingFailed(s, host);
 }
 
 void Incoming() {
@@ -368,6 +382,7 @@ void Incoming() {
         return;
     ExchangeData(s, connected->b);
     HangUp(s, host);
+    NothingFailed(s, host);
 }
 
 void Unplug() {
@@ -375,6 +390,12 @@ void Unplug() {
     Host host;
     if (!host.Open(s))
         return;
+    // A whole call first: whatever the open port would report on its own
+    // has had its time.
+    Check(host.Dial("5552000") == S_OK, s, "MakeCall succeeds");
+    auto busy = host.events.WaitFor(HostEvent::Disconnected, 15000);
+    Check(busy && busy->a == 2221, s, "the call ends BUSY");
+    NothingFailed(s, host);
     Check(wintest::SimCommand(g_simFile, "vanish"), s, "the simulator is told to vanish");
     auto closed = host.events.WaitFor(HostEvent::MediaClosed, 15000);
     Check(closed && closed->a == 1, s, "the session reports MediaClosed for media 1");

@@ -235,6 +235,15 @@ IoStatus SerialDevice::WaitCommEvent(DWORD* error) {
                 continue;  // events that complete at once are dropped
             case sys::Io::Failed:
                 commPending_ = false;
+                if (e == ERROR_NOT_SUPPORTED && sys::RunningUnderWine()) {
+                    // Wine fault: Wine watches the modem-status lines with
+                    // TIOCMGET, which a pseudo-terminal refuses, and fails
+                    // the whole wait with ERROR_NOT_SUPPORTED. Line-status
+                    // events only ever cause a log entry; the wait is left
+                    // unarmed, as if it never completed, and the port's
+                    // failures still arrive through its reads and writes.
+                    return IoStatus::Pending;
+                }
                 if (error)
                     *error = e;
                 return IoStatus::Failed;
