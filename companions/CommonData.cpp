@@ -32,12 +32,12 @@ class CCommonData final : public ComObject<CCommonData, ICommonData, ISupportErr
     }
 
     // ISupportErrorInfo
-    HRESULT InterfaceSupportsErrorInfo(REFIID iid) override {
+    HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID iid) override {
         return IsEqualIID(iid, IID_ICommonData) ? S_OK : S_FALSE;
     }
 
     // ICommonData
-    HRESULT SetData(BSTR name, VARIANT value) override {
+    HRESULT STDMETHODCALLTYPE SetData(BSTR name, VARIANT value) override {
         if (!IsStorableType(value.vt))
             return Fail(DISP_E_BADVARTYPE,
                         u"SetData: the value's type cannot be kept in a CommonData bag");
@@ -61,7 +61,7 @@ class CCommonData final : public ComObject<CCommonData, ICommonData, ISupportErr
         }
     }
 
-    HRESULT GetData(BSTR name, VARIANT* out) override {
+    HRESULT STDMETHODCALLTYPE GetData(BSTR name, VARIANT* out) override {
         if (!out)
             return Fail(E_POINTER, u"GetData: null result pointer");
         VariantInit(out);
@@ -80,7 +80,7 @@ class CCommonData final : public ComObject<CCommonData, ICommonData, ISupportErr
         }
     }
 
-    HRESULT ClearData() override {
+    HRESULT STDMETHODCALLTYPE ClearData() override {
         std::vector<Field> old;
         {
             std::lock_guard lock(mutex_);
@@ -92,18 +92,18 @@ class CCommonData final : public ComObject<CCommonData, ICommonData, ISupportErr
         return S_OK;
     }
 
-    HRESULT GetFirst(BSTR* name, VARIANT* value) override {
+    HRESULT STDMETHODCALLTYPE GetFirst(BSTR* name, VARIANT* value) override {
         std::lock_guard lock(mutex_);
         cursor_ = 0;
         return Next(name, value);
     }
 
-    HRESULT GetNext(BSTR* name, VARIANT* value) override {
+    HRESULT STDMETHODCALLTYPE GetNext(BSTR* name, VARIANT* value) override {
         std::lock_guard lock(mutex_);
         return Next(name, value);
     }
 
-    HRESULT GetCount(LONG* count) override {
+    HRESULT STDMETHODCALLTYPE GetCount(LONG* count) override {
         if (!count)
             return Fail(E_POINTER, u"GetCount: null result pointer");
         std::lock_guard lock(mutex_);
@@ -111,7 +111,7 @@ class CCommonData final : public ComObject<CCommonData, ICommonData, ISupportErr
         return S_OK;
     }
 
-    HRESULT Store(BSTR text) override {
+    HRESULT STDMETHODCALLTYPE Store(BSTR text) override {
         try {
             std::vector<Field> parsed;
             std::u16string error;
@@ -128,10 +128,10 @@ class CCommonData final : public ComObject<CCommonData, ICommonData, ISupportErr
         }
     }
 
-    HRESULT Retrieve(BSTR* text) override { return TextOf(text, false); }
-    HRESULT Retrieve_MaskCSID(BSTR* text) override { return TextOf(text, true); }
+    HRESULT STDMETHODCALLTYPE Retrieve(BSTR* text) override { return TextOf(text, false); }
+    HRESULT STDMETHODCALLTYPE Retrieve_MaskCSID(BSTR* text) override { return TextOf(text, true); }
 
-    HRESULT RemoveData(BSTR name) override {
+    HRESULT STDMETHODCALLTYPE RemoveData(BSTR name) override {
         Variant removed;  // released after the lock is left
         try {
             std::u16string key = Text(name);
@@ -154,18 +154,19 @@ class CCommonData final : public ComObject<CCommonData, ICommonData, ISupportErr
 
     // IDispatch: no type information, but the ten members can be called by
     // name and DISPID.
-    HRESULT GetTypeInfoCount(UINT* count) override {
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
         if (!count)
             return E_POINTER;
         *count = 0;
         return S_OK;
     }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
         if (info)
             *info = nullptr;
         return DISP_E_BADINDEX;
     }
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
+                                            DISPID* ids) override {
         if (!names || !ids)
             return E_POINTER;
         HRESULT hr = S_OK;
@@ -184,8 +185,8 @@ class CCommonData final : public ComObject<CCommonData, ICommonData, ISupportErr
         }
         return hr;
     }
-    HRESULT Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
-                   EXCEPINFO* excep, UINT* argErr) override;
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,
+                                     VARIANT* result, EXCEPINFO* excep, UINT* argErr) override;
 
   private:
     static std::u16string Text(BSTR b) {

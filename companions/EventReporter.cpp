@@ -94,17 +94,18 @@ class CEventReporter final : public ComObject<CEventReporter, IEventReporter> {
         return S_OK;
     }
 
-    HRESULT SetTarget(BSTR path) override { return file_.SetPathBstr(path); }
-    HRESULT GetTarget(BSTR* path) override { return file_.GetPathBstr(path); }
-    HRESULT GetCount(LONG* count) override {
+    HRESULT STDMETHODCALLTYPE SetTarget(BSTR path) override { return file_.SetPathBstr(path); }
+    HRESULT STDMETHODCALLTYPE GetTarget(BSTR* path) override { return file_.GetPathBstr(path); }
+    HRESULT STDMETHODCALLTYPE GetCount(LONG* count) override {
         if (!count)
             return E_POINTER;
         *count = written_.load(std::memory_order_relaxed);
         return S_OK;
     }
-    HRESULT Flush() override { return file_.Sync() ? S_OK : E_FAIL; }
+    HRESULT STDMETHODCALLTYPE Flush() override { return file_.Sync() ? S_OK : E_FAIL; }
 
-    HRESULT Notify(LONG code, BSTR data, VARIANT value1, VARIANT value2, BSTR source) override {
+    HRESULT STDMETHODCALLTYPE Notify(LONG code, BSTR data, VARIANT value1, VARIANT value2,
+                                     BSTR source) override {
         try {
             SYSTEMTIME t{};
             GetLocalTime(&t);

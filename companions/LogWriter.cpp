@@ -29,23 +29,23 @@ class CLogWriter final : public ComObject<CLogWriter, ILogWriter> {
         return S_OK;
     }
 
-    HRESULT SetLogFile(BSTR path) override { return file_.SetPathBstr(path); }
-    HRESULT GetLogFile(BSTR* path) override { return file_.GetPathBstr(path); }
-    HRESULT SetEnabled(LONG enabled) override {
+    HRESULT STDMETHODCALLTYPE SetLogFile(BSTR path) override { return file_.SetPathBstr(path); }
+    HRESULT STDMETHODCALLTYPE GetLogFile(BSTR* path) override { return file_.GetPathBstr(path); }
+    HRESULT STDMETHODCALLTYPE SetEnabled(LONG enabled) override {
         enabled_.store(enabled != 0, std::memory_order_relaxed);
         return S_OK;
     }
-    HRESULT GetEnabled(LONG* enabled) override {
+    HRESULT STDMETHODCALLTYPE GetEnabled(LONG* enabled) override {
         if (!enabled)
             return E_POINTER;
         *enabled = enabled_.load(std::memory_order_relaxed) ? TRUE : FALSE;
         return S_OK;
     }
-    HRESULT Flush() override { return file_.Sync() ? S_OK : E_FAIL; }
+    HRESULT STDMETHODCALLTYPE Flush() override { return file_.Sync() ? S_OK : E_FAIL; }
 
     // Never fails the caller: an entry that cannot be written is dropped.
-    HRESULT WriteEntry(ULONG thread, LONG markA, LONG markB, BSTR function, BSTR message,
-                       BSTR detail) override {
+    HRESULT STDMETHODCALLTYPE WriteEntry(ULONG thread, LONG markA, LONG markB, BSTR function,
+                                         BSTR message, BSTR detail) override {
         if (!enabled_.load(std::memory_order_relaxed))
             return S_FALSE;
         try {

@@ -18,7 +18,7 @@ class CSettings final : public ComObject<CSettings, IVL2600Settings> {
         return nullptr;
     }
 
-    HRESULT GetSetting(BSTR name, VARIANT* value) override {
+    HRESULT STDMETHODCALLTYPE GetSetting(BSTR name, VARIANT* value) override {
         if (!value)
             return E_POINTER;
         VariantInit(value);
@@ -34,7 +34,7 @@ class CSettings final : public ComObject<CSettings, IVL2600Settings> {
         }
     }
 
-    HRESULT SetSetting(BSTR name, VARIANT value) override {
+    HRESULT STDMETHODCALLTYPE SetSetting(BSTR name, VARIANT value) override {
         if (!IsStorableType(value.vt))
             return DISP_E_BADVARTYPE;
         try {

@@ -13,9 +13,9 @@ struct ITypeInfo;  // never used by Tarvik; IDispatch slots that take it answer 
 // ---------------------------------------------------------------------------
 // Interfaces. Virtual functions are declared in COM slot order.
 struct IUnknown {
-    virtual HRESULT QueryInterface(REFIID riid, void** ppv) = 0;
-    virtual ULONG AddRef() = 0;
-    virtual ULONG Release() = 0;
+    virtual HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) = 0;
+    virtual ULONG STDMETHODCALLTYPE AddRef() = 0;
+    virtual ULONG STDMETHODCALLTYPE Release() = 0;
 
   protected:
     ~IUnknown() = default;  // objects die through Release, never through delete
@@ -49,50 +49,52 @@ constexpr WORD DISPATCH_PROPERTYPUT = 0x4;
 constexpr WORD DISPATCH_PROPERTYPUTREF = 0x8;
 
 struct IDispatch : IUnknown {
-    virtual HRESULT GetTypeInfoCount(UINT* pctinfo) = 0;
-    virtual HRESULT GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) = 0;
-    virtual HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
-                                  DISPID* rgDispId) = 0;
-    virtual HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
-                           DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO* pExcepInfo,
-                           UINT* puArgErr) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames,
+                                                    LCID lcid, DISPID* rgDispId) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Invoke(DISPID dispIdMember, REFIID riid, LCID lcid,
+                                             WORD wFlags, DISPPARAMS* pDispParams,
+                                             VARIANT* pVarResult, EXCEPINFO* pExcepInfo,
+                                             UINT* puArgErr) = 0;
 
   protected:
     ~IDispatch() = default;
 };
 
 struct IClassFactory : IUnknown {
-    virtual HRESULT CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppvObject) = 0;
-    virtual HRESULT LockServer(BOOL fLock) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pUnkOuter, REFIID riid,
+                                                     void** ppvObject) = 0;
+    virtual HRESULT STDMETHODCALLTYPE LockServer(BOOL fLock) = 0;
 
   protected:
     ~IClassFactory() = default;
 };
 
 struct ISupportErrorInfo : IUnknown {
-    virtual HRESULT InterfaceSupportsErrorInfo(REFIID riid) = 0;
+    virtual HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) = 0;
 
   protected:
     ~ISupportErrorInfo() = default;
 };
 
 struct IErrorInfo : IUnknown {
-    virtual HRESULT GetGUID(GUID* pGUID) = 0;
-    virtual HRESULT GetSource(BSTR* pBstrSource) = 0;
-    virtual HRESULT GetDescription(BSTR* pBstrDescription) = 0;
-    virtual HRESULT GetHelpFile(BSTR* pBstrHelpFile) = 0;
-    virtual HRESULT GetHelpContext(DWORD* pdwHelpContext) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetGUID(GUID* pGUID) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetSource(BSTR* pBstrSource) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetDescription(BSTR* pBstrDescription) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetHelpFile(BSTR* pBstrHelpFile) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetHelpContext(DWORD* pdwHelpContext) = 0;
 
   protected:
     ~IErrorInfo() = default;
 };
 
 struct ICreateErrorInfo : IUnknown {
-    virtual HRESULT SetGUID(REFGUID rguid) = 0;
-    virtual HRESULT SetSource(LPOLESTR szSource) = 0;
-    virtual HRESULT SetDescription(LPOLESTR szDescription) = 0;
-    virtual HRESULT SetHelpFile(LPOLESTR szHelpFile) = 0;
-    virtual HRESULT SetHelpContext(DWORD dwHelpContext) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetGUID(REFGUID rguid) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetSource(LPOLESTR szSource) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetDescription(LPOLESTR szDescription) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetHelpFile(LPOLESTR szHelpFile) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetHelpContext(DWORD dwHelpContext) = 0;
 
   protected:
     ~ICreateErrorInfo() = default;

@@ -57,122 +57,127 @@ enum HANDLE_TYPE : int32_t {
 
 // The host's property bag: a dual interface (IDispatch slots first).
 struct ICommonData : IDispatch {
-    virtual HRESULT SetData(BSTR bstrFieldName, VARIANT vData) = 0;      // DISPID 1
-    virtual HRESULT GetData(BSTR bstrFieldName, VARIANT* pvData) = 0;    // DISPID 2
-    virtual HRESULT ClearData() = 0;                                     // DISPID 3
-    virtual HRESULT GetFirst(BSTR* bstrFieldName, VARIANT* pvData) = 0;  // DISPID 4
-    virtual HRESULT GetNext(BSTR* bstrFieldName, VARIANT* pvData) = 0;   // DISPID 5
-    virtual HRESULT GetCount(LONG* lCount) = 0;                          // DISPID 6
-    virtual HRESULT Store(BSTR bstrDataString) = 0;                      // DISPID 7
-    virtual HRESULT Retrieve(BSTR* pbstrDataString) = 0;                 // DISPID 8
-    virtual HRESULT RemoveData(BSTR bstrFieldName) = 0;                  // DISPID 9
-    virtual HRESULT Retrieve_MaskCSID(BSTR* pbstrDataString) = 0;        // DISPID 10
+    virtual HRESULT STDMETHODCALLTYPE SetData(BSTR bstrFieldName, VARIANT vData) = 0;    // DISPID 1
+    virtual HRESULT STDMETHODCALLTYPE GetData(BSTR bstrFieldName, VARIANT* pvData) = 0;  // DISPID 2
+    virtual HRESULT STDMETHODCALLTYPE ClearData() = 0;                                   // DISPID 3
+    virtual HRESULT STDMETHODCALLTYPE GetFirst(BSTR* bstrFieldName,
+                                               VARIANT* pvData) = 0;  // DISPID 4
+    virtual HRESULT STDMETHODCALLTYPE GetNext(BSTR* bstrFieldName,
+                                              VARIANT* pvData) = 0;                  // DISPID 5
+    virtual HRESULT STDMETHODCALLTYPE GetCount(LONG* lCount) = 0;                    // DISPID 6
+    virtual HRESULT STDMETHODCALLTYPE Store(BSTR bstrDataString) = 0;                // DISPID 7
+    virtual HRESULT STDMETHODCALLTYPE Retrieve(BSTR* pbstrDataString) = 0;           // DISPID 8
+    virtual HRESULT STDMETHODCALLTYPE RemoveData(BSTR bstrFieldName) = 0;            // DISPID 9
+    virtual HRESULT STDMETHODCALLTYPE Retrieve_MaskCSID(BSTR* pbstrDataString) = 0;  // DISPID 10
 
   protected:
     ~ICommonData() = default;
 };
 
 struct IModemSessionCallback : IUnknown {
-    virtual HRESULT MediaClosed(LONG lMediaID) = 0;
-    virtual HRESULT MediaInService(LONG lMediaID) = 0;
-    virtual HRESULT MediaOutOfService(LONG lMediaID) = 0;
-    virtual HRESULT MediaRemove(LONG lMediaID) = 0;
-    virtual HRESULT FatalError(LONG lCause, LONG lError, LONG lParam) = 0;
+    virtual HRESULT STDMETHODCALLTYPE MediaClosed(LONG lMediaID) = 0;
+    virtual HRESULT STDMETHODCALLTYPE MediaInService(LONG lMediaID) = 0;
+    virtual HRESULT STDMETHODCALLTYPE MediaOutOfService(LONG lMediaID) = 0;
+    virtual HRESULT STDMETHODCALLTYPE MediaRemove(LONG lMediaID) = 0;
+    virtual HRESULT STDMETHODCALLTYPE FatalError(LONG lCause, LONG lError, LONG lParam) = 0;
 
   protected:
     ~IModemSessionCallback() = default;
 };
 
 struct IModemSession : IUnknown {
-    virtual HRESULT Shutdown() = 0;
-    virtual HRESULT DeleteModem(LONG lMediaID) = 0;
-    virtual HRESULT AddModem(BSTR bstrPortName, ICommonData** ppSharedModemData) = 0;
-    virtual HRESULT Initialize(IModemSessionCallback* pIModemSessionCallback) = 0;
-    virtual HRESULT get_MaxModems(LONG* lplMaxModems) = 0;
-    virtual HRESULT get_LastError(LONG* lplLastError) = 0;
-    virtual HRESULT get_LastSessionError(LONG* lpLastSessionError) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Shutdown() = 0;
+    virtual HRESULT STDMETHODCALLTYPE DeleteModem(LONG lMediaID) = 0;
+    virtual HRESULT STDMETHODCALLTYPE AddModem(BSTR bstrPortName,
+                                               ICommonData** ppSharedModemData) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Initialize(IModemSessionCallback* pIModemSessionCallback) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_MaxModems(LONG* lplMaxModems) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_LastError(LONG* lplLastError) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_LastSessionError(LONG* lpLastSessionError) = 0;
 
   protected:
     ~IModemSession() = default;
 };
 
 struct IModemSessionPrivate : IUnknown {
-    virtual HRESULT EnterCriticalSection() = 0;
-    virtual HRESULT LeaveCriticalSection() = 0;
-    virtual HRESULT FatalError(LONG lCause, LONG lError, LONG lParam) = 0;
-    virtual HRESULT HandleLineMessage(LONG hDevice, LONG dwMessageID, LONG dwParam1, LONG dwParam2,
-                                      LONG dwParam3) = 0;
-    virtual HRESULT get_LineApp(LONG* lpLineApp) = 0;
-    virtual HRESULT get_TAPIEvent(LONG* lpTAPIEvent) = 0;
-    virtual HRESULT get_SessionShutdownEvent(LONG* lpSessionShutdownEvent) = 0;
+    virtual HRESULT STDMETHODCALLTYPE EnterCriticalSection() = 0;
+    virtual HRESULT STDMETHODCALLTYPE LeaveCriticalSection() = 0;
+    virtual HRESULT STDMETHODCALLTYPE FatalError(LONG lCause, LONG lError, LONG lParam) = 0;
+    virtual HRESULT STDMETHODCALLTYPE HandleLineMessage(LONG hDevice, LONG dwMessageID,
+                                                        LONG dwParam1, LONG dwParam2,
+                                                        LONG dwParam3) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_LineApp(LONG* lpLineApp) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_TAPIEvent(LONG* lpTAPIEvent) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_SessionShutdownEvent(LONG* lpSessionShutdownEvent) = 0;
 
   protected:
     ~IModemSessionPrivate() = default;
 };
 
 struct IModemLineCallback : IUnknown {
-    virtual HRESULT CallOffering() = 0;
-    virtual HRESULT CallDisconnected(LONG lCause) = 0;
-    virtual HRESULT CallConnected(LONG bIncoming, LONG lPortHandle) = 0;
-    virtual HRESULT FatalError(LONG lCause, LONG lError, LONG lParam) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CallOffering() = 0;
+    virtual HRESULT STDMETHODCALLTYPE CallDisconnected(LONG lCause) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CallConnected(LONG bIncoming, LONG lPortHandle) = 0;
+    virtual HRESULT STDMETHODCALLTYPE FatalError(LONG lCause, LONG lError, LONG lParam) = 0;
 
   protected:
     ~IModemLineCallback() = default;
 };
 
 struct IPassThroughCallback : IUnknown {
-    virtual HRESULT Disconnected(LONG lCause) = 0;
-    virtual HRESULT Connected(LONG bIncoming) = 0;
-    virtual HRESULT FatalError(LONG lCause, LONG lError) = 0;
-    virtual HRESULT TransmitDone() = 0;
-    virtual HRESULT FrameReceived(LONG lFrameNumber, LONG lFrameLength) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Disconnected(LONG lCause) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Connected(LONG bIncoming) = 0;
+    virtual HRESULT STDMETHODCALLTYPE FatalError(LONG lCause, LONG lError) = 0;
+    virtual HRESULT STDMETHODCALLTYPE TransmitDone() = 0;
+    virtual HRESULT STDMETHODCALLTYPE FrameReceived(LONG lFrameNumber, LONG lFrameLength) = 0;
 
   protected:
     ~IPassThroughCallback() = default;
 };
 
 struct IModemLine : IUnknown {
-    virtual HRESULT get_LastError(LONG* lpLastError) = 0;
-    virtual HRESULT get_LastLineError(LONG* lpLastLineError) = 0;
-    virtual HRESULT get_NoAnswerTimeout(LONG* lpNoAnswerTimeout) = 0;
-    virtual HRESULT put_NoAnswerTimeout(LONG newVal) = 0;
-    virtual HRESULT get_ReportProgress(LONG* pbReportProgress) = 0;
-    virtual HRESULT put_ReportProgress(LONG newVal) = 0;
-    virtual HRESULT GetModemHandle(ICommonData** ppICommonData) = 0;
-    virtual HRESULT Initialize(ICommonData* pICommonData,
-                               IModemLineCallback* pIModemLineCallback) = 0;
-    virtual HRESULT AnswerCall(LONG bAccept) = 0;
-    virtual HRESULT DropCall() = 0;
-    virtual HRESULT MakeCall(ICommonData* pCallData) = 0;
-    virtual HRESULT Shutdown() = 0;
-    virtual HRESULT OpenLine(ICommonData* pCommonData) = 0;
-    virtual HRESULT CloseLine() = 0;
-    virtual HRESULT ByPassTAPI(SHORT nPassThroughState) = 0;
-    virtual HRESULT HandOverToTAPI(SHORT nStatus) = 0;
-    virtual HRESULT OpenPort(ICommonData* pIPortSettingsData) = 0;
-    virtual HRESULT ClosePort(LONG bDestroy) = 0;
-    virtual HRESULT SendCommand(BSTR bstrCommand) = 0;
-    virtual HRESULT ReceiveFrame(BSTR* bstrFrame, LONG lFrameNumber) = 0;
-    virtual HRESULT RegisterPassThroughCallback(IPassThroughCallback* pPassThroughCallback) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_LastError(LONG* lpLastError) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_LastLineError(LONG* lpLastLineError) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_NoAnswerTimeout(LONG* lpNoAnswerTimeout) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_NoAnswerTimeout(LONG newVal) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_ReportProgress(LONG* pbReportProgress) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_ReportProgress(LONG newVal) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetModemHandle(ICommonData** ppICommonData) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Initialize(ICommonData* pICommonData,
+                                                 IModemLineCallback* pIModemLineCallback) = 0;
+    virtual HRESULT STDMETHODCALLTYPE AnswerCall(LONG bAccept) = 0;
+    virtual HRESULT STDMETHODCALLTYPE DropCall() = 0;
+    virtual HRESULT STDMETHODCALLTYPE MakeCall(ICommonData* pCallData) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Shutdown() = 0;
+    virtual HRESULT STDMETHODCALLTYPE OpenLine(ICommonData* pCommonData) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CloseLine() = 0;
+    virtual HRESULT STDMETHODCALLTYPE ByPassTAPI(SHORT nPassThroughState) = 0;
+    virtual HRESULT STDMETHODCALLTYPE HandOverToTAPI(SHORT nStatus) = 0;
+    virtual HRESULT STDMETHODCALLTYPE OpenPort(ICommonData* pIPortSettingsData) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ClosePort(LONG bDestroy) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SendCommand(BSTR bstrCommand) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ReceiveFrame(BSTR* bstrFrame, LONG lFrameNumber) = 0;
+    virtual HRESULT STDMETHODCALLTYPE
+    RegisterPassThroughCallback(IPassThroughCallback* pPassThroughCallback) = 0;
 
   protected:
     ~IModemLine() = default;
 };
 
 struct IModemLinePrivate : IUnknown {
-    virtual HRESULT CallConnected() = 0;
-    virtual HRESULT HandleLineClose() = 0;
-    virtual HRESULT CallOffering() = 0;
-    virtual HRESULT CallDisconnected() = 0;
-    virtual HRESULT HandleLineReply(LONG lReply) = 0;
-    virtual HRESULT HandleNewCall(LONG lCall, LONG lPrivileges) = 0;
-    virtual HRESULT FatalError(LONG lError, LONG lCause, LONG lParam) = 0;
-    virtual HRESULT HandleCallState(LONG lCallState, LONG lStateDetail) = 0;
-    virtual HRESULT HangUpCall() = 0;
-    virtual HRESULT DismissCall() = 0;
-    virtual HRESULT ReOpenLine() = 0;
-    virtual HRESULT get_MediaID(LONG* pVal) = 0;
-    virtual HRESULT get_Handle(HANDLE_TYPE HandleType, LONG* lpHandle) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CallConnected() = 0;
+    virtual HRESULT STDMETHODCALLTYPE HandleLineClose() = 0;
+    virtual HRESULT STDMETHODCALLTYPE CallOffering() = 0;
+    virtual HRESULT STDMETHODCALLTYPE CallDisconnected() = 0;
+    virtual HRESULT STDMETHODCALLTYPE HandleLineReply(LONG lReply) = 0;
+    virtual HRESULT STDMETHODCALLTYPE HandleNewCall(LONG lCall, LONG lPrivileges) = 0;
+    virtual HRESULT STDMETHODCALLTYPE FatalError(LONG lError, LONG lCause, LONG lParam) = 0;
+    virtual HRESULT STDMETHODCALLTYPE HandleCallState(LONG lCallState, LONG lStateDetail) = 0;
+    virtual HRESULT STDMETHODCALLTYPE HangUpCall() = 0;
+    virtual HRESULT STDMETHODCALLTYPE DismissCall() = 0;
+    virtual HRESULT STDMETHODCALLTYPE ReOpenLine() = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_MediaID(LONG* pVal) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_Handle(HANDLE_TYPE HandleType, LONG* lpHandle) = 0;
 
   protected:
     ~IModemLinePrivate() = default;
@@ -180,13 +185,14 @@ struct IModemLinePrivate : IUnknown {
 
 // The log writer. The component calls only WriteEntry, the ninth slot.
 struct ILogWriter : IUnknown {
-    virtual HRESULT SetLogFile(BSTR bstrPath) = 0;
-    virtual HRESULT GetLogFile(BSTR* pbstrPath) = 0;
-    virtual HRESULT SetEnabled(LONG bEnabled) = 0;
-    virtual HRESULT GetEnabled(LONG* pbEnabled) = 0;
-    virtual HRESULT Flush() = 0;
-    virtual HRESULT WriteEntry(ULONG dwThreadId, LONG lMarkA, LONG lMarkB, BSTR bstrFunction,
-                               BSTR bstrMessage, BSTR bstrDetail) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetLogFile(BSTR bstrPath) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetLogFile(BSTR* pbstrPath) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetEnabled(LONG bEnabled) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetEnabled(LONG* pbEnabled) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Flush() = 0;
+    virtual HRESULT STDMETHODCALLTYPE WriteEntry(ULONG dwThreadId, LONG lMarkA, LONG lMarkB,
+                                                 BSTR bstrFunction, BSTR bstrMessage,
+                                                 BSTR bstrDetail) = 0;
 
   protected:
     ~ILogWriter() = default;
@@ -194,12 +200,12 @@ struct ILogWriter : IUnknown {
 
 // The event reporter. The component calls only Notify, the eighth slot.
 struct IEventReporter : IUnknown {
-    virtual HRESULT SetTarget(BSTR bstrPath) = 0;
-    virtual HRESULT GetTarget(BSTR* pbstrPath) = 0;
-    virtual HRESULT GetCount(LONG* plCount) = 0;
-    virtual HRESULT Flush() = 0;
-    virtual HRESULT Notify(LONG lEventCode, BSTR bstrData, VARIANT vValue1, VARIANT vValue2,
-                           BSTR bstrSource) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetTarget(BSTR bstrPath) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetTarget(BSTR* pbstrPath) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetCount(LONG* plCount) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Flush() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Notify(LONG lEventCode, BSTR bstrData, VARIANT vValue1,
+                                             VARIANT vValue2, BSTR bstrSource) = 0;
 
   protected:
     ~IEventReporter() = default;
@@ -207,8 +213,8 @@ struct IEventReporter : IUnknown {
 
 // The modem-settings component AddModem creates (and releases at once).
 struct IVL2600Settings : IUnknown {
-    virtual HRESULT GetSetting(BSTR bstrName, VARIANT* pvValue) = 0;
-    virtual HRESULT SetSetting(BSTR bstrName, VARIANT vValue) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetSetting(BSTR bstrName, VARIANT* pvValue) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetSetting(BSTR bstrName, VARIANT vValue) = 0;
 
   protected:
     ~IVL2600Settings() = default;

@@ -131,11 +131,11 @@ class ComObjectCore {
 
     struct Inner final : IUnknown {
         explicit Inner(ComObjectCore* o) : owner(o) {}
-        HRESULT QueryInterface(REFIID iid, void** ppv) override {
+        HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** ppv) override {
             return owner->InnerQueryInterface(iid, ppv);
         }
-        ULONG AddRef() override { return owner->InnerAddRef(); }
-        ULONG Release() override { return owner->InnerRelease(); }
+        ULONG STDMETHODCALLTYPE AddRef() override { return owner->InnerAddRef(); }
+        ULONG STDMETHODCALLTYPE Release() override { return owner->InnerRelease(); }
         ComObjectCore* owner;
     };
 
@@ -150,11 +150,11 @@ class ComObjectCore {
 template <class Derived, class First, class... Rest>
 class ComObject : public First, public Rest..., public ComObjectCore {
   public:
-    HRESULT QueryInterface(REFIID iid, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** ppv) override {
         return ControllingUnknown()->QueryInterface(iid, ppv);
     }
-    ULONG AddRef() override { return ControllingUnknown()->AddRef(); }
-    ULONG Release() override { return ControllingUnknown()->Release(); }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ControllingUnknown()->AddRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ControllingUnknown()->Release(); }
 
   protected:
     ComObject() = default;
@@ -222,7 +222,7 @@ class ClassFactory final : public ComObject<ClassFactory, IClassFactory> {
         return nullptr;
     }
 
-    HRESULT CreateInstance(IUnknown* outer, REFIID iid, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** ppv) override {
         if (!ppv)
             return E_POINTER;
         *ppv = nullptr;
@@ -238,7 +238,7 @@ class ClassFactory final : public ComObject<ClassFactory, IClassFactory> {
             return E_FAIL;
         }
     }
-    HRESULT LockServer(BOOL lock) override {
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
         if (module_) {
             if (lock)
                 module_->Lock();

@@ -33,6 +33,17 @@ using LPSTR = char*;
 using LPCSTR = const char*;
 using LPVOID = void*;
 
+// The calling convention of COM interface methods: __stdcall on 32-bit
+// Windows, where a member function otherwise follows the compiler's own
+// convention; there is only one convention elsewhere. Every interface method
+// and every implementation of one carries it (the compiler refuses an
+// override whose convention differs from the method it overrides).
+#if defined(_WIN32) && defined(__i386__)
+#define STDMETHODCALLTYPE __attribute__((stdcall))
+#else
+#define STDMETHODCALLTYPE
+#endif
+
 #ifndef TRUE
 #define TRUE 1
 #endif

@@ -62,52 +62,54 @@ class CModemLine final : public tarvik::ComObject<CModemLine, IModemLine, ISuppo
     HRESULT FinalConstruct() override;
 
     // ISupportErrorInfo
-    HRESULT InterfaceSupportsErrorInfo(REFIID riid) override;
+    HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override;
 
     // IModemLine
-    HRESULT get_LastError(LONG* lpLastError) override;
-    HRESULT get_LastLineError(LONG* lpLastLineError) override;
-    HRESULT get_NoAnswerTimeout(LONG* lpNoAnswerTimeout) override;
-    HRESULT put_NoAnswerTimeout(LONG newVal) override;
-    HRESULT get_ReportProgress(LONG* pbReportProgress) override;
-    HRESULT put_ReportProgress(LONG newVal) override;
-    HRESULT GetModemHandle(ICommonData** ppICommonData) override;
-    HRESULT Initialize(ICommonData* pICommonData, IModemLineCallback* pIModemLineCallback) override;
-    HRESULT AnswerCall(LONG bAccept) override;
-    HRESULT DropCall() override;
-    HRESULT MakeCall(ICommonData* pCallData) override;
-    HRESULT Shutdown() override;
-    HRESULT OpenLine(ICommonData* pCommonData) override;
-    HRESULT CloseLine() override;
-    HRESULT ByPassTAPI(SHORT nPassThroughState) override;
-    HRESULT HandOverToTAPI(SHORT nStatus) override;
-    HRESULT OpenPort(ICommonData* pIPortSettingsData) override;
-    HRESULT ClosePort(LONG bDestroy) override;
-    HRESULT SendCommand(BSTR bstrCommand) override;
-    HRESULT ReceiveFrame(BSTR* bstrFrame, LONG lFrameNumber) override;
-    HRESULT RegisterPassThroughCallback(IPassThroughCallback* pPassThroughCallback) override;
+    HRESULT STDMETHODCALLTYPE get_LastError(LONG* lpLastError) override;
+    HRESULT STDMETHODCALLTYPE get_LastLineError(LONG* lpLastLineError) override;
+    HRESULT STDMETHODCALLTYPE get_NoAnswerTimeout(LONG* lpNoAnswerTimeout) override;
+    HRESULT STDMETHODCALLTYPE put_NoAnswerTimeout(LONG newVal) override;
+    HRESULT STDMETHODCALLTYPE get_ReportProgress(LONG* pbReportProgress) override;
+    HRESULT STDMETHODCALLTYPE put_ReportProgress(LONG newVal) override;
+    HRESULT STDMETHODCALLTYPE GetModemHandle(ICommonData** ppICommonData) override;
+    HRESULT STDMETHODCALLTYPE Initialize(ICommonData* pICommonData,
+                                         IModemLineCallback* pIModemLineCallback) override;
+    HRESULT STDMETHODCALLTYPE AnswerCall(LONG bAccept) override;
+    HRESULT STDMETHODCALLTYPE DropCall() override;
+    HRESULT STDMETHODCALLTYPE MakeCall(ICommonData* pCallData) override;
+    HRESULT STDMETHODCALLTYPE Shutdown() override;
+    HRESULT STDMETHODCALLTYPE OpenLine(ICommonData* pCommonData) override;
+    HRESULT STDMETHODCALLTYPE CloseLine() override;
+    HRESULT STDMETHODCALLTYPE ByPassTAPI(SHORT nPassThroughState) override;
+    HRESULT STDMETHODCALLTYPE HandOverToTAPI(SHORT nStatus) override;
+    HRESULT STDMETHODCALLTYPE OpenPort(ICommonData* pIPortSettingsData) override;
+    HRESULT STDMETHODCALLTYPE ClosePort(LONG bDestroy) override;
+    HRESULT STDMETHODCALLTYPE SendCommand(BSTR bstrCommand) override;
+    HRESULT STDMETHODCALLTYPE ReceiveFrame(BSTR* bstrFrame, LONG lFrameNumber) override;
+    HRESULT STDMETHODCALLTYPE
+    RegisterPassThroughCallback(IPassThroughCallback* pPassThroughCallback) override;
 
     // IPassThroughCallback
-    HRESULT Disconnected(LONG lCause) override;
-    HRESULT Connected(LONG bIncoming) override;
-    HRESULT FatalError(LONG lCause, LONG lError) override;
-    HRESULT TransmitDone() override;
-    HRESULT FrameReceived(LONG lFrameNumber, LONG lFrameLength) override;
+    HRESULT STDMETHODCALLTYPE Disconnected(LONG lCause) override;
+    HRESULT STDMETHODCALLTYPE Connected(LONG bIncoming) override;
+    HRESULT STDMETHODCALLTYPE FatalError(LONG lCause, LONG lError) override;
+    HRESULT STDMETHODCALLTYPE TransmitDone() override;
+    HRESULT STDMETHODCALLTYPE FrameReceived(LONG lFrameNumber, LONG lFrameLength) override;
 
     // IModemLinePrivate (reachable only from the line's own code)
-    HRESULT CallConnected() override;
-    HRESULT HandleLineClose() override;
-    HRESULT CallOffering() override;
-    HRESULT CallDisconnected() override;
-    HRESULT HandleLineReply(LONG lReply) override;
-    HRESULT HandleNewCall(LONG lCall, LONG lPrivileges) override;
-    HRESULT FatalError(LONG lError, LONG lCause, LONG lParam) override;
-    HRESULT HandleCallState(LONG lCallState, LONG lStateDetail) override;
-    HRESULT HangUpCall() override;
-    HRESULT DismissCall() override;
-    HRESULT ReOpenLine() override;
-    HRESULT get_MediaID(LONG* pVal) override;
-    HRESULT get_Handle(HANDLE_TYPE HandleType, LONG* lpHandle) override;
+    HRESULT STDMETHODCALLTYPE CallConnected() override;
+    HRESULT STDMETHODCALLTYPE HandleLineClose() override;
+    HRESULT STDMETHODCALLTYPE CallOffering() override;
+    HRESULT STDMETHODCALLTYPE CallDisconnected() override;
+    HRESULT STDMETHODCALLTYPE HandleLineReply(LONG lReply) override;
+    HRESULT STDMETHODCALLTYPE HandleNewCall(LONG lCall, LONG lPrivileges) override;
+    HRESULT STDMETHODCALLTYPE FatalError(LONG lError, LONG lCause, LONG lParam) override;
+    HRESULT STDMETHODCALLTYPE HandleCallState(LONG lCallState, LONG lStateDetail) override;
+    HRESULT STDMETHODCALLTYPE HangUpCall() override;
+    HRESULT STDMETHODCALLTYPE DismissCall() override;
+    HRESULT STDMETHODCALLTYPE ReOpenLine() override;
+    HRESULT STDMETHODCALLTYPE get_MediaID(LONG* pVal) override;
+    HRESULT STDMETHODCALLTYPE get_Handle(HANDLE_TYPE HandleType, LONG* lpHandle) override;
 
     // Not part of the contract: the line state, and a wait until every event
     // thread of every line in the process has finished, its reference on its

@@ -44,26 +44,26 @@ class CModemSession final : public tarvik::ComObject<CModemSession, IModemSessio
     IUnknown* FindInterface(REFIID iid) noexcept override;
 
     // ISupportErrorInfo
-    HRESULT InterfaceSupportsErrorInfo(REFIID riid) override;
+    HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override;
 
     // IModemSession
-    HRESULT Shutdown() override;
-    HRESULT DeleteModem(LONG lMediaID) override;
-    HRESULT AddModem(BSTR bstrPortName, ICommonData** ppSharedModemData) override;
-    HRESULT Initialize(IModemSessionCallback* pIModemSessionCallback) override;
-    HRESULT get_MaxModems(LONG* lplMaxModems) override;
-    HRESULT get_LastError(LONG* lplLastError) override;
-    HRESULT get_LastSessionError(LONG* lpLastSessionError) override;
+    HRESULT STDMETHODCALLTYPE Shutdown() override;
+    HRESULT STDMETHODCALLTYPE DeleteModem(LONG lMediaID) override;
+    HRESULT STDMETHODCALLTYPE AddModem(BSTR bstrPortName, ICommonData** ppSharedModemData) override;
+    HRESULT STDMETHODCALLTYPE Initialize(IModemSessionCallback* pIModemSessionCallback) override;
+    HRESULT STDMETHODCALLTYPE get_MaxModems(LONG* lplMaxModems) override;
+    HRESULT STDMETHODCALLTYPE get_LastError(LONG* lplLastError) override;
+    HRESULT STDMETHODCALLTYPE get_LastSessionError(LONG* lpLastSessionError) override;
 
     // IModemSessionPrivate
-    HRESULT EnterCriticalSection() override;
-    HRESULT LeaveCriticalSection() override;
-    HRESULT FatalError(LONG lCause, LONG lError, LONG lParam) override;
-    HRESULT HandleLineMessage(LONG hDevice, LONG dwMessageID, LONG dwParam1, LONG dwParam2,
-                              LONG dwParam3) override;
-    HRESULT get_LineApp(LONG* lpLineApp) override;
-    HRESULT get_TAPIEvent(LONG* lpTAPIEvent) override;
-    HRESULT get_SessionShutdownEvent(LONG* lpSessionShutdownEvent) override;
+    HRESULT STDMETHODCALLTYPE EnterCriticalSection() override;
+    HRESULT STDMETHODCALLTYPE LeaveCriticalSection() override;
+    HRESULT STDMETHODCALLTYPE FatalError(LONG lCause, LONG lError, LONG lParam) override;
+    HRESULT STDMETHODCALLTYPE HandleLineMessage(LONG hDevice, LONG dwMessageID, LONG dwParam1,
+                                                LONG dwParam2, LONG dwParam3) override;
+    HRESULT STDMETHODCALLTYPE get_LineApp(LONG* lpLineApp) override;
+    HRESULT STDMETHODCALLTYPE get_TAPIEvent(LONG* lpTAPIEvent) override;
+    HRESULT STDMETHODCALLTYPE get_SessionShutdownEvent(LONG* lpSessionShutdownEvent) override;
 
   private:
     void Log(LONG markA, LONG markB, const char* function, const char* message) const;

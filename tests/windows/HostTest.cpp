@@ -84,12 +84,14 @@ class LineCallback final : public ComObject<LineCallback, IModemLineCallback> {
     IUnknown* FindInterface(REFIID iid) noexcept override {
         return IsEqualIID(iid, IID_IModemLineCallback) ? this : nullptr;
     }
-    HRESULT CallOffering() override { return Add({HostEvent::Offering}); }
-    HRESULT CallDisconnected(LONG cause) override { return Add({HostEvent::Disconnected, cause}); }
-    HRESULT CallConnected(LONG incoming, LONG handle) override {
+    HRESULT STDMETHODCALLTYPE CallOffering() override { return Add({HostEvent::Offering}); }
+    HRESULT STDMETHODCALLTYPE CallDisconnected(LONG cause) override {
+        return Add({HostEvent::Disconnected, cause});
+    }
+    HRESULT STDMETHODCALLTYPE CallConnected(LONG incoming, LONG handle) override {
         return Add({HostEvent::Connected, incoming, handle});
     }
-    HRESULT FatalError(LONG cause, LONG error, LONG) override {
+    HRESULT STDMETHODCALLTYPE FatalError(LONG cause, LONG error, LONG) override {
         return Add({HostEvent::Fatal, cause, error});
     }
 
@@ -107,14 +109,14 @@ class SessionCallback final : public ComObject<SessionCallback, IModemSessionCal
     IUnknown* FindInterface(REFIID iid) noexcept override {
         return IsEqualIID(iid, IID_IModemSessionCallback) ? this : nullptr;
     }
-    HRESULT MediaClosed(LONG id) override {
+    HRESULT STDMETHODCALLTYPE MediaClosed(LONG id) override {
         r_->Add({HostEvent::MediaClosed, id});
         return S_OK;
     }
-    HRESULT MediaInService(LONG) override { return S_OK; }
-    HRESULT MediaOutOfService(LONG) override { return S_OK; }
-    HRESULT MediaRemove(LONG) override { return S_OK; }
-    HRESULT FatalError(LONG, LONG, LONG) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE MediaInService(LONG) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE MediaOutOfService(LONG) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE MediaRemove(LONG) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE FatalError(LONG, LONG, LONG) override { return S_OK; }
 
   private:
     Recorder* r_;
