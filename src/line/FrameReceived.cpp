@@ -96,8 +96,10 @@ HRESULT CModemLine::InterpretFrame(LONG state, std::string_view frame) {
                     if (!moveFrom(state, MODEM_IDLE))
                         return S_OK;
                     m_nDisconnectCause = DISCONNECT_NORMAL;
-                    SetEvent(m_hModemResponse.load());
+                    // Raised before the hang-up is woken: a host that shuts
+                    // the line down the moment DropCall returns still gets it.
                     RaiseEvent(LINE_EVENT_DISCONNECTED);
+                    SetEvent(m_hModemResponse.load());
                     Log(-1, 0, kFn, "MODEM_DISCONNECTING_FINISH : Received OK");
                     return S_OK;
                 case MODEM_COMMAND_PENDING:
