@@ -45,7 +45,14 @@ HRESULT CModemLine::FrameReceived(LONG lFrameNumber, LONG lFrameLength) {
 
         // Caller-ID lines are also ordinary frames: the step only looks.
         CallerIdStep(frame);
-        HRESULT result = InterpretFrame(m_lState.load(), frame);
+        const LONG state = m_lState.load();
+        // An initialisation text may itself contain "OK": its echo is no
+        // answer.
+        if (state == MODEM_INITIALIZING && IsInitEcho(frame)) {
+            Log(-1, 1, kFn, "All goes well");
+            return S_OK;
+        }
+        HRESULT result = InterpretFrame(state, frame);
         Log(-1, 1, kFn, "All goes well");
         return result;
     });

@@ -137,8 +137,15 @@ class CModemLine final : public tarvik::ComObject<CModemLine, IModemLine, ISuppo
     bool InitializeModem(std::string& failure);
     bool InitializeFirstStage(const std::string& command);
     bool InitializeSecondStage(const std::string& command);
+    bool InitializeStage(const std::string& command, bool escapeFirst, bool pause,
+                         const char* sendFailedFn, const char* successFn,
+                         const char* noResponseText);
     bool InitSendFailure();
+    void ReportInitFailure();
     void EndInitStage();
+    void ArmInitResponse(const std::string& command);
+    // The frame is the modem's echo of the initialisation command.
+    bool IsInitEcho(std::string_view frame);
 
     // Command exchange (CommandExchange.cpp)
     int SendCommand(const char* data, LONG length);
@@ -147,7 +154,6 @@ class CModemLine final : public tarvik::ComObject<CModemLine, IModemLine, ISuppo
     // cleared it itself before sending the command the answer belongs to (a
     // fast modem may answer before the wait begins).
     bool GetResponseFromModem(DWORD timeoutMs, bool clearFirst = true);
-    void RaiseFatalFromWait();
 
     // State machine (FrameReceived.cpp)
     HRESULT InterpretFrame(LONG state, std::string_view frame);
@@ -247,6 +253,10 @@ class CModemLine final : public tarvik::ComObject<CModemLine, IModemLine, ISuppo
     std::atomic<LONG> m_nInitAttempt{0};
     std::atomic<SHORT> m_bInitOK{0};
     std::atomic<bool> m_bFatalReported{false};
+    // The initialisation command being answered, for telling its echo from
+    // the answer.
+    std::string m_initCommand;  // guarded by m_initCommandLock
+    std::mutex m_initCommandLock;
     // The port reported a failure since the line was opened.
     std::atomic<bool> m_bPortFailed{false};
 
