@@ -45,7 +45,14 @@ HRESULT CModemLine::FrameReceived(LONG lFrameNumber, LONG lFrameLength) {
 
         // Caller-ID lines are also ordinary frames: the step only looks.
         CallerIdStep(frame);
-        HRESULT result = InterpretFrame(m_lState.load(), frame);
+        const LONG state = m_lState.load();
+        // An initialisation text may itself contain "OK": its echo is no
+        // answer.
+        if (state == MODEM_INITIALIZING && IsInitEcho(frame)) {
+            Log(-1, 1, kFn, "All goes well");
+            return S_OK;
+        }
+        HRESULT result = InterpretFrame(state, frame);
         Log(-1, 1, kFn, "All goes well");
         return result;
     });
@@ -96,8 +103,10 @@ HRESULT CModemLine::InterpretFrame(LONG state, std::string_view frame) {
                     if (!moveFrom(state, MODEM_IDLE))
                         return S_OK;
                     m_nDisconnectCause = DISCONNECT_NORMAL;
-                    SetEvent(m_hModemResponse.load());
+                    // Raised before the hang-up is woken: a host that shuts
+                    // the line down the moment DropCall returns still gets it.
                     RaiseEvent(LINE_EVENT_DISCONNECTED);
+                    SetEvent(m_hModemResponse.load());
                     Log(-1, 0, kFn, "MODEM_DISCONNECTING_FINISH : Received OK");
                     return S_OK;
                 case MODEM_COMMAND_PENDING:

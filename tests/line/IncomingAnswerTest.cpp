@@ -218,6 +218,7 @@ TEST(IncomingAnswer, RingAfterAStandardAnswerRepeatsTheOffHookStep) {
     ASSERT_TRUE(up);
     EXPECT_EQ(up->a, 1);
     EXPECT_EQ(h.modem.Received().substr(mark), "ATH1ATA\rATH1ATA\r");
+    EXPECT_TRUE(CModemLine::WaitForEventThreads(5000));  // the re-answer reports last
     EXPECT_EQ(h.reporter.WithCode(1004).size(), 2u);
 }
 
