@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 namespace wintest {
 namespace {
 
@@ -12,24 +14,38 @@ HANDLE ToHandle(int32_t value) {
 }
 
 // One overlapped transfer: started, then waited for; cancelled (and waited
-// for once more, so the record stays valid) when the time runs out.
-bool Transfer(HANDLE h, bool write, char* buffer, DWORD length, DWORD timeoutMs, DWORD* done) {
-    OVERLAPPED ov{};
-    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!ov.hEvent)
+// for once more) when the time runs out. The record and the bytes live on the
+// heap: should the system not give the cancelled operation back, they are
+// left to it rather than freed under it.
+bool Transfer(HANDLE h, bool write, char* data, DWORD length, DWORD timeoutMs, DWORD* done) {
+    struct Op {
+        OVERLAPPED ov{};
+        std::string bytes;
+    };
+    auto* op = new Op;
+    op->bytes.assign(data, length);
+    op->ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!op->ov.hEvent) {
+        delete op;
         return false;
-    BOOL ok = write ? WriteFile(h, buffer, length, nullptr, &ov)
-                    : ReadFile(h, buffer, length, nullptr, &ov);
+    }
+    BOOL ok = write ? WriteFile(h, op->bytes.data(), length, nullptr, &op->ov)
+                    : ReadFile(h, op->bytes.data(), length, nullptr, &op->ov);
     if (!ok && GetLastError() != ERROR_IO_PENDING) {
-        CloseHandle(ov.hEvent);
+        CloseHandle(op->ov.hEvent);
+        delete op;
         return false;
     }
-    if (WaitForSingleObject(ov.hEvent, timeoutMs) != WAIT_OBJECT_0) {
-        CancelIoEx(h, &ov);
-        WaitForSingleObject(ov.hEvent, 5000);
+    if (WaitForSingleObject(op->ov.hEvent, timeoutMs) != WAIT_OBJECT_0) {
+        CancelIoEx(h, &op->ov);
+        if (WaitForSingleObject(op->ov.hEvent, 5000) != WAIT_OBJECT_0)
+            return false;  // still the system's: op is not freed
     }
-    ok = GetOverlappedResult(h, &ov, done, FALSE);
-    CloseHandle(ov.hEvent);
+    ok = GetOverlappedResult(h, &op->ov, done, FALSE);
+    if (ok && !write)
+        std::copy(op->bytes.begin(), op->bytes.begin() + *done, data);
+    CloseHandle(op->ov.hEvent);
+    delete op;
     return ok;
 }
 

@@ -60,6 +60,12 @@ SerialDevice::SerialDevice(HANDLE handle, std::string path)
 
 SerialDevice::~SerialDevice() {
     Close();
+    if (keepRecords_) {
+        // The records (with the read byte and the event mask) and the bytes
+        // being written may still be used by the system: they are left to it.
+        (void)writeBuf_.release();
+        return;
+    }
     sys::FreeOverlapped(ovWait_);
     sys::FreeOverlapped(ovWrite_);
     sys::FreeOverlapped(ovRead_);
@@ -81,12 +87,14 @@ void SerialDevice::Close() {
         return;
     // The records and buffers of pending operations belong to this object;
     // the system must be done with them before the handle goes.
-    if (commPending_)
-        sys::CancelAndWait(h, ovWait_, kCancelWaitMs);
-    if (writePending_)
-        sys::CancelAndWait(h, ovWrite_, kCancelWaitMs);
-    if (readPending_)
-        sys::CancelAndWait(h, ovRead_, kCancelWaitMs);
+    // One the system does not give back in time stays the system's: its
+    // record is never freed.
+    if (commPending_ && !sys::CancelAndWait(h, ovWait_, kCancelWaitMs))
+        keepRecords_ = true;
+    if (writePending_ && !sys::CancelAndWait(h, ovWrite_, kCancelWaitMs))
+        keepRecords_ = true;
+    if (readPending_ && !sys::CancelAndWait(h, ovRead_, kCancelWaitMs))
+        keepRecords_ = true;
     commPending_ = writePending_ = readPending_ = false;
     sys::CloseHandle(h);
     handle_.store(nullptr);
@@ -159,14 +167,15 @@ IoStatus SerialDevice::ReadByte(BYTE* out, DWORD* error) {
         return IoStatus::Pending;
     uint32_t got = 0, e = 0;
     readPending_ = true;
-    switch (sys::ReadFile(Handle(), &readByte_, 1, ovRead_, &got, &e)) {
+    BYTE* target = static_cast<BYTE*>(sys::OverlappedScratch(ovRead_));
+    switch (sys::ReadFile(Handle(), target, 1, ovRead_, &got, &e)) {
         case sys::Io::Pending:
             return IoStatus::Pending;
         case sys::Io::Done:
             readPending_ = false;
             sys::ResetEvent(sys::OverlappedEvent(ovRead_));
             if (got == 1) {
-                *out = readByte_;
+                *out = *target;
                 return IoStatus::Completed;
             }
             // With the port's time-outs a read waits for its byte; one that
@@ -226,7 +235,8 @@ IoStatus SerialDevice::WaitCommEvent(DWORD* error) {
         sys::ClearCommError(Handle(), nullptr);
         uint32_t e = 0;
         commPending_ = true;
-        switch (sys::WaitCommEvent(Handle(), &commMask_, ovWait_, &e)) {
+        auto* mask = static_cast<uint32_t*>(sys::OverlappedScratch(ovWait_));
+        switch (sys::WaitCommEvent(Handle(), mask, ovWait_, &e)) {
             case sys::Io::Pending:
                 return IoStatus::Pending;
             case sys::Io::Done:
@@ -310,8 +320,8 @@ bool SerialDevice::Collect(int which, IoCompletion* out) {
                                : IoCompletion::Read;
     c.error = r == sys::Io::Done ? 0 : e;
     c.bytes = r == sys::Io::Done ? done : 0;
-    c.byte = readByte_;
-    c.mask = commMask_;
+    c.byte = *static_cast<BYTE*>(sys::OverlappedScratch(ovRead_));
+    c.mask = *static_cast<uint32_t*>(sys::OverlappedScratch(ovWait_));
     if (out)
         *out = c;
     return true;

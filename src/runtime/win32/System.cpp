@@ -620,6 +620,7 @@ bool ClearCommError(void* comm, uint32_t* errors) {
 
 struct Overlapped {
     OVERLAPPED ov;
+    alignas(8) unsigned char scratch[8];
 };
 Overlapped* NewOverlapped() {
     auto* o = new (std::nothrow) Overlapped;
@@ -641,6 +642,9 @@ void FreeOverlapped(Overlapped* o) {
 }
 void* OverlappedEvent(Overlapped* o) {
     return o->ov.hEvent;
+}
+void* OverlappedScratch(Overlapped* o) {
+    return o->scratch;
 }
 
 namespace {
@@ -676,8 +680,6 @@ Io WriteFile(void* comm, const void* buffer, uint32_t length, Overlapped* o, uin
 }
 Io WaitCommEvent(void* comm, uint32_t* mask, Overlapped* o, uint32_t* error) {
     Rearm(o);
-    // The mask word is written when the wait completes: it lives with the
-    // caller's device, beside the record.
     static_assert(sizeof(DWORD) == sizeof(uint32_t));
     return Started(::WaitCommEvent(comm, reinterpret_cast<DWORD*>(mask), &o->ov), 0, nullptr,
                    error);

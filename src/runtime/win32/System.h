@@ -164,6 +164,10 @@ struct Overlapped;
 Overlapped* NewOverlapped();
 void FreeOverlapped(Overlapped* ov);
 void* OverlappedEvent(Overlapped* ov);
+// Eight bytes that live as long as the record: where a one-byte read puts its
+// byte and a comm-event wait its mask, since the system may write them after
+// the call that started the operation has returned.
+void* OverlappedScratch(Overlapped* ov);
 enum class Io { Done, Pending, Failed };
 Io ReadFile(void* comm, void* buffer, uint32_t length, Overlapped* ov, uint32_t* done,
             uint32_t* error);

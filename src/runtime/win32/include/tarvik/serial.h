@@ -158,11 +158,10 @@ class SerialDevice {
     bool commPending_ = false;
     bool writePending_ = false;
     bool readPending_ = false;
-    // Written by the system when the operations complete.
-    DWORD commMask_ = 0;
-    BYTE readByte_ = 0;
     std::unique_ptr<BYTE[]> writeBuf_;
     DWORD writeLength_ = 0;
+    // Set when an operation did not end when cancelled.
+    bool keepRecords_ = false;
 };
 
 }  // namespace tarvik
