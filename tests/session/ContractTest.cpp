@@ -56,7 +56,10 @@ std::map<std::string, CppInterface> ReadHeader() {
 
     std::map<std::string, CppInterface> result;
     std::regex structRe(R"(struct\s+(\w+)\s*:\s*(\w+)\s*\{([\s\S]*?)\n\};)");
-    std::regex methodRe(R"(virtual\s+HRESULT\s+(\w+)\s*\(([^)]*)\)\s*=\s*0\s*;)");
+    // A method without COM's calling convention is not counted: on 32-bit
+    // Windows it could not be called through the interface.
+    std::regex methodRe(
+        R"(virtual\s+HRESULT\s+STDMETHODCALLTYPE\s+(\w+)\s*\(([^)]*)\)\s*=\s*0\s*;)");
     for (std::sregex_iterator it(text.begin(), text.end(), structRe), end; it != end; ++it) {
         CppInterface itf;
         itf.base = (*it)[2];
