@@ -252,14 +252,27 @@ class CCommonData final : public ComObject<CCommonData, ICommonData, ISupportErr
     size_t cursor_ = 0;  // next field GetNext hands out
 };
 
+// The value an argument stands for: a VARIANT passed by reference is looked
+// through. Null when the reference is null, which a script engine never
+// sends but a hand-built DISPPARAMS can.
+VARIANT* ArgValue(DISPPARAMS* p, UINT pos) {
+    VARIANT* a = &p->rgvarg[pos];
+    if (a->vt == (VT_BYREF | VT_VARIANT))
+        a = static_cast<VARIANT*>(a->byref);
+    return a;
+}
+
 // Arguments arrive last first, as IDispatch passes them.
 HRESULT ArgAsBstr(DISPPARAMS* p, UINT index, Bstr* out, UINT* argErr) {
     if (!p || index >= p->cArgs)
         return kDispParamNotFound;
     UINT pos = p->cArgs - 1 - index;
-    VARIANT* a = &p->rgvarg[pos];
-    if (a->vt == (VT_BYREF | VT_VARIANT))
-        a = static_cast<VARIANT*>(a->byref);
+    VARIANT* a = ArgValue(p, pos);
+    if (!a) {
+        if (argErr)
+            *argErr = pos;
+        return E_INVALIDARG;
+    }
     Variant s;
     HRESULT hr = VariantChangeType(&s, a, 0, VT_BSTR);
     if (FAILED(hr)) {
@@ -286,6 +299,8 @@ HRESULT CCommonData::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* par
     UINT have = params ? params->cArgs : 0;
     if (have != kArgs[id - 1])
         return kDispBadParamCount;
+    if (have > 0 && !params->rgvarg)
+        return E_INVALIDARG;
     Variant discard;
     VARIANT* res = result ? result : &discard;
     VariantInit(res);
@@ -295,9 +310,12 @@ HRESULT CCommonData::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* par
         case 1: {
             if (FAILED(hr = ArgAsBstr(params, 0, &name, argErr)))
                 return hr;
-            VARIANT* v = &params->rgvarg[0];
-            if (v->vt == (VT_BYREF | VT_VARIANT))
-                v = static_cast<VARIANT*>(v->byref);
+            VARIANT* v = ArgValue(params, 0);
+            if (!v) {
+                if (argErr)
+                    *argErr = 0;
+                return E_INVALIDARG;
+            }
             return SetData(name.Get(), *v);
         }
         case 2:

@@ -48,9 +48,18 @@ std::string LibraryPath() {
     // dli_fname is the name the library was opened by, possibly relative to a
     // working folder the registry's readers will not share.
     char resolved[PATH_MAX];
-    if (realpath(info.dli_fname, resolved))
-        return resolved;
-    return info.dli_fname;
+    if (!realpath(info.dli_fname, resolved))
+        return info.dli_fname;
+#ifdef TARVIK_COMPANIONS_SONAME
+    // Registered under the link of our SONAME, which an upgrade moves to the
+    // new file, rather than the versioned file it removes.
+    std::filesystem::path stable =
+        std::filesystem::path(resolved).parent_path() / TARVIK_COMPANIONS_SONAME;
+    std::error_code ec;
+    if (std::filesystem::equivalent(stable, resolved, ec) && !ec)
+        return stable.string();
+#endif
+    return resolved;
 }
 
 void SetError(REFIID iid, const char* progId, std::u16string_view description) noexcept {

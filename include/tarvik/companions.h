@@ -17,7 +17,10 @@ inline constexpr HRESULT COMMONDATA_E_FIELDNOTFOUND = DISP_E_UNKNOWNNAME;
 // SetData takes EMPTY, NULL, I1, I2, I4, I8, UI1, UI2, UI4, UI8, INT, UINT,
 // R4, R8, CY, DATE, BOOL, ERROR, BSTR, UNKNOWN and DISPATCH values (others,
 // BYREF and arrays among them, fail with DISP_E_BADVARTYPE). GetData hands
-// out a copy; an object value is shared (one more reference).
+// out a copy; an object value is shared (one more reference). Through
+// IDispatch::Invoke a VARIANT passed by reference is looked through; a null
+// reference, or arguments counted but no argument array, fail with
+// E_INVALIDARG.
 //
 // GetFirst starts a walk over the fields, GetNext continues it; both answer
 // S_FALSE with a null name and an EMPTY value once past the last field.

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <cstring>
 
@@ -44,9 +45,22 @@ std::string ModulePath() {
     if (!dladdr(&g_anchor, &info) || !info.dli_fname)
         return {};
     char resolved[PATH_MAX];
-    if (realpath(info.dli_fname, resolved))
-        return resolved;
-    return info.dli_fname;
+    if (!realpath(info.dli_fname, resolved))
+        return info.dli_fname;
+#ifdef TARVIK_COMPONENT_SONAME
+    // The registry outlives this file: an upgrade replaces libtarvik.so.1.0.0
+    // by libtarvik.so.1.0.1 and moves the libtarvik.so.1 link along. So the
+    // name stored is the link of our SONAME, when it leads to this very file.
+    std::string folder(resolved);
+    folder.erase(folder.rfind('/') + 1);
+    std::string stable = folder + TARVIK_COMPONENT_SONAME;
+    struct stat ours {
+    }, theirs{};
+    if (stat(resolved, &ours) == 0 && stat(stable.c_str(), &theirs) == 0 &&
+        ours.st_dev == theirs.st_dev && ours.st_ino == theirs.st_ino)
+        return stable;
+#endif
+    return resolved;
 }
 
 }  // namespace tarvik::frame

@@ -6,6 +6,7 @@
 #include "frame/ErrorReporting.h"
 #include "frame/Log.h"
 #include "session/SessionRows.h"
+#include "tarvik/constants.h"
 
 using tarvik::Bstr;
 using tarvik::ComPtr;
@@ -149,10 +150,10 @@ HRESULT CModemSession::AddModem(BSTR bstrPortName, ICommonData** ppSharedModemDa
             if (FAILED(setHr))
                 tarvik::frame::ThrowFromCallee(E_FAIL, bag.Get(), IID_ICommonData);
         };
-        set(u"MediaID", Variant(mediaId));
-        set(u"RequestID", Variant(LONG{0}));
-        set(u"ModemSession_IUnknown", Variant::Unknown(self.Get()));
-        set(u"COMPortName", Variant::String(portName));
+        set(tarvik::field::MediaID, Variant(mediaId));
+        set(tarvik::field::RequestID, Variant(LONG{0}));
+        set(tarvik::field::ModemSession_IUnknown, Variant::Unknown(self.Get()));
+        set(tarvik::field::COMPortName, Variant::String(portName));
 
         {
             std::lock_guard lock(m_csState);

@@ -452,6 +452,9 @@ TEST(CommonData, RefusesValuesItCannotKeep) {
     byref.vt = VT_BYREF | VT_I4;
     byref.byref = &target;
     EXPECT_EQ(Set(bag.Get(), u"ref", byref), DISP_E_BADVARTYPE);
+    byref.vt = VT_BYREF | VT_VARIANT;
+    byref.byref = nullptr;
+    EXPECT_EQ(Set(bag.Get(), u"ref", byref), DISP_E_BADVARTYPE);
     byref.vt = VT_EMPTY;  // not ours to free
     EXPECT_EQ(CountOf(bag.Get()), 0);
 }
@@ -518,6 +521,43 @@ TEST(CommonDataDispatch, MembersByNameAndId) {
               DISP_E_MEMBERNOTFOUND);
     EXPECT_TRUE(FAILED(disp->Invoke(1, GUID_NULL, 0, DISPATCH_METHOD, &none, nullptr, nullptr,
                                     nullptr)));  // wrong argument count
+}
+
+// Hand-built DISPPARAMS that no script engine sends: refused, never followed.
+TEST(CommonDataDispatch, MalformedArgumentsAreRefused) {
+    ComPtr<ICommonData> bag = NewBag();
+    ComPtr<IDispatch> disp;
+    ASSERT_EQ(bag.As(&disp, IID_IDispatch), S_OK);
+    Variant name = Variant::String(u"F");
+    VARIANT nullRef{};
+    nullRef.vt = VT_BYREF | VT_VARIANT;
+    VARIANT number{};
+    number.vt = VT_I4;
+    VARIANT valueIsNullRef[2] = {nullRef, name};  // last argument first
+    VARIANT nameIsNullRef[2] = {number, nullRef};
+    VARIANT oneNullRef[1] = {nullRef};
+    struct Case {
+        const char* what;
+        DISPID id;
+        VARIANT* args;
+        UINT count;
+    } cases[] = {
+        {"SetData, no argument array", 1, nullptr, 2},
+        {"GetData, no argument array", 2, nullptr, 1},
+        {"GetFirst, no argument array", 4, nullptr, 1},
+        {"Store, no argument array", 7, nullptr, 1},
+        {"SetData, value a null reference", 1, valueIsNullRef, 2},
+        {"SetData, name a null reference", 1, nameIsNullRef, 2},
+        {"GetData, name a null reference", 2, oneNullRef, 1},
+    };
+    for (const Case& c : cases) {
+        DISPPARAMS params{c.args, nullptr, c.count, 0};
+        Variant result;
+        HRESULT hr =
+            disp->Invoke(c.id, GUID_NULL, 0, DISPATCH_METHOD, &params, &result, nullptr, nullptr);
+        EXPECT_TRUE(hr == E_INVALIDARG || hr == DISP_E_BADVARTYPE) << c.what << ": " << hr;
+    }
+    EXPECT_EQ(CountOf(bag.Get()), 0);
 }
 
 }  // namespace

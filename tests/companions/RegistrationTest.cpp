@@ -56,6 +56,9 @@ std::string PrivateRegistry(const char* name) {
 
 const std::string kLibrary =
     std::filesystem::absolute(TARVIK_COMPANIONS_PATH).lexically_normal().string();
+// What registration stores: the SONAME link, which outlives an upgrade.
+const std::string kRegistered =
+    std::filesystem::absolute(TARVIK_COMPANIONS_SONAME_PATH).lexically_normal().string();
 
 TEST(CompanionRegistration, ToolRegistersEveryClassAndRemovesThemAgain) {
     std::string reg = PrivateRegistry("tool");
@@ -72,7 +75,7 @@ TEST(CompanionRegistration, ToolRegistersEveryClassAndRemovesThemAgain) {
                    {&CLSID_EventReporter, "Tarvik.EventReporter"},
                    {&CLSID_VL2600Settings, "Tarvik.VL2600Settings"}};
     for (const auto& c : classes) {
-        EXPECT_EQ(Value(root, Clsid(*c.clsid) + "\\InprocServer32"), kLibrary);
+        EXPECT_EQ(Value(root, Clsid(*c.clsid) + "\\InprocServer32"), kRegistered);
         EXPECT_EQ(Value(root, Clsid(*c.clsid) + "\\InprocServer32", "ThreadingModel"), "Both");
         EXPECT_EQ(Value(root, Clsid(*c.clsid) + "\\ProgID"), c.progId);
         EXPECT_EQ(Value(root, std::string(c.progId) + "\\CLSID"), tarvik::GuidToString(*c.clsid));

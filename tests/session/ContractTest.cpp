@@ -46,8 +46,8 @@ std::string TypeOf(std::string param) {
 }
 
 std::map<std::string, CppInterface> ReadHeader() {
-    const auto path =
-        std::filesystem::path(__FILE__).parent_path() / "../../include/tarvik/interfaces.h";
+    // Not __FILE__: a compiler cache may make it relative to the build.
+    const auto path = std::filesystem::path(TARVIK_SOURCE_DIR) / "include/tarvik/interfaces.h";
     std::ifstream in(path);
     EXPECT_TRUE(in.good()) << path;
     std::stringstream ss;

@@ -68,9 +68,10 @@ int main(int argc, char** argv) {
     if (!bag)
         return 1;
 
-    Check(bag->SetData(tarvik::Bstr(u"COMPort").Get(), tarvik::Variant::String(u"COM3")) == S_OK,
+    Check(bag->SetData(tarvik::Bstr(tarvik::field::COMPort).Get(),
+                       tarvik::Variant::String(u"COM3")) == S_OK,
           "SetData COMPort");
-    Check(bag->SetData(tarvik::Bstr(u"NumRingsAnswer").Get(),
+    Check(bag->SetData(tarvik::Bstr(tarvik::field::NumRingsAnswer).Get(),
                        tarvik::Variant(static_cast<LONG>(2))) == S_OK,
           "SetData NumRingsAnswer");
     tarvik::Variant port, rings;
@@ -82,7 +83,7 @@ int main(int argc, char** argv) {
           "GetData NumRingsAnswer");
 
     tarvik::Variant missing;
-    hr = bag->GetData(tarvik::Bstr(u"PhoneNumber").Get(), &missing);
+    hr = bag->GetData(tarvik::Bstr(tarvik::field::PhoneNumber).Get(), &missing);
     Check(FAILED(hr), "GetData of a missing field fails");
     tarvik::ComPtr<IErrorInfo> info;
     Check(GetErrorInfo(0, info.Put()) == S_OK && info, "error information is set");
