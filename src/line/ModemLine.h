@@ -160,6 +160,7 @@ class CModemLine final : public tarvik::ComObject<CModemLine, IModemLine, ISuppo
     // State machine (FrameReceived.cpp)
     HRESULT InterpretFrame(LONG state, std::string_view frame);
     void CountRing();
+    void ForgetGoneCaller();
 
     // Events (LineEvents.cpp)
     void RaiseEvent(LONG code);
@@ -270,6 +271,7 @@ class CModemLine final : public tarvik::ComObject<CModemLine, IModemLine, ISuppo
 
     // Call bookkeeping.
     std::atomic<LONG> m_lRingCount{0};
+    std::atomic<uint64_t> m_lastRingTick{0};  // of the last RING counted; 0: none
     std::atomic<LONG> m_lAnswerRingCount{0};
     std::atomic<bool> m_bAnswerPending{false};
     std::atomic<bool> m_bIncoming{false};
