@@ -77,7 +77,7 @@ class CountingCallback : public IPassThroughCallback {
     HRESULT TransmitDone() override { return S_OK; }
     HRESULT FrameReceived(LONG number, LONG length) override {
         BYTE buf[512];
-        port->GetFrame(buf, number);
+        port->GetFrame(buf, sizeof buf, number);
         // Wake the waiting thread only when its count is reached: a wake-up
         // per frame would cost the port time the limit does not pay.
         std::lock_guard lock(mu);

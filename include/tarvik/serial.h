@@ -157,6 +157,9 @@ class SerialDevice {
     const std::string& Path() const { return path_; }
     // Closes the descriptor; pending operations are forgotten.
     void Close();
+    // The descriptor's O_NONBLOCK flag. The device's own operations need it
+    // set; a descriptor handed to a host for its data call is blocking.
+    bool SetBlocking(bool blocking, DWORD* error = nullptr);
 
     bool GetCommState(DCB* dcb, DWORD* error = nullptr);
     bool SetCommState(const DCB& dcb, DWORD* error = nullptr);

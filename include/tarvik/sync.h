@@ -6,6 +6,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 #include "tarvik/types.h"
 
@@ -136,6 +137,16 @@ DWORD PumpingWait(DWORD count, const HANDLE* handles, DWORD timeoutMs,
 // calls SignalNamedEvent("Tarvik") when it has finished with the port it was
 // handed for a data call: the line then ends the call.
 BOOL SignalNamedEvent(const char* name);
+
+// Each port also has an end-of-call event of its own, so that a host with
+// several calls handed over ends exactly the one it means: "Tarvik." followed
+// by the port name in capitals without the device prefix ("com3" and
+// "\\.\COM3" both give "Tarvik.COM3"). Empty for an empty name.
+std::string EndOfCallEventName(const char* portName);
+// Ends the data call handed over on `portName` (sets its end-of-call event).
+// FALSE with ERROR_INVALID_PARAMETER for an empty name. As for any named
+// event, a signal while no call is handed over on that port is lost.
+BOOL SignalEndOfCall(const char* portName);
 
 // A descriptor a wait also watches (the serial backend's device).
 struct WaitFd {

@@ -45,7 +45,7 @@ HRESULT CModemLine::FrameReceived(LONG lFrameNumber, LONG lFrameLength) {
         std::vector<BYTE> buffer(static_cast<size_t>(lFrameLength));
         // A slot that holds no frame is ignored: nothing may be read from a
         // buffer the port did not fill.
-        if (m_port.GetFrame(buffer.data(), lFrameNumber) != SP_OK)
+        if (m_port.GetFrame(buffer.data(), lFrameLength, lFrameNumber) != SP_OK)
             return S_OK;
         std::string_view frame(reinterpret_cast<const char*>(buffer.data()), buffer.size());
 

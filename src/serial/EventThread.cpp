@@ -11,10 +11,13 @@ DWORD CSerialPort::EventThread(void* arg) {
 }
 
 void CSerialPort::EventLoop(ThreadRun& run) {
-    // The named event was created and cleared by ClosePort before this thread
-    // started. Without it only the shutdown signal is waited for.
-    HANDLE handles[2] = {m_hShutdownEvent, m_hNamedEvent};
-    DWORD count = m_hNamedEvent ? 2 : 1;
+    // The end-of-call events were created and cleared by ClosePort before this
+    // thread started. Without them only the shutdown signal is waited for.
+    HANDLE handles[3] = {m_hShutdownEvent};
+    DWORD count = 1;
+    for (HANDLE h : {m_hNamedEvent, m_hPortEvent})
+        if (h)
+            handles[count++] = h;
     if (run.device)
         run.device->SetCommMask(kCommEventMask);
     for (;;) {
@@ -23,11 +26,11 @@ void CSerialPort::EventLoop(ThreadRun& run) {
             ResetEvent(m_hShutdownEvent);
             if (run.device)
                 run.device->SetCommMask(0);
-            Log(kFnEventThread, "Shutting down");
+            ThreadLog(run, kFnEventThread, "Shutting down");
             return;
         }
-        if (count == 2 && r == WAIT_OBJECT_0 + 1) {
-            ResetEvent(m_hNamedEvent);
+        if (r > WAIT_OBJECT_0 && r < WAIT_OBJECT_0 + count) {
+            ResetEvent(handles[r - WAIT_OBJECT_0]);
             if (!CallBack(run, [](IPassThroughCallback* cb) { cb->FrameReceived(-1, 0); }))
                 return;
             continue;
@@ -38,8 +41,8 @@ void CSerialPort::EventLoop(ThreadRun& run) {
             continue;
         }
         if (r == WAIT_FAILED) {
-            // Never spin on a failing wait: drop the named event and keep
-            // waiting for the shutdown signal; if even that fails, end.
+            // Never spin on a failing wait: drop the end-of-call events and
+            // keep waiting for the shutdown signal; if even that fails, end.
             if (count == 1)
                 return;
             count = 1;

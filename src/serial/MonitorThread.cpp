@@ -33,7 +33,7 @@ void CSerialPort::MonitorLoop(ThreadRun& run) {
         if (r == WAIT_OBJECT_0) {
             ResetEvent(m_hShutdownEvent);
             dev.SetCommMask(0);
-            Log(kFnMonitor, "Shutting down");
+            ThreadLog(run, kFnMonitor, "Shutting down");
             return;
         }
         if (r == WAIT_OBJECT_0 + 1) {
@@ -48,13 +48,15 @@ void CSerialPort::MonitorLoop(ThreadRun& run) {
                         fatal(done.error, handle);
                         return;
                     }
-                    if (m_bWatchDSR != 1)
-                        Log(kFnMonitor, "COM event : Disregarding DSR");
+                    if (m_bWatchDSR != 1 &&
+                        !ThreadLog(run, kFnMonitor, "COM event : Disregarding DSR"))
+                        return;
                     if (!ArmCommEvent(run))
                         return;
                     break;
                 case IoCompletion::Write: {
-                    Log(kFnMonitor, "Transmit Event Signalled");
+                    if (!ThreadLog(run, kFnMonitor, "Transmit Event Signalled"))
+                        return;
                     bool alive =
                         done.error == 0
                             ? CallBack(run, [](IPassThroughCallback* cb) { cb->TransmitDone(); })
@@ -70,7 +72,8 @@ void CSerialPort::MonitorLoop(ThreadRun& run) {
                     break;
                 }
                 case IoCompletion::Read:
-                    Log(kFnMonitor, "Receive Event Signalled");
+                    if (!ThreadLog(run, kFnMonitor, "Receive Event Signalled"))
+                        return;
                     if (done.error == ERROR_OPERATION_ABORTED)
                         break;  // reading stops
                     if (done.error != 0) {
@@ -87,7 +90,8 @@ void CSerialPort::MonitorLoop(ThreadRun& run) {
             }
             continue;
         }
-        Log(kFnMonitor, "In default case..Calling Fatal Error");
+        if (!ThreadLog(run, kFnMonitor, "In default case..Calling Fatal Error"))
+            return;
         if (r == WAIT_FAILED) {
             // A wait that failed once fails again at once; going on would spin.
             fatal(GetLastError(), handle);
@@ -140,9 +144,23 @@ bool CSerialPort::ReceiveByte(ThreadRun& run, BYTE b) {
     auto overflow = [&] {
         return CallBack(run, [](IPassThroughCallback* cb) { cb->FatalError(SP_BAD_LENGTH, 0); });
     };
-    if (m_rxBuffer.Append(b) == FrameBuffer::FB_FULL)
+    const bool terminator = b == m_cTerminator.load();
+    // A line longer than the buffer (noise, or a modem that ends its lines
+    // with LF alone) is reported once and dropped up to the next terminator;
+    // framing then goes on with the line after it.
+    if (m_bDiscarding) {
+        if (terminator) {
+            m_bDiscarding = false;
+            m_rxBuffer.Reset();
+        }
+        return true;
+    }
+    if (m_rxBuffer.Append(b) == FrameBuffer::FB_FULL) {
+        m_bDiscarding = !terminator;
+        m_rxBuffer.Reset();
         return overflow();
-    if (b != m_cTerminator.load())
+    }
+    if (!terminator)
         return true;
     const LONG number = m_lFrameNumber;
     FrameSlot& slot = m_slots[number];
@@ -168,14 +186,28 @@ bool CSerialPort::ReceiveByte(ThreadRun& run, BYTE b) {
     return true;
 }
 
-LONG CSerialPort::GetFrame(BYTE* dest, LONG frameNumber) {
+LONG CSerialPort::GetFrame(BYTE* dest, LONG destSize, LONG frameNumber) {
     if (frameNumber < 0 || frameNumber >= kSlotCount || !dest)
         return SP_NO_FRAME;
     FrameSlot& slot = m_slots[frameNumber];
     if (!slot.bInUse.load(std::memory_order_acquire))
         return SP_NO_FRAME;
+    // A destination too small for the frame is the caller's error: the frame
+    // stays for a call that can take it, and nothing is written past `dest`.
+    if (destSize < slot.GetLength())
+        return SP_BAD_LENGTH;
     slot.CopyTo(dest);
     slot.Reset();
     slot.bInUse.store(0, std::memory_order_release);
     return SP_OK;
+}
+
+bool CSerialPort::ThreadLog(ThreadRun& run, const char* function, const char* message) {
+    tarvik::ComPtr<ILogWriter> log = m_pLog;
+    if (!log)
+        return true;
+    return run.CallOut([&] {
+        tarvik::frame::LogEntry(log.Get(), -1, 0, function, message, nullptr);
+        log.Reset();
+    });
 }

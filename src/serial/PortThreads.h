@@ -35,7 +35,7 @@ struct CSerialPort::ThreadRun {
             static_cast<std::shared_ptr<ThreadGate>*>(arg));
         ThreadRun run(std::move(*holder));
         if (!run.Abandoned())
-            run.device = run.gate->port->m_hComm;
+            run.device = run.gate->port->m_hComm.Get();
         return run;
     }
     bool Abandoned() const { return gate->abandoned; }

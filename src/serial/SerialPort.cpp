@@ -20,8 +20,8 @@ CSerialPort::~CSerialPort() {
         StopThread(&m_hMonitorThread, &m_monitorGate);
     StopEventThread();
     CloseHandles();
-    if (m_hComm)
-        m_hComm->Close();
+    if (auto dev = m_hComm.Get())
+        dev->Close();
 }
 
 void CSerialPort::Log(const char* function, const char* message, const char* detail) const {
@@ -97,13 +97,11 @@ LONG CSerialPort::CreatePort(const char* name) {
     int number = len > 3 ? std::atoi(name + 3) : 0;
     // Above COM9 Windows needs the device prefix; the device map accepts both.
     std::string path = number > 9 ? std::string("\\\\.\\") + name : std::string(name);
-    if (m_hComm) {
-        m_hComm->Close();
-        m_hComm.reset();
-    }
+    if (auto old = m_hComm.Get())
+        old->Close();
     DWORD error = 0;
-    m_hComm = tarvik::SerialDevice::Open(path.c_str(), &error);
-    return m_hComm ? SP_OK : SP_OPEN_FAILED;
+    m_hComm.Reset(tarvik::SerialDevice::Open(path.c_str(), &error));
+    return m_hComm.Get() ? SP_OK : SP_OPEN_FAILED;
 }
 
 bool CSerialPort::CreateEvents() {
@@ -129,12 +127,14 @@ void CSerialPort::CloseHandles() {
 bool CSerialPort::SetTimeouts(DWORD interval, DWORD readMultiplier, DWORD readConstant,
                               DWORD writeMultiplier, DWORD writeConstant) {
     tarvik::COMMTIMEOUTS t{interval, readMultiplier, readConstant, writeMultiplier, writeConstant};
-    return m_hComm && m_hComm->SetCommTimeouts(t);
+    auto dev = m_hComm.Get();
+    return dev && dev->SetCommTimeouts(t);
 }
 
 bool CSerialPort::WriteCommState() {
     tarvik::DCB dcb{};
-    if (!m_hComm || !m_hComm->GetCommState(&dcb))
+    auto dev = m_hComm.Get();
+    if (!dev || !dev->GetCommState(&dcb))
         return false;
     dcb.BaudRate = m_dwBaudRate;
     dcb.fParity = 1;
@@ -144,6 +144,11 @@ bool CSerialPort::WriteCommState() {
     dcb.fDsrSensitivity = 0;
     dcb.fRtsControl = tarvik::RTS_CONTROL_ENABLE;
     dcb.fAbortOnError = 0;
+    // What the device held before is no setting of ours: a terminal left at
+    // the kernel's defaults has XON/XOFF on, which would swallow 0x11 and 0x13
+    // in both directions and let one 0x13 from the modem stop every command.
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
     dcb.XonLim = 100;
     dcb.XoffLim = 2048;
     dcb.ByteSize = 8;
@@ -154,7 +159,7 @@ bool CSerialPort::WriteCommState() {
     dcb.ErrorChar = static_cast<char>(0xFF);
     dcb.EofChar = 0x1A;
     dcb.EvtChar = 0;
-    return m_hComm->SetCommState(dcb);
+    return dev->SetCommState(dcb);
 }
 
 LONG CSerialPort::StartThread(LPTHREAD_START_ROUTINE proc, HANDLE* thread,
@@ -210,9 +215,54 @@ bool CSerialPort::StopThread(HANDLE* thread, std::shared_ptr<ThreadGate>* gate) 
 void CSerialPort::StopEventThread() {
     if (m_hEventThread)
         StopThread(&m_hEventThread, &m_eventGate);
-    if (m_hNamedEvent) {
-        CloseHandle(m_hNamedEvent);
-        m_hNamedEvent = nullptr;
+    CloseEndOfCallEvents();
+}
+
+namespace {
+// Hand-overs that wait on the shared "Tarvik" event. Only the first of them
+// clears it: a later one would wipe a signal meant for a call already
+// handed over.
+std::mutex g_sharedEventLock;
+int g_sharedEventWaiters = 0;
+}  // namespace
+
+bool CSerialPort::OpenEndOfCallEvents() {
+    {
+        std::lock_guard lock(g_sharedEventLock);
+        // Auto-reset, so that when several hand-overs wait on it one signal
+        // wakes exactly one of them.
+        m_hNamedEvent = CreateEventA(nullptr, FALSE, FALSE, "Tarvik");
+        if (m_hNamedEvent) {
+            if (g_sharedEventWaiters == 0)
+                ResetEvent(m_hNamedEvent);
+            ++g_sharedEventWaiters;
+            m_bSharedWaiter = true;
+        }
+    }
+    // The port's own event is nobody else's: a signal left from before this
+    // hand-over is stale.
+    std::string name = tarvik::EndOfCallEventName(m_szPortName);
+    m_hPortEvent = name.empty() ? nullptr : CreateEventA(nullptr, FALSE, FALSE, name.c_str());
+    if (m_hPortEvent)
+        ResetEvent(m_hPortEvent);
+    return m_hNamedEvent || m_hPortEvent;
+}
+
+void CSerialPort::CloseEndOfCallEvents() {
+    {
+        std::lock_guard lock(g_sharedEventLock);
+        if (m_bSharedWaiter) {
+            --g_sharedEventWaiters;
+            m_bSharedWaiter = false;
+        }
+        if (m_hNamedEvent) {
+            CloseHandle(m_hNamedEvent);
+            m_hNamedEvent = nullptr;
+        }
+    }
+    if (m_hPortEvent) {
+        CloseHandle(m_hPortEvent);
+        m_hPortEvent = nullptr;
     }
 }
 
@@ -225,7 +275,8 @@ LONG CSerialPort::OpenPort(bool reopen) {
         Log(kFnOpenPort, "Port already open");
         return SP_BUSY;
     }
-    if (!m_hComm) {
+    auto dev = m_hComm.Get();
+    if (!dev) {
         Log(kFnOpenPort, "invalid handle");
         return SP_NO_HANDLE;
     }
@@ -240,8 +291,14 @@ LONG CSerialPort::OpenPort(bool reopen) {
         CloseHandles();
         return SP_SETUP_FAILED;
     }
-    m_hComm->GetCommTimeouts(&m_savedTimeouts);
-    m_hComm->SetupComm(4096, 4096);
+    // The port's own I/O is event driven; a descriptor the host had as a
+    // blocking one is made non-blocking again before the monitor thread uses it.
+    if (!dev->SetBlocking(false)) {
+        CloseHandles();
+        return SP_SETUP_FAILED;
+    }
+    dev->GetCommTimeouts(&m_savedTimeouts);
+    dev->SetupComm(4096, 4096);
     // No port thread runs here, so closing the events on failure is safe.
     if (!WriteCommState()) {
         CloseHandles();
@@ -251,12 +308,13 @@ LONG CSerialPort::OpenPort(bool reopen) {
         CloseHandles();
         return SP_TIMEOUTS_FAILED;
     }
-    if (!m_hComm->EscapeCommFunction(tarvik::SETDTR)) {
+    if (!dev->EscapeCommFunction(tarvik::SETDTR)) {
         CloseHandles();
         return SP_SETUP_FAILED;
     }
     m_rxBuffer.Init(m_lMaxFrameLength);
     m_rxBuffer.Reset();
+    m_bDiscarding = false;
     {
         std::lock_guard lock(m_txLock);
         m_txBuffer.Init(m_lMaxFrameLength);
@@ -268,7 +326,7 @@ LONG CSerialPort::OpenPort(bool reopen) {
         slot.bInUse.store(0);
     }
     m_lFrameNumber = 0;
-    m_hComm->ResetIo();
+    dev->ResetIo();
     ResetEvent(m_hShutdownEvent);
     if (m_hMonitorThread) {
         CloseHandle(m_hMonitorThread);
@@ -297,29 +355,29 @@ LONG CSerialPort::ClosePort(bool destroy) {
     // The monitor thread has ended, or is left behind at its gate; either
     // way it does no further I/O.
     if (destroy) {
-        if (m_hComm) {
-            m_hComm->SetCommTimeouts(m_savedTimeouts);
-            m_hComm->PurgeComm(tarvik::PURGE_RXABORT);
-            m_hComm->PurgeComm(tarvik::PURGE_TXABORT);
-            m_hComm->PurgeComm(tarvik::PURGE_TXCLEAR);
-            m_hComm->PurgeComm(tarvik::PURGE_RXCLEAR);
+        if (auto dev = m_hComm.Get()) {
+            dev->SetCommTimeouts(m_savedTimeouts);
+            dev->PurgeComm(tarvik::PURGE_RXABORT);
+            dev->PurgeComm(tarvik::PURGE_TXABORT);
+            dev->PurgeComm(tarvik::PURGE_TXCLEAR);
+            dev->PurgeComm(tarvik::PURGE_RXCLEAR);
         }
         m_bOpen = 0;
         CloseHandles();
         return SP_OK;
     }
     m_bOpen = 0;
-    // The end-of-call event is created and cleared here, before the caller
+    // The host is handed a blocking descriptor: one that simply read()s must
+    // sleep in the kernel, not spin on EAGAIN. OpenPort makes it non-blocking
+    // again when the port is taken back.
+    if (auto dev = m_hComm.Get())
+        dev->SetBlocking(true);
+    // The end-of-call events are created and cleared here, before the caller
     // can hand the descriptor to the host: a host that finishes at once must
     // not have its signal cleared by a thread that starts late.
-    m_hNamedEvent = CreateEventA(nullptr, TRUE, FALSE, "Tarvik");
-    if (m_hNamedEvent)
-        ResetEvent(m_hNamedEvent);
+    OpenEndOfCallEvents();
     if (StartThread(&CSerialPort::EventThread, &m_hEventThread, &m_eventGate) != SP_OK) {
-        if (m_hNamedEvent) {
-            CloseHandle(m_hNamedEvent);
-            m_hNamedEvent = nullptr;
-        }
+        CloseEndOfCallEvents();
         CloseHandles();
         return SP_THREAD_FAILED;
     }
@@ -333,11 +391,11 @@ LONG CSerialPort::DestroyPort() {
         ClosePort(true);
     StopEventThread();
     CloseHandles();
-    if (m_hComm) {
-        m_hComm->EscapeCommFunction(tarvik::CLRDTR);
-        m_hComm->Close();
-        m_hComm.reset();
+    if (auto dev = m_hComm.Get()) {
+        dev->EscapeCommFunction(tarvik::CLRDTR);
+        dev->Close();
     }
+    m_hComm.Reset();
     m_bOpen = 0;
     return SP_OK;
 }
@@ -349,5 +407,6 @@ LONG CSerialPort::ApplyCommState() {
 }
 
 LONG CSerialPort::GetPortHandle() const {
-    return m_hComm ? m_hComm->Fd() : -1;
+    auto dev = m_hComm.Get();
+    return dev ? dev->Fd() : -1;
 }

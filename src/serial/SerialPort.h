@@ -10,10 +10,13 @@
 // host's end-of-call signal) -> OpenPort(true) (taken back) ->
 // ClosePort(true) -> DestroyPort.
 //
-// End of a data call: the host calls tarvik::SignalNamedEvent("Tarvik")
-// (tarvik/sync.h). The event thread of a handed-over port then reports
-// FrameReceived(-1, 0) to the line. The name is shared by every port in the
-// process; one signal ends the hand-over of one port.
+// End of a data call: the host calls tarvik::SignalEndOfCall(portName), which
+// sets this port's own event "Tarvik.<PORT>" (tarvik/sync.h), or the shared
+// tarvik::SignalNamedEvent("Tarvik"), which ends the hand-over of one of the
+// handed-over ports. The event thread of a handed-over port then reports
+// FrameReceived(-1, 0) to the line. A hand-over clears its own port's event,
+// and the shared one only when no other port is handed over, so a signal
+// still pending for another call is never lost.
 //
 // Callbacks (FrameReceived, TransmitDone, FatalError) run on the port's
 // threads, one at a time; TransmitDone also runs on the caller's thread when a
@@ -24,6 +27,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "serial/FrameBuffer.h"
 #include "tarvik/comptr.h"
@@ -44,6 +48,27 @@ enum SerialPortResult : LONG {
     SP_NO_CALLBACK = 11,
     SP_NO_FRAME = 12,
     SP_BAD_LENGTH = 13,
+};
+
+// The port's device. The line's threads transmit and raise DTR through it
+// while another may be destroying the port: each use takes its own
+// reference, so a device closed meanwhile fails its call instead of being
+// freed under it.
+class SerialDeviceHolder {
+  public:
+    std::shared_ptr<tarvik::SerialDevice> Get() const {
+        std::lock_guard lock(mu_);
+        return device_;
+    }
+    // The old device is released outside the lock (its destructor closes it).
+    void Reset(std::shared_ptr<tarvik::SerialDevice> device = nullptr) {
+        std::lock_guard lock(mu_);
+        device_.swap(device);
+    }
+
+  private:
+    mutable std::mutex mu_;
+    std::shared_ptr<tarvik::SerialDevice> device_;
 };
 
 class CSerialPort {
@@ -79,8 +104,10 @@ class CSerialPort {
     // The file descriptor of the device, -1 when there is none.
     LONG GetPortHandle() const;
 
-    // Frames and transmission.
-    LONG GetFrame(BYTE* dest, LONG frameNumber);
+    // Frames and transmission. GetFrame copies the frame into `dest`, which
+    // holds `destSize` bytes: a frame longer than that is SP_BAD_LENGTH and
+    // stays where it is.
+    LONG GetFrame(BYTE* dest, LONG destSize, LONG frameNumber);
     LONG TransmitFrame(const BYTE* bytes, LONG length);
     bool RetransmitFrame();
     bool DTRSet();
@@ -124,6 +151,13 @@ class CSerialPort {
     bool ReceiveByte(ThreadRun& run, BYTE b);
     void StartTransmit();
     void Log(const char* function, const char* message, const char* detail = nullptr) const;
+    // A port thread's log entry, written without the gate: a log writer that
+    // stalls must not hold up a close that gives up on the thread. False when
+    // the port gave up on the thread meanwhile.
+    bool ThreadLog(ThreadRun& run, const char* function, const char* message);
+    // The end-of-call events a hand-over waits on; see the comment at the top.
+    bool OpenEndOfCallEvents();
+    void CloseEndOfCallEvents();
 
     tarvik::ComPtr<ILogWriter> m_pLog;
     std::unique_ptr<BYTE[]> m_pTxStaging;
@@ -144,8 +178,12 @@ class CSerialPort {
     // The device; its pending read, write and comm-event wait stand in for
     // the three overlapped records. Shared with the port's threads, which
     // keep it alive for as long as they use it.
-    std::shared_ptr<tarvik::SerialDevice> m_hComm;
+    SerialDeviceHolder m_hComm;
     FrameBuffer m_rxBuffer;
+    // Set when a line overran the receive buffer: the overflow has been
+    // reported and bytes are dropped up to the next terminator. Monitor
+    // thread only (reset by OpenPort before it starts).
+    bool m_bDiscarding = false;
     FrameBuffer m_txBuffer;
     // Guards m_txBuffer and m_pTxStaging: the caller's thread starts a frame,
     // the monitor thread ends it.
@@ -154,4 +192,8 @@ class CSerialPort {
     HANDLE m_hEventThread = nullptr;
     std::shared_ptr<ThreadGate> m_eventGate;
     HANDLE m_hNamedEvent = nullptr;
+    // This port's own end-of-call event, and whether the hand-over counts
+    // among those waiting on the shared one.
+    HANDLE m_hPortEvent = nullptr;
+    bool m_bSharedWaiter = false;
 };

@@ -8,7 +8,8 @@
 using tarvik::IoStatus;
 
 LONG CSerialPort::TransmitFrame(const BYTE* bytes, LONG length) {
-    if (!m_bOpen || !m_hComm) {
+    auto dev = m_hComm.Get();
+    if (!m_bOpen || !dev) {
         Log(kFnTransmitFrame, "The port is not open");
         return SP_NO_HANDLE;
     }
@@ -29,7 +30,7 @@ LONG CSerialPort::TransmitFrame(const BYTE* bytes, LONG length) {
             m_txBuffer.Append(bytes[i]);
     }
     Log(kFnTransmitFrame, "PurgeComm called");
-    m_hComm->PurgeComm(tarvik::PURGE_TXCLEAR | tarvik::PURGE_RXCLEAR);
+    dev->PurgeComm(tarvik::PURGE_TXCLEAR | tarvik::PURGE_RXCLEAR);
     Log(kFnTransmitFrame, "Calling StartTransmit ");
     StartTransmit();
     return SP_OK;
@@ -51,8 +52,15 @@ void CSerialPort::StartTransmit() {
     }
     const char* text = reinterpret_cast<const char*>(m_pTxStaging.get());
     Log(kFnStartTransmit, std::string(text, strnlen(text, static_cast<size_t>(length))).c_str());
-    std::shared_ptr<tarvik::SerialDevice> dev = m_hComm;
+    std::shared_ptr<tarvik::SerialDevice> dev = m_hComm.Get();
     DWORD error = 0;
+    if (!dev) {
+        // Destroyed meanwhile: nothing goes out, and the frame is dropped so
+        // a later open starts idle.
+        std::lock_guard lock(m_txLock);
+        m_txBuffer.Reset();
+        return;
+    }
     switch (dev->Write(m_pTxStaging.get(), static_cast<DWORD>(length), &error)) {
         case IoStatus::Completed: {
             {
@@ -81,34 +89,38 @@ bool CSerialPort::RetransmitFrame() {
         if (m_txBuffer.GetLength() == 0)
             return false;
     }
-    if (!m_hComm)
+    auto dev = m_hComm.Get();
+    if (!dev)
         return false;
     // Only the write is dropped: aborting the pending read too would stop
     // reception for good.
-    m_hComm->PurgeComm(tarvik::PURGE_TXABORT);
+    dev->PurgeComm(tarvik::PURGE_TXABORT);
     StartTransmit();
     return true;
 }
 
 bool CSerialPort::DTRSet() {
-    if (!m_hComm || !m_hComm->EscapeCommFunction(tarvik::SETDTR))
+    auto dev = m_hComm.Get();
+    if (!dev || !dev->EscapeCommFunction(tarvik::SETDTR))
         return false;
     Log(kFnDTRSet, "DTR Set...");
     return true;
 }
 
 bool CSerialPort::DTRClear() {
-    if (!m_hComm || !m_hComm->EscapeCommFunction(tarvik::CLRDTR))
+    auto dev = m_hComm.Get();
+    if (!dev || !dev->EscapeCommFunction(tarvik::CLRDTR))
         return false;
     Log(kFnDTRClear, "DTR Clear");
     return true;
 }
 
 bool CSerialPort::ToggleDTR() {
-    if (!m_hComm || !m_hComm->EscapeCommFunction(tarvik::CLRDTR))
+    auto dev = m_hComm.Get();
+    if (!dev || !dev->EscapeCommFunction(tarvik::CLRDTR))
         return false;
     Sleep(500);
-    if (!m_hComm->EscapeCommFunction(tarvik::SETDTR))
+    if (!dev->EscapeCommFunction(tarvik::SETDTR))
         return false;
     Sleep(2000);
     Log(kFnToggleDTR, "DTR Toggle");

@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,8 +19,16 @@ class HostPort {
   public:
     using Clock = std::chrono::steady_clock;
 
+    // Raw, as the component sets its port: the simulator leaves the terminal
+    // at the kernel's cooked defaults, as a real device would be.
     explicit HostPort(const std::string& path)
-        : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {}
+        : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
+        termios t{};
+        if (fd_ >= 0 && tcgetattr(fd_, &t) == 0) {
+            cfmakeraw(&t);
+            tcsetattr(fd_, TCSANOW, &t);
+        }
+    }
     ~HostPort() { Close(); }
     HostPort(const HostPort&) = delete;
     HostPort& operator=(const HostPort&) = delete;

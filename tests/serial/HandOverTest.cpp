@@ -1,5 +1,10 @@
 // CONNECT, hand-over of the descriptor to the host, the end-of-call signal and
 // taking the port back.
+#include <fcntl.h>
+
+#include <cctype>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "PortFixture.h"
@@ -21,21 +26,26 @@ class HandOverTest : public PortFixture {
     }
 };
 
-TEST_F(HandOverTest, NoByteAfterTheConnectFrameIsTakenFromTheHost) {
+TEST_F(HandOverTest, TheHostGetsEveryByteUnalteredOnABlockingDescriptor) {
     std::string data;
-    for (int i = 0; i < 3000; ++i)
-        data += static_cast<char>('0' + i % 64);
+    for (int i = 0; i < 3072; ++i)
+        data += static_cast<char>(i % 256);  // XON, XOFF, CR, LF, ^C... included
     // The data follows CONNECT in the same write, so it is already waiting in
-    // the driver while the port handles the CONNECT frame.
+    // the driver while the port handles the CONNECT frame: none of it may be
+    // taken by the port.
     ConnectAndHandOver("CONNECT 9600\r" + data);
     EXPECT_EQ(cb.Frames().size(), 1u);
     EXPECT_EQ(cb.Frames()[0].bytes, "CONNECT 9600\r");
     int fd = port->GetPortHandle();
     ASSERT_GE(fd, 0);
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
     EXPECT_EQ(ReadFd(fd, data.size(), 10s), data);
-    // And the host can talk back through the same descriptor.
-    ASSERT_EQ(write(fd, "hello", 5), 5);
-    EXPECT_EQ(pty.Read(5, 5s), "hello");
+    // And the host talks back through the same descriptor.
+    ASSERT_EQ(write(fd, data.data(), 256), 256);
+    EXPECT_EQ(pty.Read(256, 5s), data.substr(0, 256));
+    // Taken back, the port's own I/O is non-blocking again.
+    ASSERT_EQ(port->OpenPort(true), SP_OK);
+    EXPECT_NE(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
 }
 
 TEST_F(HandOverTest, EndOfCallSignalReachesTheLineAndThePortComesBack) {
@@ -52,7 +62,7 @@ TEST_F(HandOverTest, EndOfCallSignalReachesTheLineAndThePortComesBack) {
     EXPECT_NE(signal.thread, GetCurrentThreadId());
     // The line may try to fetch "frame -1"; nothing happens.
     BYTE b = 0x55;
-    EXPECT_EQ(port->GetFrame(&b, -1), SP_NO_FRAME);
+    EXPECT_EQ(port->GetFrame(&b, 1, -1), SP_NO_FRAME);
     EXPECT_EQ(b, 0x55);
 
     ASSERT_EQ(port->OpenPort(true), SP_OK);
@@ -118,6 +128,94 @@ TEST_F(HandOverTest, ClosePortFromInsideTheLinesCallbackDoesNotDeadlock) {
     EXPECT_EQ(ReadFd(port->GetPortHandle(), 4, 5s), "DATA");
     ASSERT_TRUE(SignalNamedEvent("Tarvik"));
     ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 2, 5s));
+}
+
+// Two calls handed over at once, on two ports.
+class TwoCallsTest : public ::testing::Test {
+  protected:
+    struct Call {
+        PtyPair pty;
+        std::string com = UniqueComName();
+        RecordingCallback cb;
+        CSerialPort port;
+        void HandOver() {
+            ASSERT_TRUE(pty.MapAs(com));
+            cb.SetPort(&port);
+            cb.stopOn = "CONNECT";
+            ASSERT_EQ(port.CreatePort(com.c_str()), SP_OK);
+            ASSERT_EQ(port.SetCallback(&cb), SP_OK);
+            ASSERT_EQ(port.OpenPort(false), SP_OK);
+            ASSERT_TRUE(pty.Write("CONNECT\r"));
+            ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 1, 5s));
+            ASSERT_EQ(port.ClosePort(false), SP_OK);
+        }
+        size_t Ends() const {
+            size_t n = 0;
+            for (const auto& f : cb.Frames())
+                n += f.a == -1;
+            return n;
+        }
+        ~Call() { port.DestroyPort(); }
+    };
+    bool WaitForEnds(size_t total) {
+        auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (a.Ends() + b.Ends() < total) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            a.cb.WaitFor(PortEvent::Frame, a.cb.Frames().size() + 1, 20ms);
+        }
+        return true;
+    }
+    RecordingLog log;
+    Call a, b;
+};
+
+TEST_F(TwoCallsTest, EachPortsOwnSignalEndsExactlyItsCall) {
+    a.HandOver();
+    b.HandOver();
+    EXPECT_EQ(EndOfCallEventName(("\\\\.\\" + b.com).c_str()), "Tarvik." + b.com);
+    std::string lower = b.com;
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    ASSERT_TRUE(SignalEndOfCall(lower.c_str()));
+    ASSERT_TRUE(b.cb.WaitFor(PortEvent::Frame, 2, 5s));
+    EXPECT_FALSE(a.cb.WaitFor(PortEvent::Frame, 2, 300ms));
+    EXPECT_FALSE(SignalEndOfCall(""));
+}
+
+TEST_F(TwoCallsTest, SharedSignalEndsOneCallEachAndAHandOverKeepsAPendingOne) {
+    std::mutex m;
+    std::condition_variable cv;
+    bool release = false, inside = false;
+    a.cb.onFrame = [&](const PortEvent& e) {
+        if (e.a != -1)
+            return;
+        std::unique_lock lock(m);
+        inside = true;
+        cv.notify_all();
+        cv.wait_for(lock, 10s, [&] { return release; });
+    };
+    a.HandOver();
+    ASSERT_TRUE(SignalNamedEvent("Tarvik"));
+    {
+        std::unique_lock lock(m);
+        ASSERT_TRUE(cv.wait_for(lock, 5s, [&] { return inside; }));
+    }
+    // A's thread is busy with the first signal; the second stays pending
+    // while B is handed over, and is not wiped by it.
+    ASSERT_TRUE(SignalNamedEvent("Tarvik"));
+    b.HandOver();
+    {
+        std::lock_guard lock(m);
+        release = true;
+    }
+    cv.notify_all();
+    ASSERT_TRUE(WaitForEnds(2));
+    // One signal, one call: never both.
+    ASSERT_TRUE(SignalNamedEvent("Tarvik"));
+    ASSERT_TRUE(WaitForEnds(3));
+    EXPECT_FALSE(b.cb.WaitFor(PortEvent::Frame, 10, 300ms));
+    EXPECT_EQ(a.Ends() + b.Ends(), 3u);
 }
 
 }  // namespace

@@ -15,7 +15,9 @@
 // The port's device, for tests that look beneath the port.
 class SerialPortTestAccess {
   public:
-    static std::shared_ptr<tarvik::SerialDevice> Device(CSerialPort& port) { return port.m_hComm; }
+    static std::shared_ptr<tarvik::SerialDevice> Device(CSerialPort& port) {
+        return port.m_hComm.Get();
+    }
 };
 
 namespace tarvik::test {

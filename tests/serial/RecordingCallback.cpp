@@ -55,7 +55,7 @@ HRESULT RecordingCallback::FrameReceived(LONG number, LONG length) {
     }
     if (port_ && fetchFrames && !kept && length > 0) {
         std::string buf(static_cast<size_t>(length), '\0');
-        e.fetch = port_->GetFrame(reinterpret_cast<BYTE*>(buf.data()), number);
+        e.fetch = port_->GetFrame(reinterpret_cast<BYTE*>(buf.data()), length, number);
         if (e.fetch == SP_OK)
             e.bytes = buf;
     }

@@ -1,5 +1,6 @@
 // The runtime's serial device beneath the port: device map, settings, and the
 // overlapped-style reads, writes and comm-event waits.
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -70,10 +71,41 @@ class DeviceTest : public ::testing::Test {
         DWORD error = 0;
         dev = SerialDevice::Open(pty.SlavePath().c_str(), &error);
         ASSERT_TRUE(dev) << error;
+        // The terminal starts cooked; its user makes it raw, as the port does.
+        DCB dcb{};
+        ASSERT_TRUE(dev->GetCommState(&dcb));
+        dcb.fOutX = dcb.fInX = 0;
+        ASSERT_TRUE(dev->SetCommState(dcb));
     }
-    PtyPair pty;
+    PtyPair pty{true, true};
     std::shared_ptr<SerialDevice> dev;
 };
+
+TEST(DeviceSettings, ReplaceEverythingTheTerminalHeld) {
+    PtyPair pty(true, true);
+    DWORD error = 0;
+    auto dev = SerialDevice::Open(pty.SlavePath().c_str(), &error);
+    ASSERT_TRUE(dev) << error;
+    DCB dcb{};
+    ASSERT_TRUE(dev->GetCommState(&dcb));
+    EXPECT_EQ(dcb.fOutX, 1u);  // a cooked terminal reads as XON/XOFF on
+    dcb.fOutX = dcb.fInX = 0;
+    dcb.BaudRate = 9600;
+    ASSERT_TRUE(dev->SetCommState(dcb));
+    termios t{};
+    ASSERT_EQ(tcgetattr(dev->Fd(), &t), 0);
+    EXPECT_EQ(t.c_iflag, 0u);
+    EXPECT_EQ(t.c_oflag, 0u);
+    EXPECT_EQ(t.c_lflag, 0u);
+    EXPECT_EQ(t.c_cflag & ~CBAUD, CS8 | CREAD | CLOCAL);
+    EXPECT_EQ(cfgetospeed(&t), B9600);
+    EXPECT_EQ(t.c_cc[VMIN], 1);
+    // Asked for, software flow control is on.
+    dcb.fOutX = dcb.fInX = 1;
+    ASSERT_TRUE(dev->SetCommState(dcb));
+    ASSERT_EQ(tcgetattr(dev->Fd(), &t), 0);
+    EXPECT_EQ(t.c_iflag, static_cast<tcflag_t>(IXON | IXOFF));
+}
 
 TEST_F(DeviceTest, EveryStandardRateIsAppliedAndReadBack) {
     DCB dcb{};

@@ -36,6 +36,16 @@ TEST_F(TransmitTest, WriteThatCompletesAtOnceReportsDoneOnTheCallersThread) {
     EXPECT_EQ(cb.TransmitDones(), 2u);
 }
 
+TEST_F(TransmitTest, AnXoffFromTheModemIsDataAndCommandsStillGoOut) {
+    Open();
+    ASSERT_TRUE(pty.Write("\x13OK\r"));
+    ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 1, 5s));
+    EXPECT_EQ(FrameTexts(), std::vector<std::string>{"\x13OK\r"});
+    ASSERT_EQ(Send("ATH\r"), SP_OK);
+    EXPECT_EQ(pty.Read(4, 5s), "ATH\r");
+    EXPECT_EQ(cb.TransmitDones(), 1u);
+}
+
 TEST_F(TransmitTest, PendingWriteFinishesOnTheMonitorThreadOnceTheModemReads) {
     Open();
     ASSERT_TRUE(pty.HoldSlaveOutput());

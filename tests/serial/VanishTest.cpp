@@ -123,5 +123,45 @@ TEST_F(VanishTest, LateMonitorThreadIsLeftBehindAndNeverTouchesThePortAgain) {
     EXPECT_FALSE(cb.WaitFor(PortEvent::Frame, 2, 300ms));
 }
 
+TEST_F(VanishTest, ALogWriterThatStallsDoesNotHoldUpTheGiveUp) {
+    std::mutex m;
+    std::condition_variable cv;
+    bool release = false, inside = false;
+    log.OnEntry([&](const LogRecord& r) {
+        if (r.message != "Receive Event Signalled")
+            return;
+        std::unique_lock lock(m);
+        inside = true;
+        cv.notify_all();
+        cv.wait_for(lock, 30s, [&] { return release; });
+    });
+    Open();
+    // A byte that completes a pending read is logged, and the writer stalls
+    // there. (A byte already waiting is taken at once, without the entry.)
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_TRUE(pty.Write("X"));
+        std::unique_lock lock(m);
+        if (cv.wait_for(lock, 200ms, [&] { return inside; }))
+            break;
+    }
+    {
+        std::lock_guard lock(m);
+        ASSERT_TRUE(inside);
+    }
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(port->ClosePort(true), SP_OK);
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, 9900ms);
+    EXPECT_LT(took, 25s);  // the writer gives up only after 30 s
+    port->DestroyPort();
+    port.reset();
+    {
+        std::lock_guard lock(m);
+        release = true;
+    }
+    cv.notify_all();
+    EXPECT_TRUE(cb.WaitUnreferenced(10s));
+}
+
 }  // namespace
 }  // namespace tarvik::test

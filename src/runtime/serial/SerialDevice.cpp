@@ -110,6 +110,19 @@ void SerialDevice::Close() {
     writeBuf_.clear();
 }
 
+bool SerialDevice::SetBlocking(bool blocking, DWORD* error) {
+    int fd = Fd();
+    if (fd < 0)
+        return Fail(error, EBADF);
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0)
+        return Fail(error, errno);
+    int wanted = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+    if (wanted != flags && ::fcntl(fd, F_SETFL, wanted) != 0)
+        return Fail(error, errno);
+    return true;
+}
+
 bool SerialDevice::GetCommState(DCB* dcb, DWORD* error) {
     int fd = Fd();
     termios t{};
@@ -170,15 +183,18 @@ bool SerialDevice::SetCommState(const DCB& dcb, DWORD* error) {
     termios t{};
     if (::tcgetattr(fd, &t) != 0)
         return Fail(error, errno);
-    // Raw bytes both ways: no echo, no line editing, no signals, no CR/LF
-    // translation; the modem's text reaches the port exactly as sent.
-    t.c_iflag &=
-        ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
-    t.c_oflag &= ~OPOST;
-    t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    // Every flag comes from the settings, none from what the device held
+    // before (a terminal starts cooked: echo, line editing, signals, CR/LF
+    // translation, XON/XOFF): raw bytes both ways, the modem's text reaching
+    // the port exactly as sent. Only the line discipline and the speeds are
+    // kept from what was read; the speeds are set below.
+    termios old = t;
+    t = termios{};
+    t.c_line = old.c_line;
+    ::cfsetispeed(&t, ::cfgetispeed(&old));
+    ::cfsetospeed(&t, ::cfgetospeed(&old));
     // CLOCAL: a missing carrier must not block opens or reads. No HUPCL: the
     // port drops DTR itself when it means to, and closing stays fast.
-    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | HUPCL);
     t.c_cflag |= CLOCAL | CREAD;
     static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
     t.c_cflag |= kSizes[dcb.ByteSize - 5];
@@ -199,6 +215,7 @@ bool SerialDevice::SetCommState(const DCB& dcb, DWORD* error) {
         t.c_iflag |= IXOFF;
     t.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
     t.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
+    t.c_cc[VEOF] = static_cast<cc_t>(dcb.EofChar);
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     if (baud && baud->constant) {

@@ -22,7 +22,7 @@ int MsLeft(Clock::time_point deadline) {
 
 }  // namespace
 
-PtyPair::PtyPair(bool keepSlaveOpen) {
+PtyPair::PtyPair(bool keepSlaveOpen, bool sane) {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master_ < 0)
         return;
@@ -39,14 +39,21 @@ PtyPair::PtyPair(bool keepSlaveOpen) {
     }
     slavePath_ = name;
     fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-    // Raw slave from the start (the port sets raw itself on open, but bytes
-    // sent before that must not be echoed or translated either).
+    // The slave keeps the settings a terminal starts with (cooked: echo, line
+    // editing, CR/LF translation, XON/XOFF), as a real device would: the
+    // port must make it raw itself. `sane` applies such settings explicitly,
+    // for a device that some earlier user left otherwise.
     int s = open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (s >= 0) {
-        termios t{};
-        tcgetattr(s, &t);
-        cfmakeraw(&t);
-        tcsetattr(s, TCSANOW, &t);
+        if (sane) {
+            termios t{};
+            tcgetattr(s, &t);
+            t.c_iflag = BRKINT | ICRNL | IXON | IMAXBEL | IUTF8;
+            t.c_oflag = OPOST | ONLCR;
+            t.c_cflag = (t.c_cflag & (CBAUD | CBAUDEX)) | CS8 | CREAD | HUPCL;
+            t.c_lflag = ISIG | ICANON | IEXTEN | ECHO | ECHOE | ECHOK | ECHOCTL | ECHOKE;
+            tcsetattr(s, TCSANOW, &t);
+        }
         if (keepSlaveOpen)
             slave_ = s;
         else

@@ -12,8 +12,10 @@ class PtyPair {
   public:
     // keepSlaveOpen: hold a descriptor of the slave for the pair's lifetime,
     // so the master does not see a hang-up whenever the port closes, and so
-    // FillSlaveOutput has a way in.
-    explicit PtyPair(bool keepSlaveOpen = true);
+    // FillSlaveOutput has a way in. The slave starts with the kernel's
+    // default (cooked) settings; `sane` sets cooked settings explicitly, as
+    // `stty sane` would, over whatever the device held.
+    explicit PtyPair(bool keepSlaveOpen = true, bool sane = false);
     ~PtyPair();
     PtyPair(const PtyPair&) = delete;
     PtyPair& operator=(const PtyPair&) = delete;

@@ -16,6 +16,7 @@ struct RecordingLog::State {
     mutable std::condition_variable changed;
     std::vector<LogRecord> entries;
     size_t writers = 0;
+    std::function<void(const LogRecord&)> onEntry;
 };
 
 namespace {
@@ -49,11 +50,15 @@ class RecordingWriter final : public ComObject<RecordingWriter, ILogWriter> {
     HRESULT WriteEntry(ULONG thread, LONG markA, LONG markB, BSTR function, BSTR message,
                        BSTR detail) override {
         LogRecord r{thread, markA, markB, Utf8(function), Utf8(message), Utf8(detail)};
+        std::function<void(const LogRecord&)> hook;
         {
             std::lock_guard lock(state_->mutex);
-            state_->entries.push_back(std::move(r));
+            hook = state_->onEntry;
+            state_->entries.push_back(r);
         }
         state_->changed.notify_all();
+        if (hook)
+            hook(r);
         return S_OK;
     }
 
@@ -62,6 +67,11 @@ class RecordingWriter final : public ComObject<RecordingWriter, ILogWriter> {
 };
 
 }  // namespace
+
+void RecordingLog::OnEntry(std::function<void(const LogRecord&)> hook) {
+    std::lock_guard lock(state_->mutex);
+    state_->onEntry = std::move(hook);
+}
 
 RecordingLog::RecordingLog() : state_(std::make_shared<State>()) {
     void* pv = nullptr;

@@ -55,6 +55,10 @@ class RecordingLog {
     std::optional<LogRecord> WaitForMessage(std::string_view message,
                                             std::chrono::milliseconds timeout) const;
 
+    // Runs after each entry is recorded, on the writing thread (a writer
+    // that stalls, for instance).
+    void OnEntry(std::function<void(const LogRecord&)> hook);
+
     // A writer of this recorder without going through activation.
     ILogWriter* Writer() const;
 

@@ -7,7 +7,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/eventfd.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -67,14 +66,8 @@ bool ModemCore::Start(std::string* error) {
     slaveKeep_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slaveKeep_ < 0)
         return fail(Errno("open slave"));
-    termios tio{};
-    if (tcgetattr(slaveKeep_, &tio) != 0)
-        return fail(Errno("tcgetattr"));
-    // Raw, so the tty layer neither echoes nor translates: every echo the host
-    // sees comes from the modem's E setting.
-    cfmakeraw(&tio);
-    if (tcsetattr(slaveKeep_, TCSANOW, &tio) != 0)
-        return fail(Errno("tcsetattr"));
+    // The slave keeps the kernel's default (cooked) settings, as a real serial
+    // device starts: making it raw is the host's job, as it is with hardware.
     int flags = fcntl(master_, F_GETFL);
     if (flags < 0 || fcntl(master_, F_SETFL, flags | O_NONBLOCK) != 0)
         return fail(Errno("fcntl"));
