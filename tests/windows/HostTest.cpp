@@ -301,7 +301,8 @@ void DialOut() {
 }
 
 // The remote side hangs up: the host reads the modem's NO CARRIER on its
-// handle and tells the line, through the named event, that it has finished.
+// handle and tells the line, through the port's end-of-call event
+// ("Tarvik.COM5"), that it has finished.
 void RemoteHangUp() {
     const char* s = "remote hang-up";
     Host host;
@@ -315,7 +316,7 @@ void RemoteHangUp() {
     const std::string expected = "\n\r\nNO CARRIER\r\n";
     std::string got = wintest::PortRead(connected->b, expected.size(), 5000);
     Check(got == expected, s, "the host reads NO CARRIER on its handle");
-    Check(SignalNamedEvent("Tarvik"), s, "the host sets the end-of-call event");
+    Check(SignalEndOfCall(g_port.c_str()), s, "the host sets the port's end-of-call event");
     auto ended = host.events.WaitFor(HostEvent::Disconnected, 10000);
     Check(ended && ended->a == 2227, s,
           "CallDisconnected with cause 2227 (got " + std::to_string(ended ? ended->a : -1) + ")");

@@ -100,6 +100,10 @@ void SerialDevice::Close() {
     handle_.store(nullptr);
 }
 
+bool SerialDevice::SetBlocking(bool, DWORD*) {
+    return true;
+}
+
 bool SerialDevice::GetCommState(DCB* dcb, DWORD* error) {
     sys::CommSettings s{};
     if (!sys::GetCommState(Handle(), &s, error))

@@ -119,6 +119,10 @@ class SerialDevice {
     const std::string& Path() const { return path_; }
     // Cancels what is pending and closes the handle.
     void Close();
+    // A Win32 handle opened for overlapped I/O stays so: a host handed the
+    // port reads and writes it with OVERLAPPED records. Accepted, changes
+    // nothing.
+    bool SetBlocking(bool blocking, DWORD* error = nullptr);
 
     bool GetCommState(DCB* dcb, DWORD* error = nullptr);
     bool SetCommState(const DCB& dcb, DWORD* error = nullptr);
