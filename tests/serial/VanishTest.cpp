@@ -126,7 +126,7 @@ TEST_F(VanishTest, LateMonitorThreadIsLeftBehindAndNeverTouchesThePortAgain) {
 TEST_F(VanishTest, ALogWriterThatStallsDoesNotHoldUpTheGiveUp) {
     std::mutex m;
     std::condition_variable cv;
-    bool release = false, inside = false;
+    bool release = false, inside = false, left = false;
     log.OnEntry([&](const LogRecord& r) {
         if (r.message != "Receive Event Signalled")
             return;
@@ -134,6 +134,8 @@ TEST_F(VanishTest, ALogWriterThatStallsDoesNotHoldUpTheGiveUp) {
         inside = true;
         cv.notify_all();
         cv.wait_for(lock, 30s, [&] { return release; });
+        left = true;
+        cv.notify_all();
     });
     Open();
     // A byte that completes a pending read is logged, and the writer stalls
@@ -155,12 +157,11 @@ TEST_F(VanishTest, ALogWriterThatStallsDoesNotHoldUpTheGiveUp) {
     EXPECT_LT(took, 25s);  // the writer gives up only after 30 s
     port->DestroyPort();
     port.reset();
-    {
-        std::lock_guard lock(m);
-        release = true;
-    }
+    std::unique_lock lock(m);
+    release = true;
     cv.notify_all();
-    EXPECT_TRUE(cb.WaitUnreferenced(10s));
+    // The writer's thread leaves the hook before this frame's locals go.
+    EXPECT_TRUE(cv.wait_for(lock, 10s, [&] { return left; }));
 }
 
 }  // namespace
