@@ -124,29 +124,33 @@ TEST_F(VanishTest, LateMonitorThreadIsLeftBehindAndNeverTouchesThePortAgain) {
 }
 
 TEST_F(VanishTest, ALogWriterThatStallsDoesNotHoldUpTheGiveUp) {
-    std::mutex m;
-    std::condition_variable cv;
-    bool release = false, inside = false;
-    log.OnEntry([&](const LogRecord& r) {
+    // Shared with the writer's thread, which outlives the port and this test.
+    struct Stall {
+        std::mutex m;
+        std::condition_variable cv;
+        bool release = false, inside = false;
+    };
+    auto stall = std::make_shared<Stall>();
+    log.OnEntry([stall](const LogRecord& r) {
         if (r.message != "Receive Event Signalled")
             return;
-        std::unique_lock lock(m);
-        inside = true;
-        cv.notify_all();
-        cv.wait_for(lock, 30s, [&] { return release; });
+        std::unique_lock lock(stall->m);
+        stall->inside = true;
+        stall->cv.notify_all();
+        stall->cv.wait_for(lock, 30s, [&] { return stall->release; });
     });
     Open();
     // A byte that completes a pending read is logged, and the writer stalls
     // there. (A byte already waiting is taken at once, without the entry.)
     for (int i = 0; i < 50; ++i) {
         ASSERT_TRUE(pty.Write("X"));
-        std::unique_lock lock(m);
-        if (cv.wait_for(lock, 200ms, [&] { return inside; }))
+        std::unique_lock lock(stall->m);
+        if (stall->cv.wait_for(lock, 200ms, [&] { return stall->inside; }))
             break;
     }
     {
-        std::lock_guard lock(m);
-        ASSERT_TRUE(inside);
+        std::lock_guard lock(stall->m);
+        ASSERT_TRUE(stall->inside);
     }
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(port->ClosePort(true), SP_OK);
@@ -156,10 +160,10 @@ TEST_F(VanishTest, ALogWriterThatStallsDoesNotHoldUpTheGiveUp) {
     port->DestroyPort();
     port.reset();
     {
-        std::lock_guard lock(m);
-        release = true;
+        std::lock_guard lock(stall->m);
+        stall->release = true;
     }
-    cv.notify_all();
+    stall->cv.notify_all();
     EXPECT_TRUE(cb.WaitUnreferenced(10s));
 }
 
