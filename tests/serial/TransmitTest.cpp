@@ -143,19 +143,22 @@ TEST_F(TransmitTest, DtrWorksOnAPseudoTerminalAndTeardownIsSafeAgainstATransmitI
     EXPECT_TRUE(port->DTRSet());
     EXPECT_EQ(log.With("CSerialPort::DTRSet()", "DTR Set...").size(), 1u);
     EXPECT_EQ(log.With("CSerialPort::DTRClear()", "DTR Clear").size(), 1u);
-    // Another thread transmits while the port is destroyed under it.
+    // Another thread transmits and raises DTR until the port is destroyed
+    // under it.
     std::atomic<int> sent{0};
+    std::atomic<bool> destroyed{false};
     std::thread sender([&] {
-        auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (Send("AT\r") != SP_NO_HANDLE && std::chrono::steady_clock::now() < deadline) {
-            ++sent;
+        while (!destroyed) {
+            Send("AT\r");
             port->DTRSet();
+            ++sent;
         }
     });
     for (auto until = std::chrono::steady_clock::now() + 5s;
          sent < 20 && std::chrono::steady_clock::now() < until;)
         std::this_thread::yield();
-    ASSERT_EQ(port->DestroyPort(), SP_OK);
+    EXPECT_EQ(port->DestroyPort(), SP_OK);
+    destroyed = true;
     sender.join();
     log.Clear();
     EXPECT_FALSE(port->DTRClear());
