@@ -135,7 +135,18 @@ DWORD PumpingWait(DWORD count, const HANDLE* handles, DWORD timeoutMs,
 // Sets the named event `name`. When nobody holds an event of that name the
 // signal is lost, as on Windows (nothing keeps an unheld event alive). A host
 // calls SignalNamedEvent("Tarvik") when it has finished with the port it was
-// handed for a data call: the line then ends the call.
+// handed for a data call: the line then ends the call. With several calls
+// handed over, one such signal ends one of them (which one is not said): a
+// host with more than one call uses SignalEndOfCall below.
+//
+// The port handle of a data call (lPortHandle of CallConnected) is the
+// serial device's file descriptor. It is the host's to read and write from
+// CallConnected until the host signals the end of the call, and the
+// component's before and after: the host never closes it, and stops using it
+// once it has signalled. While the host has it, it is a blocking descriptor
+// at the port's current line settings (raw 8N1, no flow control, nothing
+// translated or echoed, the port's baud rate); the component makes it
+// non-blocking again when it takes the port back.
 BOOL SignalNamedEvent(const char* name);
 
 // Each port also has an end-of-call event of its own, so that a host with

@@ -57,17 +57,18 @@ void CSerialPort::MonitorLoop(ThreadRun& run) {
                 case IoCompletion::Write: {
                     if (!ThreadLog(run, kFnMonitor, "Transmit Event Signalled"))
                         return;
-                    bool alive =
-                        done.error == 0
-                            ? CallBack(run, [](IPassThroughCallback* cb) { cb->TransmitDone(); })
-                            : fatal(done.error, handle);
-                    if (!alive)
-                        return;
+                    // Idle before the line hears of it: a line that sends its
+                    // next command as soon as TransmitDone wakes it (from this
+                    // thread or its own) must not be refused as still busy.
                     {
                         std::lock_guard lock(m_txLock);
                         m_txBuffer.Reset();
                     }
-                    if (done.error != 0)
+                    bool alive =
+                        done.error == 0
+                            ? CallBack(run, [](IPassThroughCallback* cb) { cb->TransmitDone(); })
+                            : fatal(done.error, handle);
+                    if (!alive || done.error != 0)
                         return;
                     break;
                 }

@@ -167,6 +167,11 @@ class TwoCallsTest : public ::testing::Test {
         return true;
     }
     RecordingLog log;
+    // Held by a port thread's callback: declared before the calls, so they
+    // outlive the threads.
+    std::mutex m;
+    std::condition_variable cv;
+    bool release = false, inside = false;
     Call a, b;
 };
 
@@ -184,9 +189,6 @@ TEST_F(TwoCallsTest, EachPortsOwnSignalEndsExactlyItsCall) {
 }
 
 TEST_F(TwoCallsTest, SharedSignalEndsOneCallEachAndAHandOverKeepsAPendingOne) {
-    std::mutex m;
-    std::condition_variable cv;
-    bool release = false, inside = false;
     a.cb.onFrame = [&](const PortEvent& e) {
         if (e.a != -1)
             return;

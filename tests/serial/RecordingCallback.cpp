@@ -40,6 +40,8 @@ HRESULT RecordingCallback::TransmitDone() {
     PortEvent e;
     e.kind = PortEvent::TransmitDone;
     Record(e);
+    if (onTransmitDone)
+        onTransmitDone();
     return S_OK;
 }
 

@@ -41,6 +41,8 @@ class RecordingCallback : public IPassThroughCallback {
     }
     // Runs inside FrameReceived after recording (may block).
     std::function<void(const PortEvent&)> onFrame;
+    // Runs inside TransmitDone after recording.
+    std::function<void()> onTransmitDone;
 
     // IUnknown
     HRESULT QueryInterface(REFIID iid, void** out) override;

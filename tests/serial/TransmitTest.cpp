@@ -1,5 +1,7 @@
 // The transmit path: at once, pending behind a full pty, refusals, DTR.
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "PortFixture.h"
 
@@ -47,6 +49,19 @@ TEST_F(TransmitTest, AnXoffFromTheModemIsDataAndCommandsStillGoOut) {
 }
 
 TEST_F(TransmitTest, PendingWriteFinishesOnTheMonitorThreadOnceTheModemReads) {
+    // A line that sends its next command as soon as it learns the last one
+    // went out must find the port idle, even from inside TransmitDone.
+    // (It waits until the modem has read the first: a purge of the driver's
+    // output before each frame would drop what the modem has not read yet.)
+    std::atomic<LONG> next{-1};
+    std::atomic<bool> asked{false}, modemRead{false};
+    cb.onTransmitDone = [&] {
+        for (auto until = std::chrono::steady_clock::now() + 10s;
+             !modemRead && std::chrono::steady_clock::now() < until;)
+            std::this_thread::yield();
+        if (!asked.exchange(true))
+            next = Send("ATZ\r");
+    };
     Open();
     ASSERT_TRUE(pty.HoldSlaveOutput());
     ASSERT_EQ(Send("ATH\r"), SP_OK);
@@ -64,16 +79,16 @@ TEST_F(TransmitTest, PendingWriteFinishesOnTheMonitorThreadOnceTheModemReads) {
     EXPECT_EQ(pty.Read(0, 100ms), "");
     ASSERT_TRUE(pty.ReleaseSlaveOutput());
     std::string seen = pty.ReadUntil("ATH\r", 10s);
+    modemRead = true;
     ASSERT_NE(seen.find("ATH\r"), std::string::npos);
     ASSERT_TRUE(cb.WaitFor(PortEvent::TransmitDone, 1, 5s));
     EXPECT_NE(cb.Events().back().thread, GetCurrentThreadId());
     EXPECT_FALSE(log.With("CSerialPort::MonitorThreadMain()", "Transmit Event Signalled").empty());
-    // The monitor thread empties the buffer after TransmitDone; wait for it.
-    LONG r = SP_BUSY;
-    for (int i = 0; i < 500 && (r = Send("ATZ\r")) == SP_BUSY; ++i)
-        cb.WaitFor(PortEvent::Fatal, 1, 10ms);
-    EXPECT_EQ(r, SP_OK);
     EXPECT_NE(pty.ReadUntil("ATZ\r", 5s).find("ATZ\r"), std::string::npos);
+    for (auto until = std::chrono::steady_clock::now() + 5s;
+         next == -1 && std::chrono::steady_clock::now() < until;)
+        std::this_thread::yield();
+    EXPECT_EQ(next, SP_OK);
     EXPECT_TRUE(cb.Fatals().empty());
 }
 
@@ -122,14 +137,29 @@ TEST_F(TransmitTest, NotOpenPortRefusesFrames) {
     EXPECT_EQ(cb.TransmitDones(), 0u);
 }
 
-TEST_F(TransmitTest, DtrWorksOnAPseudoTerminalAndFailsSilentlyWithoutADevice) {
+TEST_F(TransmitTest, DtrWorksOnAPseudoTerminalAndTeardownIsSafeAgainstATransmitInFlight) {
     Open();
     EXPECT_TRUE(port->DTRClear());
     EXPECT_TRUE(port->DTRSet());
     EXPECT_EQ(log.With("CSerialPort::DTRSet()", "DTR Set...").size(), 1u);
     EXPECT_EQ(log.With("CSerialPort::DTRClear()", "DTR Clear").size(), 1u);
-    ASSERT_EQ(port->ClosePort(true), SP_OK);
-    ASSERT_EQ(port->DestroyPort(), SP_OK);
+    // Another thread transmits and raises DTR until the port is destroyed
+    // under it.
+    std::atomic<int> sent{0};
+    std::atomic<bool> destroyed{false};
+    std::thread sender([&] {
+        while (!destroyed) {
+            Send("AT\r");
+            port->DTRSet();
+            ++sent;
+        }
+    });
+    for (auto until = std::chrono::steady_clock::now() + 5s;
+         sent < 20 && std::chrono::steady_clock::now() < until;)
+        std::this_thread::yield();
+    EXPECT_EQ(port->DestroyPort(), SP_OK);
+    destroyed = true;
+    sender.join();
     log.Clear();
     EXPECT_FALSE(port->DTRClear());
     EXPECT_FALSE(port->DTRSet());

@@ -124,31 +124,33 @@ TEST_F(VanishTest, LateMonitorThreadIsLeftBehindAndNeverTouchesThePortAgain) {
 }
 
 TEST_F(VanishTest, ALogWriterThatStallsDoesNotHoldUpTheGiveUp) {
-    std::mutex m;
-    std::condition_variable cv;
-    bool release = false, inside = false, left = false;
-    log.OnEntry([&](const LogRecord& r) {
+    // Shared with the writer's thread, which outlives the port and this test.
+    struct Stall {
+        std::mutex m;
+        std::condition_variable cv;
+        bool release = false, inside = false;
+    };
+    auto stall = std::make_shared<Stall>();
+    log.OnEntry([stall](const LogRecord& r) {
         if (r.message != "Receive Event Signalled")
             return;
-        std::unique_lock lock(m);
-        inside = true;
-        cv.notify_all();
-        cv.wait_for(lock, 30s, [&] { return release; });
-        left = true;
-        cv.notify_all();
+        std::unique_lock lock(stall->m);
+        stall->inside = true;
+        stall->cv.notify_all();
+        stall->cv.wait_for(lock, 30s, [&] { return stall->release; });
     });
     Open();
     // A byte that completes a pending read is logged, and the writer stalls
     // there. (A byte already waiting is taken at once, without the entry.)
     for (int i = 0; i < 50; ++i) {
         ASSERT_TRUE(pty.Write("X"));
-        std::unique_lock lock(m);
-        if (cv.wait_for(lock, 200ms, [&] { return inside; }))
+        std::unique_lock lock(stall->m);
+        if (stall->cv.wait_for(lock, 200ms, [&] { return stall->inside; }))
             break;
     }
     {
-        std::lock_guard lock(m);
-        ASSERT_TRUE(inside);
+        std::lock_guard lock(stall->m);
+        ASSERT_TRUE(stall->inside);
     }
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(port->ClosePort(true), SP_OK);
@@ -157,11 +159,12 @@ TEST_F(VanishTest, ALogWriterThatStallsDoesNotHoldUpTheGiveUp) {
     EXPECT_LT(took, 25s);  // the writer gives up only after 30 s
     port->DestroyPort();
     port.reset();
-    std::unique_lock lock(m);
-    release = true;
-    cv.notify_all();
-    // The writer's thread leaves the hook before this frame's locals go.
-    EXPECT_TRUE(cv.wait_for(lock, 10s, [&] { return left; }));
+    {
+        std::lock_guard lock(stall->m);
+        stall->release = true;
+    }
+    stall->cv.notify_all();
+    EXPECT_TRUE(cb.WaitUnreferenced(10s));
 }
 
 }  // namespace
