@@ -27,15 +27,6 @@ int CModemLine::SendCommand(const char* data, LONG length) {
     return 15;
 }
 
-void CModemLine::RaiseFatalFromWait() {
-    // Only the second send since the last good initialisation counts: a later
-    // OpenLine that carries a higher count raises nothing.
-    if (m_nInitAttempt == 2) {
-        m_bFatalReported = true;
-        FatalError(0, 0, 0);
-    }
-}
-
 bool CModemLine::GetResponseForInitialization() {
     HANDLE response = m_hInitResponse;
     DWORD result = tarvik::PumpingWait(1, &response, kResponseTimeoutMs, [this] {
@@ -47,7 +38,8 @@ bool CModemLine::GetResponseForInitialization() {
         Log(0, 1, "ML::GetResponseForInitialization()", "Received error");
         return false;
     }
-    RaiseFatalFromWait();
+    // A wait that runs out is not yet a failure: the caller tries again, and
+    // reports once when the initialisation has failed for good.
     return false;
 }
 
@@ -65,6 +57,5 @@ bool CModemLine::GetResponseFromModem(DWORD timeoutMs, bool clearFirst) {
         Log(0, 1, "ML::GetResponseForInitialization()", "Received response");
         return true;
     }
-    RaiseFatalFromWait();
     return false;
 }

@@ -19,6 +19,13 @@ inline constexpr size_t kMaxDialDigits = kDialBufferSize - 1 - 4 - 1;  // 58
 inline constexpr const char* kTonePrefix = "ATDT";
 inline constexpr const char* kPulsePrefix = "ATDP";
 
+// Why `text` cannot go into a dial command, or nothing when it can. Numbers
+// come from users: a carriage return in one would end the dial command and
+// start a command of the user's choosing, so only the Hayes dial-string set
+// passes (digits, * #, A-D, the modifiers P T W R , ! @ ;, blanks and the
+// separators - ( ) .). `what` names the field in the message.
+std::optional<std::string> DialStringProblem(std::string_view text, std::string_view what);
+
 // The command, or nothing when number and access code do not fit.
 std::optional<std::string> BuildDialCommand(bool pulse, std::string_view number,
                                             std::string_view accessCode);

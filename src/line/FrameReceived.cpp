@@ -16,6 +16,12 @@ namespace {
 
 constexpr const char* kFn = "CModemLine::FrameReceived()";
 
+// A caller is taken to have given up when no RING came for longer than this.
+// Ring cycles are 6 s at the longest in the telephone networks we know of (2 s
+// ringing, 4 s silence); 8 s leaves room for a late modem without mixing up
+// two callers who ring in close succession.
+constexpr uint64_t kRingGapMs = 8000;
+
 // The port never hands out a frame longer than its maximum frame length;
 // anything else is not a frame of ours.
 constexpr LONG kMaxFrameLength = 500;
@@ -43,9 +49,17 @@ HRESULT CModemLine::FrameReceived(LONG lFrameNumber, LONG lFrameLength) {
             return S_OK;
         std::string_view frame(reinterpret_cast<const char*>(buffer.data()), buffer.size());
 
+        ForgetGoneCaller();
         // Caller-ID lines are also ordinary frames: the step only looks.
         CallerIdStep(frame);
-        HRESULT result = InterpretFrame(m_lState.load(), frame);
+        const LONG state = m_lState.load();
+        // An initialisation text may itself contain "OK": its echo is no
+        // answer.
+        if (state == MODEM_INITIALIZING && IsInitEcho(frame)) {
+            Log(-1, 1, kFn, "All goes well");
+            return S_OK;
+        }
+        HRESULT result = InterpretFrame(state, frame);
         Log(-1, 1, kFn, "All goes well");
         return result;
     });
@@ -96,8 +110,10 @@ HRESULT CModemLine::InterpretFrame(LONG state, std::string_view frame) {
                     if (!moveFrom(state, MODEM_IDLE))
                         return S_OK;
                     m_nDisconnectCause = DISCONNECT_NORMAL;
-                    SetEvent(m_hModemResponse.load());
+                    // Raised before the hang-up is woken: a host that shuts
+                    // the line down the moment DropCall returns still gets it.
                     RaiseEvent(LINE_EVENT_DISCONNECTED);
+                    SetEvent(m_hModemResponse.load());
                     Log(-1, 0, kFn, "MODEM_DISCONNECTING_FINISH : Received OK");
                     return S_OK;
                 case MODEM_COMMAND_PENDING:
@@ -174,7 +190,19 @@ HRESULT CModemLine::InterpretFrame(LONG state, std::string_view frame) {
     return S_OK;
 }
 
+void CModemLine::ForgetGoneCaller() {
+    // Rings and caller ID belong to one call: those of a caller who stopped
+    // ringing must count neither towards the next call nor as its caller ID.
+    const uint64_t last = m_lastRingTick;
+    if (last == 0 || m_lState != MODEM_IDLE || GetTickCount64() - last <= kRingGapMs)
+        return;
+    m_lastRingTick = 0;
+    m_lRingCount = 0;
+    ClearCallerId();
+}
+
 void CModemLine::CountRing() {
+    m_lastRingTick = GetTickCount64();
     LONG count = ++m_lRingCount;
     if (m_lState != MODEM_IDLE) {
         Log(-1, 0, kFn, "MODEM_CALL_OFFERING : Modem State not idle...");

@@ -62,6 +62,11 @@ void CModemLine::RaiseEvent(LONG code) {
         std::lock_guard lock(Threads().lock);
         ++Threads().running;
     }
+    {
+        std::lock_guard lock(m_eventsLock);
+        if (m_eventThreads++ == 0)
+            ResetEvent(m_hEventsDone);
+    }
     HANDLE thread = CreateThread(nullptr, 0, &CModemLine::RaiseEventThread, args.get(), 0, nullptr);
     if (thread) {
         args.release();
@@ -69,6 +74,7 @@ void CModemLine::RaiseEvent(LONG code) {
         return;
     }
     // No thread: the event is lost, the state change of the row stands.
+    EventThreadEnded();
     static_cast<IModemLine*>(this)->Release();
     std::lock_guard lock(Threads().lock);
     --Threads().running;
@@ -78,12 +84,35 @@ void CModemLine::RaiseEvent(LONG code) {
 DWORD CModemLine::RaiseEventThread(void* param) {
     std::unique_ptr<EventThreadArgs> args(static_cast<EventThreadArgs*>(param));
     args->line->RunEvent(args->event);
+    args->line->EventThreadEnded();
     static_cast<IModemLine*>(args->line)->Release();
     auto& threads = Threads();
     std::lock_guard lock(threads.lock);
     --threads.running;
     threads.done.notify_all();
     return 0;
+}
+
+void CModemLine::EventThreadEnded() {
+    std::lock_guard lock(m_eventsLock);
+    if (--m_eventThreads == 0)
+        SetEvent(m_hEventsDone);
+}
+
+bool CModemLine::WaitForOwnEvents(DWORD timeoutMs) {
+    const uint64_t until = GetTickCount64() + timeoutMs;
+    for (;;) {
+        {
+            std::lock_guard lock(m_eventsLock);
+            if (m_eventThreads == 0)
+                return true;
+        }
+        const uint64_t now = GetTickCount64();
+        if (now >= until)
+            return false;
+        HANDLE done = m_hEventsDone;
+        tarvik::PumpingWait(1, &done, static_cast<DWORD>(until - now));
+    }
 }
 
 void CModemLine::RunEvent(const RaisedEvent& event) {
@@ -100,6 +129,9 @@ void CModemLine::RunEvent(const RaisedEvent& event) {
             break;
         case LINE_EVENT_FATAL:
             FatalError(0, 0, 0);
+            break;
+        case LINE_EVENT_REANSWER:
+            ReanswerNow();
             break;
         default:
             break;
@@ -241,6 +273,9 @@ HRESULT CModemLine::FatalError(LONG lCause, LONG lError) {
     (void)lCause;  // the port's error code never reaches the host or the session
     (void)lError;
     return GuardedCall(m_pLog.Get(), kPortFatalErrorRow, [&] {
+        // Marked before the waits wake, so that they know the port, not the
+        // modem, ended them.
+        const bool first = !m_bPortFailed.exchange(true);
         // Wake the operation that may be waiting for this port.
         switch (m_lState.load()) {
             case MODEM_CONNECTING:
@@ -251,14 +286,31 @@ HRESULT CModemLine::FatalError(LONG lCause, LONG lError) {
                 SetEvent(m_hTransmitDone.load());
                 SetEvent(m_hModemResponse.load());
                 break;
+            case MODEM_INITIALIZING:
+                // No answer can come from a port that failed.
+                SetEvent(m_hTransmitDone.load());
+                m_bInitOK = 0;
+                SetEvent(m_hInitResponse.load());
+                break;
             default:
                 break;
         }
-        m_bFatalReported = true;
-        RaiseEvent(LINE_EVENT_FATAL);
+        // A failed device keeps failing until the line is opened again: one
+        // report per failure, not one per failed read.
+        if (first) {
+            m_bFatalReported = true;
+            RaiseEvent(LINE_EVENT_FATAL);
+        }
         Log(-1, 0, "CModemLine::FatalError()", "A Fatal error has occurred.");
         return S_OK;
     });
+}
+
+void CModemLine::ReportPortLost() {
+    if (m_bPortFailed.exchange(true))
+        return;
+    m_bFatalReported = true;
+    RaiseEvent(LINE_EVENT_FATAL);
 }
 
 HRESULT CModemLine::TransmitDone() {

@@ -121,6 +121,10 @@ HRESULT CModemLine::OpenLine(ICommonData* pCommonData) {
                 throw ComError(E_FAIL,
                                std::string_view("The line is open already; close it first"));
             }
+            // Failures reported for an earlier opening (a fatal error while
+            // dialling leaves the flag set) say nothing about this one.
+            m_bFatalReported = false;
+            m_bPortFailed = false;
             ReadOpenSettings(pCommonData);
             // Fields gathered before this opening belong to an earlier call.
             ClearCallerId();
@@ -238,20 +242,56 @@ void CModemLine::EndInitStage() {
         ResetEvent(h);
         CloseHandle(h);
     }
+    std::lock_guard lock(m_initCommandLock);
+    m_initCommand.clear();
+}
+
+void CModemLine::ReportInitFailure() {
+    // One report per failed initialisation; none when the port has told of
+    // its own failure already.
+    if (m_bPortFailed)
+        return;
+    m_bFatalReported = true;
+    FatalError(0, 0, 0);
 }
 
 bool CModemLine::InitSendFailure() {
-    m_bFatalReported = true;
-    FatalError(0, 0, 0);
+    ReportInitFailure();
     m_lLastError = 1;
     EndInitStage();
     return false;
 }
 
-bool CModemLine::InitializeFirstStage(const std::string& command) {
+void CModemLine::ArmInitResponse(const std::string& command) {
+    // Only the answer to the command about to go out counts: whatever the
+    // modem said before (the OK to an escape, a late answer to the previous
+    // attempt) is forgotten, and its echo is recognised as such.
+    {
+        std::lock_guard lock(m_initCommandLock);
+        m_initCommand = command;
+    }
+    m_bInitOK = 0;
+    ResetEvent(m_hInitResponse.load());
     m_lState = MODEM_INITIALIZING;
-    // Unnamed: the answer to one line's initialisation must not end the wait
-    // of another line.
+}
+
+bool CModemLine::IsInitEcho(std::string_view frame) {
+    const size_t first = frame.find_first_not_of("\r\n ");
+    if (first == std::string_view::npos)
+        return false;
+    frame = frame.substr(first, frame.find_last_not_of("\r\n ") + 1 - first);
+    std::lock_guard lock(m_initCommandLock);
+    std::string_view command(m_initCommand);
+    command = command.substr(0, command.find_last_not_of("\r\n ") + 1);
+    // The echo may follow other characters the modem echoed (an escape
+    // sequence sent before the command).
+    return !command.empty() && frame.size() >= command.size() &&
+           frame.substr(frame.size() - command.size()) == command;
+}
+
+bool CModemLine::InitializeStage(const std::string& command, bool escapeFirst, bool pause,
+                                 const char* sendFailedFn, const char* successFn,
+                                 const char* noResponseText) {
     HANDLE response = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!response) {
         m_lLastError = 6;
@@ -259,31 +299,39 @@ bool CModemLine::InitializeFirstStage(const std::string& command) {
     }
     m_hInitResponse = response;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (attempt == 1) {
+        if (attempt == 1 && escapeFirst) {
             // The modem may still be in data mode from an earlier program.
+            // Its OK to the escape is consumed here, never taken as the
+            // answer to the command.
+            ArmInitResponse("+++");
             ResetEvent(m_hModemResponse.load());
             if (SendCommand("+++", 3) == 0)
                 GetResponseFromModem(kEscapeAnswerWaitMs, false);
         }
         ++m_nInitAttempt;
-        Sleep(kPauseBeforeInitMs);
+        if (pause)
+            Sleep(kPauseBeforeInitMs);
+        // Every attempt starts afresh: an ERROR to the first must not leave
+        // the second unable to hear its OK.
+        ArmInitResponse(command);
         if (SendCommand(command.data(), static_cast<LONG>(command.size())) != 0) {
-            if (attempt == 0)
+            if (attempt == 0 && !m_bPortFailed)
                 continue;
-            Log(0, 1, "ML::InitializeModem()", "Send failed");
+            Log(0, 1, sendFailedFn, "Send failed");
             return InitSendFailure();
         }
-        Log(0, 1, "ML::InitializeModem()", "send success");
+        Log(0, 1, successFn, "send success");
         m_lLastError = 0;
         if (GetResponseForInitialization()) {
             EndInitStage();
             return true;
         }
-        Log(0, 1, "ML::InitializeModem()", "Failed to get response for modem initialization");
+        Log(0, 1, "ML::InitializeModem()", noResponseText);
         ResetEvent(m_hInitResponse.load());
-        if (attempt == 1) {
+        if (attempt == 1 || m_bPortFailed) {
             m_lState = MODEM_IDLE;
             m_lLastError = 1;
+            ReportInitFailure();
             EndInitStage();
             return false;
         }
@@ -291,35 +339,12 @@ bool CModemLine::InitializeFirstStage(const std::string& command) {
     return false;  // not reached: attempt 1 always returns
 }
 
+bool CModemLine::InitializeFirstStage(const std::string& command) {
+    return InitializeStage(command, true, true, "ML::InitializeModem()", "ML::InitializeModem()",
+                           "Failed to get response for modem initialization");
+}
+
 bool CModemLine::InitializeSecondStage(const std::string& command) {
-    m_lState = MODEM_INITIALIZING;
-    HANDLE response = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!response) {
-        m_lLastError = 6;
-        return false;
-    }
-    m_hInitResponse = response;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        ++m_nInitAttempt;
-        if (SendCommand(command.data(), static_cast<LONG>(command.size())) != 0) {
-            if (attempt == 0)
-                continue;
-            Log(0, 1, "ML::Initialize R552()", "Send failed");
-            return InitSendFailure();
-        }
-        Log(0, 1, "ML::InitializeR552()", "send success");
-        m_lLastError = 0;
-        if (GetResponseForInitialization()) {
-            EndInitStage();
-            return true;
-        }
-        Log(0, 1, "ML::InitializeModem()", "Failed to get response for R552 initialization");
-        ResetEvent(m_hInitResponse.load());
-        if (attempt == 1) {
-            m_lLastError = 1;
-            EndInitStage();
-            return false;
-        }
-    }
-    return false;
+    return InitializeStage(command, false, false, "ML::Initialize R552()", "ML::InitializeR552()",
+                           "Failed to get response for R552 initialization");
 }

@@ -45,14 +45,17 @@ HRESULT CModemLine::MakeCall(ICommonData* pCallData) {
                 Log(-1, 0, kFn, "Line not open");
                 throw ComError(E_FAIL);
             }
-            // Test and change in one step: two concurrent calls never both dial.
+            // A hang-up or a close in progress (perhaps on this very thread,
+            // with this call dispatched inside one of its waits) owns the
+            // port and the line state.
             LONG idle = MODEM_IDLE;
-            if (!m_lState.compare_exchange_strong(idle, MODEM_CONNECTING)) {
+            if (m_csHangUp.Held() || !m_lState.compare_exchange_strong(idle, MODEM_CONNECTING)) {
                 m_lLastError = 9;
                 Log(-1, 0, kFn, "The line is busy");
                 throw ComError(E_FAIL);
             }
             claimed = true;
+            m_bDialSent = false;
 
             Variant value;
             bool pulse = false;
@@ -70,6 +73,12 @@ HRESULT CModemLine::MakeCall(ICommonData* pCallData) {
             if (value.vt != VT_BSTR && FAILED(VariantChangeType(&value, &value, 0, VT_BSTR)))
                 throw ComError(E_FAIL, std::string_view("The field PhoneNumber is not text"));
             std::string number = tarvik::BstrToAnsi(value.bstrVal);
+            // Nothing but blanks would send a bare "ATDT", which takes the
+            // modem off-hook to dial nobody.
+            if (number.find_first_not_of(' ') == std::string::npos)
+                throw ComError(E_FAIL, std::string_view("The field PhoneNumber is empty"));
+            if (auto problem = DialStringProblem(number, "PhoneNumber"))
+                throw ComError(E_FAIL, std::string_view(*problem));
 
             value.Clear();
             Bstr accessField(u"PCAccessCode");
@@ -102,24 +111,35 @@ HRESULT CModemLine::MakeCall(ICommonData* pCallData) {
                 }
             }
 
+            // The code belongs to this call only, whether it is dialled or
+            // refused: taken out here, it can never reach another number.
             std::u16string accessCode;
             {
                 std::lock_guard lock(m_accessCodeLock);
-                accessCode = m_bstrAccessCode;
+                accessCode.swap(m_bstrAccessCode);
             }
-            auto command = BuildDialCommand(pulse, number, tarvik::ToAnsi(accessCode));
+            const std::string code = tarvik::ToAnsi(accessCode);
+            if (auto problem = DialStringProblem(code, "PCAccessCode"))
+                throw ComError(E_FAIL, std::string_view(*problem));
+            auto command = BuildDialCommand(pulse, number, code);
             if (!command)
                 throw ComError(E_FAIL, std::string_view("The phone number and access code are "
                                                         "longer than 58 characters together"));
-            {
-                // Dialled once: the next call goes without it.
-                std::lock_guard lock(m_accessCodeLock);
-                m_bstrAccessCode.clear();
-            }
 
             // A call the host ended itself may have left the port in its hands.
             ReclaimPort();
             Sleep(kPauseBeforeDialMs);
+            // A DropCall or CloseLine during the pause ended the call: nothing
+            // may be dialled now. The flag is raised before the state is
+            // looked at, and a hang-up moves the state before it looks at the
+            // flag, so one of the two always sees the other.
+            m_bDialSent = true;
+            if (m_lState != MODEM_CONNECTING || m_csHangUp.Held()) {
+                Log(-1, 0, kFn, "The call was ended before it was dialled");
+                dialled = true;  // the state is the hang-up's now
+                throw ComError(E_FAIL,
+                               std::string_view("The call was ended before it was dialled"));
+            }
             dialled = true;
             if (SendCommand(command->data(), static_cast<LONG>(command->size())) == 0) {
                 m_lLastError = 0;
@@ -132,6 +152,10 @@ HRESULT CModemLine::MakeCall(ICommonData* pCallData) {
             return S_OK;
         },
         [&](HRESULT) {
+            {
+                std::lock_guard lock(m_accessCodeLock);
+                m_bstrAccessCode.clear();
+            }
             if (claimed && !dialled) {
                 LONG connecting = MODEM_CONNECTING;
                 m_lState.compare_exchange_strong(connecting, MODEM_IDLE);

@@ -29,7 +29,8 @@ void CloseAndClear(std::atomic<HANDLE>& field) {
 CModemLine::CModemLine() {
     InitializeCriticalSection(&m_csModemData);
     InitializeCriticalSection(&m_csAnswer);
-    InitializeCriticalSection(&m_csHangUp);
+    // No event thread runs yet.
+    m_hEventsDone = CreateEventA(nullptr, TRUE, TRUE, nullptr);
 }
 
 CModemLine::~CModemLine() {
@@ -44,7 +45,8 @@ CModemLine::~CModemLine() {
     // reference to us, so we only get here with the port at rest.
     DeleteCriticalSection(&m_csModemData);
     DeleteCriticalSection(&m_csAnswer);
-    DeleteCriticalSection(&m_csHangUp);
+    if (m_hEventsDone)
+        CloseHandle(m_hEventsDone);
 }
 
 IUnknown* CModemLine::FindInterface(REFIID iid) noexcept {
@@ -152,6 +154,36 @@ HRESULT CModemLine::Initialize(ICommonData* pICommonData, IModemLineCallback* pI
         [&](HRESULT) { CloseHandles(); });
 }
 
+namespace {
+
+// How long Shutdown and CloseLine wait for a hang-up or close that another
+// thread runs: longer than the longest hang-up with every wait run out, and
+// its reopen.
+constexpr DWORD kHangUpLockWaitMs = 60000;
+// How long Shutdown waits for the events raised before it to reach the host.
+constexpr DWORD kEventDrainMs = 15000;
+
+}  // namespace
+
+void CModemLine::EnterForClosing(const char* function) {
+    switch (m_csHangUp.Enter(kHangUpLockWaitMs)) {
+        case tarvik::line::HangUpLock::Entry::Entered:
+            return;
+        case tarvik::line::HangUpLock::Entry::HeldByThisThread:
+            // Dispatched inside a wait of this thread's own hang-up: waiting
+            // would wait for ourselves, and closing now would pull the port
+            // from under it.
+            m_lLastError = 9;
+            Log(-1, 0, function, "A hang-up is running on this thread");
+            throw ComError(E_FAIL, std::string_view("A hang-up of the line is running on this "
+                                                    "thread; call again when it has ended"));
+        case tarvik::line::HangUpLock::Entry::TimedOut:
+            m_lLastError = 9;
+            Log(-1, 0, function, "A hang-up is still running");
+            throw ComError(E_FAIL, std::string_view("A hang-up of the line is still running"));
+    }
+}
+
 HRESULT CModemLine::Shutdown() {
     return GuardedCall(m_pLog.Get(), kShutdownRow, [&] {
         if (!m_bInitialized) {
@@ -159,17 +191,30 @@ HRESULT CModemLine::Shutdown() {
             m_lLastError = 10;
             throw ComError(E_FAIL);
         }
-        static_cast<IModemLine*>(this)->CloseLine();
-        if (m_bPortOpen || m_bHandedOver) {
-            // CloseLine failed (a hang-up that went wrong). The port's threads
-            // call into this object, so they must stop before the port lets go
-            // of its reference to us below.
-            ReclaimPort();
-            m_port.ClosePort(true);
-            m_port.DestroyPort();
-            m_bPortOpen = false;
-            m_lState = MODEM_IDLE;
+        EnterForClosing("ML::Shutdown");
+        {
+            tarvik::line::HangUpLockHold hold(m_csHangUp);
+            try {
+                CloseLineLocked();
+            } catch (const ComError&) {
+                // Logged by the close itself; what is left is closed below.
+            }
+            if (m_bPortOpen || m_bHandedOver) {
+                // The port's threads call into this object, so they must stop
+                // before the port lets go of its reference to us below.
+                ReclaimPort();
+                m_port.ClosePort(true);
+                m_port.DestroyPort();
+                m_bPortOpen = false;
+                m_lState = MODEM_IDLE;
+            }
         }
+        // Events raised until now (the CallDisconnected of a drop that just
+        // returned) still reach the host: it is only let go of afterwards.
+        // The wait dispatches, so a host that marshals its callbacks to this
+        // thread gets them.
+        if (!WaitForOwnEvents(kEventDrainMs))
+            Log(0, 1, "ML::Shutdown", "Event threads still running; the host is let go of anyway");
         CloseHandles();
         {
             std::lock_guard lock(m_callbackLock);
@@ -192,37 +237,45 @@ HRESULT CModemLine::Shutdown() {
 
 HRESULT CModemLine::CloseLine() {
     return GuardedCall(m_pLog.Get(), kCloseLineRow, [&] {
-        CriticalSectionLock hangUp(&m_csHangUp);
         if (!m_bInitialized) {
             Log(-1, 0, "CModemLine::CloseLine()", "Line not open");
             m_lLastError = 6;
             throw ComError(E_FAIL);
         }
-        HRESULT result = S_OK;
-        LONG state = m_lState;
-        if (state == MODEM_CONNECTING || state == MODEM_CONNECTED) {
-            result = HangUpCall();
-            if (FAILED(result))
-                throw ComError(result);
-        }
-        // A call the host ended itself leaves the port in the host's hands;
-        // take it back so that closing stops the port's thread.
-        ReclaimPort();
-        if (m_port.ClosePort(true) != SP_OK) {
-            Log(-1, 0, "CModemLine::CloseLine()", "ClosePort failed");
-            m_lLastError = 7;
-            throw ComError(E_FAIL);
-        }
-        if (m_port.DestroyPort() != SP_OK) {
-            Log(-1, 0, "CModemLine::CloseLine()", "DestroyPort Failed");
-            m_lLastError = 8;
-            throw ComError(E_FAIL);
-        }
-        m_bPortOpen = false;
-        m_lState = MODEM_IDLE;
-        Log(0, 1, "ML::CloseLine()", "All goes well");
-        return result;
+        EnterForClosing("CModemLine::CloseLine()");
+        tarvik::line::HangUpLockHold hold(m_csHangUp);
+        return CloseLineLocked();
     });
+}
+
+HRESULT CModemLine::CloseLineLocked() {
+    HRESULT result = S_OK;
+    LONG state = m_lState;
+    if (state == MODEM_CONNECTING || state == MODEM_CONNECTED)
+        result = GuardedCall(m_pLog.Get(), kHangUpCallRow, [&] { return HangUpLocked(); });
+    // Closed even when the hang-up failed: the host asked for the line to
+    // close, and a modem that vanished in a call cannot be hung up at all.
+    // A call the host ended itself leaves the port in the host's hands; take
+    // it back so that closing stops the port's thread.
+    ReclaimPort();
+    if (m_port.ClosePort(true) != SP_OK) {
+        Log(-1, 0, "CModemLine::CloseLine()", "ClosePort failed");
+        m_lLastError = 7;
+        throw ComError(E_FAIL);
+    }
+    if (m_port.DestroyPort() != SP_OK) {
+        Log(-1, 0, "CModemLine::CloseLine()", "DestroyPort Failed");
+        m_lLastError = 8;
+        throw ComError(E_FAIL);
+    }
+    m_bHandedOver = false;
+    m_bReadStopped = false;
+    m_bPortOpen = false;
+    m_lState = MODEM_IDLE;
+    if (FAILED(result))
+        throw ComError(result);
+    Log(0, 1, "ML::CloseLine()", "All goes well");
+    return result;
 }
 
 // Properties. A null result pointer fails through the catch-all and leaves

@@ -24,6 +24,7 @@
 
 #include "frame/ErrorReporting.h"
 #include "line/CreateModemLine.h"
+#include "line/HangUpLock.h"
 #include "serial/SerialPort.h"
 #include "tarvik/comptr.h"
 #include "tarvik/interfaces.h"
@@ -40,6 +41,9 @@ enum LineEvent : LONG {
     LINE_EVENT_OFFERING = 3,
     LINE_EVENT_FATAL = 4,
     LINE_EVENT_CALL_ENDED = 5,
+    // Not a call event: the re-answer after a RING, which must not run on
+    // the port's monitor thread that delivers the frames it waits for.
+    LINE_EVENT_REANSWER = 6,
 };
 
 // What one raised event carries to its thread. The values are taken when the
@@ -133,8 +137,15 @@ class CModemLine final : public tarvik::ComObject<CModemLine, IModemLine, ISuppo
     bool InitializeModem(std::string& failure);
     bool InitializeFirstStage(const std::string& command);
     bool InitializeSecondStage(const std::string& command);
+    bool InitializeStage(const std::string& command, bool escapeFirst, bool pause,
+                         const char* sendFailedFn, const char* successFn,
+                         const char* noResponseText);
     bool InitSendFailure();
+    void ReportInitFailure();
     void EndInitStage();
+    void ArmInitResponse(const std::string& command);
+    // The frame is the modem's echo of the initialisation command.
+    bool IsInitEcho(std::string_view frame);
 
     // Command exchange (CommandExchange.cpp)
     int SendCommand(const char* data, LONG length);
@@ -143,11 +154,11 @@ class CModemLine final : public tarvik::ComObject<CModemLine, IModemLine, ISuppo
     // cleared it itself before sending the command the answer belongs to (a
     // fast modem may answer before the wait begins).
     bool GetResponseFromModem(DWORD timeoutMs, bool clearFirst = true);
-    void RaiseFatalFromWait();
 
     // State machine (FrameReceived.cpp)
     HRESULT InterpretFrame(LONG state, std::string_view frame);
     void CountRing();
+    void ForgetGoneCaller();
 
     // Events (LineEvents.cpp)
     void RaiseEvent(LONG code);
@@ -173,10 +184,26 @@ class CModemLine final : public tarvik::ComObject<CModemLine, IModemLine, ISuppo
     bool ReportToEventReporter(LONG code, const std::string& data, LONG value);
     void ReportAnswering();
     void Reanswer();
+    void ReanswerNow();
 
     // Teardown (HangUp.cpp)
     HRESULT HangUpCommandSequence(bool firstForm, LONG preHangUpState);
     bool ReopenOnOldSystems();
+    // The work of HangUpCall and CloseLine, with m_csHangUp held; they throw
+    // ComError on failure.
+    HRESULT HangUpLocked();
+    HRESULT CloseLineLocked();
+    // Enters m_csHangUp for CloseLine or Shutdown, or throws ComError.
+    void EnterForClosing(const char* function);
+    // Ends the call being hung up because the port failed under it (the
+    // port's own report has gone out already) and throws ComError.
+    [[noreturn]] void EndCallWithLostPort(const char* why);
+    // Reports the port's failure once per opening (the session or the host
+    // hears it through the line's fatal error).
+    void ReportPortLost();
+    // Waits (dispatching) until no event thread of this line runs.
+    bool WaitForOwnEvents(DWORD timeoutMs);
+    void EventThreadEnded();
 
     // References. m_pModemData and m_pNotifier are guarded by m_csModemData,
     // m_pCallback by m_callbackLock: event threads read them while Shutdown
@@ -194,7 +221,8 @@ class CModemLine final : public tarvik::ComObject<CModemLine, IModemLine, ISuppo
     // handles fail cleanly once closed, so a late SetEvent does no harm.
     CRITICAL_SECTION m_csModemData;
     CRITICAL_SECTION m_csAnswer;
-    CRITICAL_SECTION m_csHangUp;
+    // Makes a hang-up and the closing of the line exclusive.
+    tarvik::line::HangUpLock m_csHangUp;
     std::atomic<HANDLE> m_hModemResponse{nullptr};
     std::atomic<HANDLE> m_hInitResponse{nullptr};
     std::atomic<HANDLE> m_hEscapeOK{nullptr};
@@ -226,14 +254,29 @@ class CModemLine final : public tarvik::ComObject<CModemLine, IModemLine, ISuppo
     std::atomic<LONG> m_nInitAttempt{0};
     std::atomic<SHORT> m_bInitOK{0};
     std::atomic<bool> m_bFatalReported{false};
+    // The initialisation command being answered, for telling its echo from
+    // the answer.
+    std::string m_initCommand;  // guarded by m_initCommandLock
+    std::mutex m_initCommandLock;
+    // The port reported a failure since the line was opened.
+    std::atomic<bool> m_bPortFailed{false};
+
+    // Event threads of this line still running; m_hEventsDone is set while
+    // there are none. Both guarded by m_eventsLock.
+    int m_eventThreads = 0;
+    std::mutex m_eventsLock;
+    HANDLE m_hEventsDone = nullptr;
 
     // Call bookkeeping.
     std::atomic<LONG> m_lRingCount{0};
+    std::atomic<uint64_t> m_lastRingTick{0};  // of the last RING counted; 0: none
     std::atomic<LONG> m_lAnswerRingCount{0};
     std::atomic<bool> m_bAnswerPending{false};
     std::atomic<bool> m_bIncoming{false};
     std::atomic<LONG> m_lPendingEvent{0};
     std::atomic<SHORT> m_nDisconnectCause{0};
+    // MakeCall is about to send its dial command (see HangUpLocked).
+    std::atomic<bool> m_bDialSent{false};
     char m_szDialPrefix[64] = {};
     // Caller-ID fields of the call ringing now, each followed by ';'.
     std::string m_bstrCallerID;  // guarded by m_callerIdLock

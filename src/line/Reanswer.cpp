@@ -21,26 +21,10 @@ void CModemLine::Reanswer() {
         return;
     if (m_lAnswerRingCount == 0) {
         m_lAnswerRingCount = 1;
-        if (m_lAnsweringMode == 0) {
-            const bool sent = SendCommand("ATH1", 4) == 0;
-            Sleep(kOffHookPauseMs);
-            if (sent)
-                GetResponseFromModem(kOffHookReplyWaitMs);
-        }
-        // "ATA\r" even on a line that answers with "ATD\r": the modem has the
-        // call ringing and only needs to take it.
-        const char command[] = "ATA\r";
-        Sleep(kAnswerPauseMs);
-        const bool sent = SendCommand(command, 4) == 0;
-        Sleep(kAnswerPauseMs);
-        const bool replied = sent && GetResponseFromModem(kAnswerReplyWaitMs);
-        if (sent && !replied) {
-            ReportAnswering();
-            return;
-        }
-        static_cast<IModemLinePrivate*>(this)->FatalError(0, 0, 0);
-        Log(-1, 0, "CModemLine::AnswerCall()", "The modem is not responding");
-        m_lLastError = 15;
+        // The re-answer waits for the modem's replies and for its commands to
+        // be written, both of which this (the monitor) thread delivers: it
+        // runs on a thread of its own, and frames keep flowing meanwhile.
+        RaiseEvent(LINE_EVENT_REANSWER);
         return;
     }
     if (++m_lAnswerRingCount < kRingsBeforeGivingUp)
@@ -53,4 +37,34 @@ void CModemLine::Reanswer() {
         return;
     m_nDisconnectCause = DISCONNECT_ANSWER_FAILED;
     RaiseEvent(LINE_EVENT_DISCONNECTED);
+}
+
+void CModemLine::ReanswerNow() {
+    // The CONNECT (or the caller's NO CARRIER) may arrive while this runs:
+    // a line no longer answering gets no further command.
+    auto stillAnswering = [this] { return m_bAnswerPending && m_lState == MODEM_ANSWERING; };
+    if (!stillAnswering())
+        return;
+    if (m_lAnsweringMode == 0) {
+        const bool sent = SendCommand("ATH1", 4) == 0;
+        Sleep(kOffHookPauseMs);
+        if (sent)
+            GetResponseFromModem(kOffHookReplyWaitMs);
+    }
+    // "ATA\r" even on a line that answers with "ATD\r": the modem has the
+    // call ringing and only needs to take it.
+    const char command[] = "ATA\r";
+    Sleep(kAnswerPauseMs);
+    if (!stillAnswering())
+        return;
+    const bool sent = SendCommand(command, 4) == 0;
+    Sleep(kAnswerPauseMs);
+    const bool replied = sent && GetResponseFromModem(kAnswerReplyWaitMs);
+    if (sent && !replied) {
+        ReportAnswering();
+        return;
+    }
+    static_cast<IModemLinePrivate*>(this)->FatalError(0, 0, 0);
+    Log(-1, 0, "CModemLine::AnswerCall()", "The modem is not responding");
+    m_lLastError = 15;
 }

@@ -9,6 +9,13 @@
 namespace tarvik::test {
 namespace {
 
+bool PortIsFree(const std::string& port) {
+    CSerialPort probe;
+    bool free = probe.CreatePort(port.c_str()) == SP_OK;
+    probe.DestroyPort();
+    return free;
+}
+
 TEST(HangUp, ModemAnsweringOkToEscapeAndHangUp) {
     LineHarness h;
     ASSERT_TRUE(h.Start());
@@ -16,16 +23,19 @@ TEST(HangUp, ModemAnsweringOkToEscapeAndHangUp) {
     ASSERT_TRUE(h.Connect());
     size_t mark = h.modem.ReceivedSize();
     ASSERT_EQ(h.line->DropCall(), S_OK);
+    EXPECT_EQ(h.LastError(), 0);
+    // A host that shuts down the moment the drop returns still hears of it.
+    ASSERT_EQ(h.line->Shutdown(), S_OK);
+    auto events = h.host->Events();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1].kind, HostEvent::Disconnected);
+    EXPECT_EQ(events[1].a, DISCONNECT_NORMAL);
     auto escape = h.modem.WaitForReceived("+++", 0ms, mark);
     auto hangUp = h.modem.WaitForReceived("ATH\r", 2s, mark);
     ASSERT_TRUE(escape && hangUp);
     EXPECT_EQ(h.modem.Received().substr(mark), "+++ATH\r");
     EXPECT_GE(hangUp->first - escape->last, 1250ms);  // 660 ms, then 600 ms after the answer
-    auto down = h.host->WaitFor(HostEvent::Disconnected);
-    ASSERT_TRUE(down);
-    EXPECT_EQ(down->a, DISCONNECT_NORMAL);
     EXPECT_EQ(h.State(), MODEM_IDLE);
-    EXPECT_EQ(h.LastError(), 0);
 }
 
 // Answers the modem side of a hang-up by hand: the modem is silent and the
@@ -59,6 +69,82 @@ TEST(HangUp, NoCarrierToTheEscapeStillHangsUp) {
     EXPECT_EQ(down->a, DISCONNECT_NORMAL);
     EXPECT_TRUE(CModemLine::WaitForEventThreads(5000));
     EXPECT_EQ(h.host->Count(HostEvent::Disconnected), 1u);  // NO CARRIER raised nothing
+}
+
+TEST(HangUp, RingAfterTheEscapesNoCarrierKeepsTheNewCallOffered) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open({{u"NumRingsAnswer", LONG{1}}}), S_OK);
+    ASSERT_TRUE(h.Connect());
+    size_t mark = h.modem.ReceivedSize();
+    auto script = ScriptModem(h, mark, "\r\nNO CARRIER\r\n\r\nRING\r\n", true);
+    EXPECT_EQ(h.line->DropCall(), S_OK);
+    script.join();
+    ASSERT_TRUE(h.host->WaitFor(HostEvent::Offering));
+    auto down = h.host->WaitFor(HostEvent::Disconnected);
+    ASSERT_TRUE(down);
+    EXPECT_EQ(down->a, DISCONNECT_NORMAL);
+    // The next caller is still offered and can be refused.
+    EXPECT_EQ(h.State(), MODEM_CALL_OFFERING);
+    EXPECT_EQ(h.line->AnswerCall(0), S_OK);
+}
+
+TEST(HangUp, CloseLineFromAnotherThreadWaitsForTheRunningDrop) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open(), S_OK);
+    ASSERT_TRUE(h.Connect());
+    size_t mark = h.modem.ReceivedSize();
+    HRESULT closed = E_UNEXPECTED;
+    std::thread closer([&] {
+        if (h.modem.WaitForReceived("+++", 8s, mark))
+            closed = h.line->CloseLine();
+    });
+    EXPECT_EQ(h.line->DropCall(), S_OK);
+    closer.join();
+    EXPECT_EQ(closed, S_OK);
+    EXPECT_EQ(h.modem.Received().substr(mark), "+++ATH\r");
+    ASSERT_TRUE(h.host->WaitFor(HostEvent::Disconnected));
+    EXPECT_TRUE(CModemLine::WaitForEventThreads(5000));
+    EXPECT_EQ(h.host->Count(HostEvent::Disconnected), 1u);
+    EXPECT_EQ(h.host->Count(HostEvent::Fatal), 0u);
+    EXPECT_TRUE(h.session->Messages().empty());
+    EXPECT_TRUE(PortIsFree(h.port));
+}
+
+TEST(HangUp, CallsSentToASingleThreadedHostDuringItsDropDoNotDisturbIt) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open(), S_OK);
+    ASSERT_TRUE(h.Connect());
+    size_t mark = h.modem.ReceivedSize();
+    const DWORD hostThread = GetCurrentThreadId();
+    HRESULT results[3] = {E_UNEXPECTED, E_UNEXPECTED, E_UNEXPECTED};
+    bool delivered = false;
+    // Another thread marshals calls to the host's one thread, as a
+    // single-threaded host does; they run inside the drop's waits.
+    std::thread other([&] {
+        if (!h.modem.WaitForReceived("+++", 8s, mark))
+            return;
+        delivered = SendThreadMessage(
+            hostThread,
+            [&] {
+                results[0] = h.line->CloseLine();
+                results[1] = h.line->MakeCall(Bag({{u"PhoneNumber", u"5550000"}}).Get());
+                results[2] = h.line->DropCall();
+            },
+            20000);
+    });
+    EXPECT_EQ(h.line->DropCall(), S_OK);
+    other.join();
+    EXPECT_TRUE(delivered);
+    EXPECT_EQ(results[0], E_FAIL);  // it cannot wait for the drop it interrupts
+    EXPECT_EQ(results[1], E_FAIL);
+    EXPECT_EQ(results[2], S_OK);  // the running drop is dropping the call
+    EXPECT_EQ(h.modem.Received().substr(mark), "+++ATH\r");
+    ASSERT_TRUE(h.host->WaitFor(HostEvent::Disconnected));
+    EXPECT_EQ(h.line->CloseLine(), S_OK);
+    EXPECT_TRUE(PortIsFree(h.port));
 }
 
 TEST(HangUp, UnansweredEscapeFallsBackToDroppingDtr) {
@@ -119,7 +205,7 @@ TEST(HangUp, UnansweredHangUpIsSentTwiceThenGivenUp) {
     EXPECT_EQ(h.LastError(), 9);
 }
 
-TEST(HangUp, ModemVanishingDuringTheHangUpEndsItsWait) {
+TEST(HangUp, ModemVanishingDuringTheHangUpEndsTheCallAndTheLineCloses) {
     LineHarness h;
     ASSERT_TRUE(h.Start());
     ASSERT_EQ(h.Open(), S_OK);
@@ -133,18 +219,40 @@ TEST(HangUp, ModemVanishingDuringTheHangUpEndsItsWait) {
     HRESULT dropped = h.line->DropCall();
     script.join();
     vanish.join();
-    // The port's fatal error woke the wait for the OK at once: no second
-    // "ATH" went to the vanished device (that send would have failed).
-    EXPECT_EQ(dropped, S_OK);
-    EXPECT_EQ(h.LastError(), 0);
+    // The port's failure woke the wait for the OK at once: no second "ATH",
+    // and no success without the call's end reaching the host.
+    EXPECT_EQ(dropped, E_FAIL);
+    EXPECT_EQ(h.LastError(), 1);
     EXPECT_EQ(h.modem.Received().substr(mark), "+++ATH\r");
+    auto down = h.host->WaitFor(HostEvent::Disconnected);
+    ASSERT_TRUE(down);
+    EXPECT_EQ(down->a, DISCONNECT_CARRIER_LOST);
     EXPECT_EQ(h.State(), MODEM_IDLE);
-    // With the port open, the medium closes through the session.
-    auto message = h.session->WaitForMessage();
-    ASSERT_TRUE(message);
-    EXPECT_EQ(message->param2, h.mediaId);
+    // With the port open, the medium closes through the session, once.
+    ASSERT_TRUE(h.session->WaitForMessage());
+    EXPECT_EQ(h.line->CloseLine(), S_OK);
     EXPECT_TRUE(CModemLine::WaitForEventThreads(5000));
+    EXPECT_EQ(h.session->Messages().size(), 1u);
     EXPECT_EQ(h.host->Count(HostEvent::Fatal), 0u);
+    EXPECT_EQ(h.host->Count(HostEvent::Disconnected), 1u);
+}
+
+TEST(HangUp, ModemVanishingDuringADataCallIsReportedAndCloseLineCloses) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open(), S_OK);
+    ASSERT_TRUE(h.Connect());
+    h.modem.Vanish();
+    EXPECT_EQ(h.line->CloseLine(), E_FAIL);  // the call could not be hung up
+    // Closed all the same: a second close has nothing left to do.
+    EXPECT_EQ(h.line->CloseLine(), S_OK);
+    EXPECT_EQ(h.State(), MODEM_IDLE);
+    auto down = h.host->WaitFor(HostEvent::Disconnected);
+    ASSERT_TRUE(down);
+    EXPECT_EQ(down->a, DISCONNECT_CARRIER_LOST);
+    // The failure reaches the session, or the host once the line is closed.
+    EXPECT_TRUE(CModemLine::WaitForEventThreads(5000));
+    EXPECT_EQ(h.session->Messages().size() + h.host->Count(HostEvent::Fatal), 1u);
 }
 
 TEST(HangUp, DropWhileDiallingCancelsTheCall) {

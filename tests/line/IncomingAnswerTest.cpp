@@ -206,6 +206,27 @@ TEST(IncomingAnswer, FirstRingAfterAnsweringAnswersAgainAndTheSixthGivesUp) {
     ASSERT_TRUE(h.host->WaitFor(HostEvent::Offering, 8s, 1));
 }
 
+TEST(IncomingAnswer, FramesKeepComingWhileTheLineAnswersAgain) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open({{u"AnsweringMode", LONG{1}}}), S_OK);
+    h.modem.Ring(1);
+    ASSERT_TRUE(h.host->WaitFor(HostEvent::Offering));
+    h.modem.ReplyToNextLine("ATA", "");
+    size_t mark = h.modem.ReceivedSize();
+    ASSERT_EQ(h.line->AnswerCall(1), S_OK);
+    // The RING starts the re-answer; the CONNECT right behind it is read at
+    // once, so the re-answer finds the call up and sends nothing.
+    h.modem.Inject("\r\nRING\r\n\r\nCONNECT 9600\r\n");
+    auto up = h.host->WaitFor(HostEvent::Connected);
+    ASSERT_TRUE(up);
+    EXPECT_EQ(up->a, 1);
+    EXPECT_TRUE(CModemLine::WaitForEventThreads(5000));
+    EXPECT_EQ(h.modem.Received().substr(mark), "ATA\r");
+    SignalNamedEvent("Tarvik");
+    EXPECT_TRUE(h.host->WaitFor(HostEvent::Disconnected));
+}
+
 TEST(IncomingAnswer, RingAfterAStandardAnswerRepeatsTheOffHookStep) {
     LineHarness h;
     RingUntilOffered(h);
@@ -218,6 +239,7 @@ TEST(IncomingAnswer, RingAfterAStandardAnswerRepeatsTheOffHookStep) {
     ASSERT_TRUE(up);
     EXPECT_EQ(up->a, 1);
     EXPECT_EQ(h.modem.Received().substr(mark), "ATH1ATA\rATH1ATA\r");
+    EXPECT_TRUE(CModemLine::WaitForEventThreads(5000));  // the re-answer reports last
     EXPECT_EQ(h.reporter.WithCode(1004).size(), 2u);
 }
 

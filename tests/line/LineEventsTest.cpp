@@ -40,6 +40,19 @@ TEST(LineEvents, ModemVanishingWhileDiallingEndsTheCallAndClosesTheLine) {
     EXPECT_TRUE(CModemLine::WaitForEventThreads(5000));
     EXPECT_EQ(h.State(), MODEM_IDLE);
     EXPECT_EQ(h.host->Count(HostEvent::Fatal), 0u);
+
+    // Opened again (on another modem), a fatal error of the line's own is the
+    // host's again: the dialling failure is not remembered.
+    SimModem other(LineHarness::DefaultOptions());
+    ASSERT_TRUE(other.Start());
+    ASSERT_FALSE(other.LinkAs("COM250").empty());
+    ASSERT_EQ(h.line->OpenLine(Bag({{u"COMPort", u"COM250"}, {u"ModemSetting", u"ATZ"}}).Get()),
+              S_OK);
+    size_t messages = h.session->Messages().size();
+    EXPECT_EQ(h.impl->FatalError(7, 8, 9), S_OK);
+    EXPECT_TRUE(h.host->WaitFor(HostEvent::Fatal, 0ms));
+    EXPECT_EQ(h.session->Messages().size(), messages);
+    ASSERT_EQ(h.line->CloseLine(), S_OK);
 }
 
 TEST(LineEvents, LineFatalErrorPassesItsValuesUnderTheirOwnNames) {

@@ -89,10 +89,65 @@ TEST(MakeCall, TooLongACommandIsRefusedBeforeAnythingIsDialled) {
     EXPECT_NE(ToAnsi(info.description).find("58"), std::string::npos);
     EXPECT_EQ(h.State(), MODEM_IDLE);
     EXPECT_EQ(h.modem.ReceivedSize(), mark);
+    // The refused code is gone: the next call dials its own number alone.
+    EXPECT_EQ(Dial(h, {{u"PhoneNumber", u"5551234"}}), "ATDT5551234\r");
 
     // 58 characters together is the most that fits (a 63-character command).
     EXPECT_EQ(Dial(h, {{u"PhoneNumber", number50}, {u"PCAccessCode", u"12345678"}}),
               "ATDT" + ToAnsi(number50) + "12345678\r");
+}
+
+TEST(MakeCall, NumbersOutsideTheDialSetAreRefusedBeforeAnythingIsSent) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open(), S_OK);
+    const struct {
+        const char16_t* field;
+        std::u16string value;
+    } refused[] = {
+        {u"PhoneNumber", u"5551234;\rAT&W"},
+        {u"PhoneNumber", u"555\n1234"},
+        {u"PhoneNumber", u"555\x7f"},
+        {u"PhoneNumber", u"555x1234"},
+        {u"PhoneNumber", u""},
+        {u"PhoneNumber", u"   "},
+        {u"PCAccessCode", u"9\rATZ"},
+        {u"PCAccessCode", u"9%"},
+    };
+    size_t mark = h.modem.ReceivedSize();
+    for (const auto& c : refused) {
+        SCOPED_TRACE(ToAnsi(c.value));
+        auto bag = Bag({{u"PhoneNumber", u"5551234"}});
+        SetField(bag.Get(), c.field, c.value);
+        EXPECT_EQ(h.line->MakeCall(bag.Get()), E_FAIL);
+        auto info = TakeErrorInfo();
+        EXPECT_GT(info.description.size(), std::u16string(u"CModemLine::MakeCall\n").size());
+        EXPECT_EQ(h.State(), MODEM_IDLE);
+    }
+    EXPECT_EQ(h.modem.ReceivedSize(), mark);
+    // Every character of the dial set goes out as it stands.
+    EXPECT_EQ(Dial(h, {{u"PhoneNumber", u"1 (555) 123-4.5"}, {u"PCAccessCode", u"*#ABCD,PTWR!@;"}}),
+              "ATDT1 (555) 123-4.5*#ABCD,PTWR!@;\r");
+}
+
+TEST(MakeCall, DroppedOrClosedDuringThePauseDialsNothing) {
+    for (bool close : {false, true}) {
+        SCOPED_TRACE(close ? "CloseLine" : "DropCall");
+        LineHarness h;
+        ASSERT_TRUE(h.Start());
+        ASSERT_EQ(h.Open(), S_OK);
+        size_t mark = h.modem.ReceivedSize();
+        HRESULT dialled = E_UNEXPECTED;
+        std::thread caller([&] {
+            dialled = h.line->MakeCall(Bag({{u"PhoneNumber", u"5551234"}}).Get());
+        });
+        ASSERT_TRUE(h.WaitForState(MODEM_CONNECTING));
+        EXPECT_EQ(close ? h.line->CloseLine() : h.line->DropCall(), S_OK);
+        caller.join();
+        EXPECT_EQ(dialled, E_FAIL);
+        EXPECT_EQ(h.modem.Received().substr(mark).find("ATDT"), std::string::npos);
+        EXPECT_TRUE(h.host->WaitFor(HostEvent::Disconnected));
+    }
 }
 
 TEST(MakeCall, RefusalsLeaveTheLineAsItWas) {

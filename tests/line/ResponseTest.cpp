@@ -202,14 +202,31 @@ TEST(Rings, ThresholdOfOneOrLessOffersAtTheFirstRing) {
     }
 }
 
-TEST(Rings, RingsOfAnUnansweredCallCountTowardsTheNext) {
+TEST(Rings, ACallerWhoStoppedRingingIsForgottenWithTheirCallerId) {
     LineHarness h;
     ASSERT_TRUE(h.Start());
-    ASSERT_EQ(h.Open({{u"NumRingsAnswer", LONG{3}}}), S_OK);
-    h.modem.Inject("\r\nRING\r\n\r\nRING\r\n");  // a caller who gave up
+    ASSERT_EQ(h.Open({{u"NumRingsAnswer", LONG{3}}, {u"CallerIDEnabled", LONG{1}}}), S_OK);
+    // A caller who gives up after two rings and the caller ID between them.
+    h.modem.SetCallerId("CALR=1111111");
+    h.modem.Ring(2);
     ASSERT_TRUE(WaitForEntries(h.log, "MODEM_CALL_OFFERING : Received RING", 2));
-    h.modem.Inject("\r\nRING\r\n");  // the first ring of the next call
-    ASSERT_TRUE(h.host->WaitFor(HostEvent::Offering));
+    ASSERT_TRUE(h.modem.WaitForState(SimModem::State::Command, 8s));
+    // Longer than any ring cycle without a RING: that caller is gone.
+    Sleep(8500);
+    h.modem.SetCallerId("CALR=2222222");
+    h.modem.Ring(3);
+    auto report = h.reporter.WaitForCode(1000, 8s);
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->data, "CALR = 2222222;");
+    // Offered at the new caller's own third ring: after four counted rings.
+    ASSERT_TRUE(WaitForEntries(h.log, "MODEM_CALL_OFFERING : Offering call", 1));
+    size_t ringsBefore = 0;
+    for (const auto& e : h.log.Entries()) {
+        if (e.message == "MODEM_CALL_OFFERING : Offering call")
+            break;
+        ringsBefore += e.message == "MODEM_CALL_OFFERING : Received RING";
+    }
+    EXPECT_EQ(ringsBefore, 4u);
 }
 
 TEST(Rings, AnOpenLineStartsCountingAfresh) {
