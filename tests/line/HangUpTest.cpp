@@ -9,13 +9,6 @@
 namespace tarvik::test {
 namespace {
 
-bool PortIsFree(const std::string& port) {
-    CSerialPort probe;
-    bool free = probe.CreatePort(port.c_str()) == SP_OK;
-    probe.DestroyPort();
-    return free;
-}
-
 TEST(HangUp, ModemAnsweringOkToEscapeAndHangUp) {
     LineHarness h;
     ASSERT_TRUE(h.Start());
