@@ -2,6 +2,8 @@
 // event reporter; also the one-shot reports of the answering code.
 #include "line/CallerId.h"
 
+#include <algorithm>
+
 #include "frame/Log.h"
 #include "line/ModemLine.h"
 
@@ -15,13 +17,16 @@ std::optional<std::string_view> FindCallerIdField(std::string_view frame) {
     if (frame.size() < 2)
         return std::nullopt;
     for (std::string_view label : kCallerIdLabels) {
-        size_t start = frame.find(label, 1);
-        if (start == std::string_view::npos)
-            continue;
-        size_t end = frame.find_first_of("\r\n", start);
-        if (end == std::string_view::npos)
-            end = frame.size();
-        return frame.substr(start, end - start);
+        for (size_t at = frame.find(label, 1); at != std::string_view::npos;
+             at = frame.find(label, at + 1)) {
+            std::string_view rest = frame.substr(at + label.size());
+            if (!rest.starts_with(" =") && !rest.starts_with("="))
+                continue;
+            size_t end = frame.find_first_of("\r\n", at);
+            if (end == std::string_view::npos)
+                end = frame.size();
+            return frame.substr(at, end - at);
+        }
     }
     return std::nullopt;
 }
@@ -60,31 +65,46 @@ void CModemLine::CallerIdStep(std::string_view frame) {
     if (!m_bCallerIDEnabled)
         return;
     const LONG rings = m_lRingCount;
-    if (rings == 1) {
-        // Between the first and the second RING: the caller-ID lines.
-        std::string gathered;
+    if (rings <= 1) {
+        // Before the first RING (where the network sends caller ID first) and
+        // between the first and the second: the caller-ID lines of this call.
+        m_bCallerIdReported = false;
+        if (rings == 0 && m_lState != MODEM_IDLE)
+            return;
+        auto field = tarvik::line::FindCallerIdField(frame);
+        if (!field)
+            return;
+        bool added = false;
         {
             std::lock_guard lock(m_callerIdLock);
-            if (auto field = tarvik::line::FindCallerIdField(frame)) {
+            size_t fields =
+                static_cast<size_t>(std::count(m_bstrCallerID.begin(), m_bstrCallerID.end(), ';'));
+            if (fields < tarvik::line::kMaxCallerIdFields &&
+                m_bstrCallerID.size() + field->size() + 1 <= tarvik::line::kMaxCallerIdBytes) {
                 m_bstrCallerID.append(*field);
                 m_bstrCallerID += ';';
+                added = true;
             }
-            gathered = m_bstrCallerID;
         }
-        Log(-1, 0, "CModemLine::FrameReceived() - Caller ID info", gathered);
-    } else if (rings > 1) {
+        // The field alone: logging all that was gathered on every line would
+        // cost time in the square of the lines a call brings.
+        Log(-1, 0, "CModemLine::FrameReceived() - Caller ID info",
+            added ? std::string(*field) : std::string("(over the limit; dropped)"));
+    } else if (!m_bCallerIdReported) {
         std::string gathered;
         {
             std::lock_guard lock(m_callerIdLock);
             gathered = m_bstrCallerID;
         }
         if (ReportToEventReporter(kCallerIdEvent, gathered, kCallerIdValue)) {
-            m_bCallerIDEnabled = 0;
+            // Once per call; the host's setting stays, so the next caller on
+            // this opening is reported too.
+            m_bCallerIdReported = true;
             // The fields belong to the call just reported: a later
             // notification must never carry them as well.
             ClearCallerId();
         }
-        // Without a reporter the flag stays set and the next frame tries again.
+        // Without a reporter the next frame tries again.
         Log(-1, 0, "CModemLine::FrameReceived() - Caller ID notification", gathered);
         Log(-1, 0, "CModemLine::FrameReceived() - on COM port", m_port.m_szPortName);
     }

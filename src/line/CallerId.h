@@ -1,6 +1,7 @@
 // Caller identification: modems that support it send the caller's data as
-// "LABEL = value" lines between the first and the second RING of a call. The
-// line keeps the fields of one call and hands them to the event reporter.
+// "LABEL = value" or "LABEL=value" lines, before the first RING of a call or
+// between the first and the second. The line keeps the fields of one call and
+// hands them to the event reporter after the second RING.
 #pragma once
 
 #include <optional>
@@ -8,9 +9,16 @@
 
 namespace tarvik::line {
 
-// The labels looked for, in this order; the first one found is the only one a
-// frame contributes.
-inline constexpr std::string_view kCallerIdLabels[] = {"DATE =", "TIME =", "CALR =", "NAME ="};
+// The labels looked for, in this order, each spaced ("NMBR = ") or compact
+// ("NMBR="); the first one found is the only one a frame contributes. NMBR
+// and CALR both name the caller's number, depending on the modem.
+inline constexpr std::string_view kCallerIdLabels[] = {"DATE", "TIME", "CALR",
+                                                       "NMBR", "NAME", "MESG"};
+
+// What one call may gather: a modem (or a line) that sends field after field
+// cannot make the line hold or report more than this.
+inline constexpr size_t kMaxCallerIdFields = 16;
+inline constexpr size_t kMaxCallerIdBytes = 1024;
 
 // The caller-ID field a frame carries: from its label up to the first CR or LF
 // after it (or the end of the frame), label included. The search starts at

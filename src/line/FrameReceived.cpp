@@ -55,7 +55,11 @@ HRESULT CModemLine::FrameReceived(LONG lFrameNumber, LONG lFrameLength) {
         const LONG state = m_lState.load();
         // An initialisation text may itself contain "OK": its echo is no
         // answer.
+        if (state == MODEM_INITIALIZING &&
+            frame.find_first_not_of("\r\n ") != std::string_view::npos)
+            m_initHeard |= kInitHeardAny;
         if (state == MODEM_INITIALIZING && IsInitEcho(frame)) {
+            m_initHeard |= kInitHeardEcho;
             Log(-1, 1, kFn, "All goes well");
             return S_OK;
         }
@@ -123,6 +127,7 @@ HRESULT CModemLine::InterpretFrame(LONG state, std::string_view frame) {
             }
             return S_OK;
         case ModemReply::Error:
+            m_initHeard |= kInitHeardError;
             if (!moveFrom(state, MODEM_IDLE))
                 return S_OK;
             m_bInitOK = 0;
@@ -185,6 +190,12 @@ HRESULT CModemLine::InterpretFrame(LONG state, std::string_view frame) {
             return S_OK;
         case ModemReply::NoDialtone:
             endCall(state, DISCONNECT_NO_DIALTONE, "MODEM_CONNECTING : Received NO DIAL TONE");
+            return S_OK;
+        case ModemReply::Delayed:
+            endCall(state, DISCONNECT_NO_CONNECTION, "MODEM_CONNECTING : Received DELAYED");
+            return S_OK;
+        case ModemReply::Blacklisted:
+            endCall(state, DISCONNECT_NO_CONNECTION, "MODEM_CONNECTING : Received BLACKLISTED");
             return S_OK;
     }
     return S_OK;

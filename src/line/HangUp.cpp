@@ -141,7 +141,7 @@ HRESULT CModemLine::HangUpLocked() {
             SetEvent(m_hInitResponse.load());  // ends a waiting initialisation step
         return S_OK;
     }
-    m_port.SetBaudRate(300);
+    m_port.SetBaudRate(m_lBaudRate);
     m_port.SetFrameTerminator(13);
     m_port.SetMaxFrameLength(100);
 
@@ -189,6 +189,10 @@ HRESULT CModemLine::HangUpLocked() {
     ResetEvent(noCarrier);
     ResetEvent(escapeOk);
 
+    // A "+++" that follows the host's last data closer than the modem's guard
+    // time is data to the modem: keep the quiet the host asked for.
+    if (LONG guard = m_lEscapeGuardMs; guard > 0)
+        Sleep(static_cast<DWORD>(guard));
     if (SendCommand("+++", 3) != 0) {
         if (m_bPortFailed)
             EndCallWithLostPort("The modem was lost during the hang-up");

@@ -98,6 +98,31 @@ void CModemLine::ReadOpenSettings(ICommonData* settings) {
     }
 }
 
+void CModemLine::ReadLineSpeedSettings(ICommonData* settings) {
+    auto refuse = [this](const char* what) {
+        m_lLastError = 3;
+        Log(0, 1, "ML::OpenLine()", what);
+        throw ComError(E_FAIL, std::string_view(what));
+    };
+    bool stored = false;
+    LONG rate = 300;
+    if (ReadInteger(settings, u"BaudRate", &rate, &stored) == Field::Value &&
+        (!stored || !tarvik::IsStandardBaudRate(rate)))
+        refuse("The setting BaudRate is not one of the standard rates (110 to 256000)");
+    if (!stored)
+        rate = 300;
+    // The modem needs its guard time (S12, 1 s by default) of quiet before
+    // "+++"; longer than a minute is no guard time but a mistake.
+    LONG guard = 0;
+    if (ReadInteger(settings, u"EscapeGuardTime", &guard, &stored) == Field::Value &&
+        (!stored || guard < 0 || guard > 60000))
+        refuse("The setting EscapeGuardTime is not a time from 0 to 60000 ms");
+    if (!stored)
+        guard = 0;
+    m_lBaudRate = rate;
+    m_lEscapeGuardMs = guard;
+}
+
 HRESULT CModemLine::OpenLine(ICommonData* pCommonData) {
     // The failure path closes the port, except when the call was refused
     // because the line was open already: that port belongs to a working line.
@@ -125,6 +150,7 @@ HRESULT CModemLine::OpenLine(ICommonData* pCommonData) {
             // dialling leaves the flag set) say nothing about this one.
             m_bFatalReported = false;
             m_bPortFailed = false;
+            ReadLineSpeedSettings(pCommonData);
             ReadOpenSettings(pCommonData);
             // Fields gathered before this opening belong to an earlier call.
             ClearCallerId();
@@ -153,7 +179,7 @@ HRESULT CModemLine::OpenLine(ICommonData* pCommonData) {
             if (FAILED(hr))
                 throw ComError(hr);
             m_port.SetCallback(self.Get());
-            m_port.SetBaudRate(300);
+            m_port.SetBaudRate(m_lBaudRate);
             m_port.SetFrameTerminator(13);
             m_port.SetMaxFrameLength(100);
             if (m_port.OpenPort(false) != SP_OK) {
@@ -228,13 +254,35 @@ bool CModemLine::InitializeModem(std::string& failure) {
         return false;
     }
 
-    if (!InitializeFirstStage(first + "\r"))
+    m_initHeard = 0;
+    if (!InitializeFirstStage(first + "\r")) {
+        failure = InitFailureText();
         return false;
-    if (r552 == Text::Ok && !InitializeSecondStage(second))
+    }
+    m_initHeard = 0;
+    if (r552 == Text::Ok && !InitializeSecondStage(second)) {
+        failure = InitFailureText();
         return false;
+    }
     m_nInitAttempt = 0;
     m_port.ApplyCommState();
     return true;
+}
+
+std::string CModemLine::InitFailureText() const {
+    const std::string port = m_port.m_szPortName;
+    const unsigned heard = m_initHeard;
+    if (m_bPortFailed)
+        return "The modem on " + port + " was lost during its initialisation";
+    if (heard & kInitHeardError)
+        return "The modem on " + port + " answered ERROR to its initialisation command";
+    if (heard == (kInitHeardAny | kInitHeardEcho))
+        return "The modem on " + port +
+               " echoed its initialisation command but gave no result code";
+    if (heard & kInitHeardAny)
+        return "The modem on " + port +
+               " answered its initialisation command with nothing this line understands";
+    return "The modem on " + port + " did not answer its initialisation command at all";
 }
 
 void CModemLine::EndInitStage() {

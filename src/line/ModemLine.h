@@ -134,6 +134,11 @@ class CModemLine final : public tarvik::ComObject<CModemLine, IModemLine, ISuppo
 
     // Opening and initialisation (LineOpen.cpp)
     void ReadOpenSettings(ICommonData* settings);
+    // "BaudRate" and "EscapeGuardTime": checked before anything is opened;
+    // a bad value throws with a description.
+    void ReadLineSpeedSettings(ICommonData* settings);
+    static constexpr unsigned kInitHeardAny = 1, kInitHeardEcho = 2, kInitHeardError = 4;
+    std::string InitFailureText() const;
     // False when the modem could not be initialised; `failure` then says why
     // when the settings themselves were at fault.
     bool InitializeModem(std::string& failure);
@@ -241,6 +246,13 @@ class CModemLine final : public tarvik::ComObject<CModemLine, IModemLine, ISuppo
 
     // Settings read by OpenLine.
     std::atomic<LONG> m_lNumRingsAnswer{1};
+    // The port's rate ("BaudRate", 300 unless the host chose another) and the
+    // quiet the hang-up keeps before "+++" ("EscapeGuardTime", ms).
+    std::atomic<LONG> m_lBaudRate{300};
+    // What the modem said to the initialisation being run, for a failure
+    // description that tells the host what happened (kInitHeard* bits).
+    std::atomic<unsigned> m_initHeard{0};
+    std::atomic<LONG> m_lEscapeGuardMs{0};
     std::atomic<LONG> m_bCallerIDEnabled{0};
     std::atomic<LONG> m_bKVRIncoming{0};
     std::atomic<LONG> m_lAnsweringMode{0};
@@ -283,6 +295,9 @@ class CModemLine final : public tarvik::ComObject<CModemLine, IModemLine, ISuppo
     // Caller-ID fields of the call ringing now, each followed by ';'.
     std::string m_bstrCallerID;  // guarded by m_callerIdLock
     std::mutex m_callerIdLock;
+    // Set once this call's caller ID has gone to the event reporter; the
+    // rings of the next call clear it. Monitor thread only.
+    bool m_bCallerIdReported = false;
     std::u16string m_bstrAccessCode;  // guarded by m_accessCodeLock
     std::mutex m_accessCodeLock;
 };

@@ -19,8 +19,29 @@ ModemReply FirstFound(std::string_view frame, std::initializer_list<Row> rows) {
 
 }  // namespace
 
+std::string_view VerboseReply(std::string_view frame) {
+    size_t first = frame.find_first_not_of("\r\n ");
+    if (first == std::string_view::npos)
+        return frame;
+    size_t last = frame.find_last_not_of("\r\n ");
+    std::string_view code = frame.substr(first, last - first + 1);
+    if (code.size() > 3 || code.find_first_not_of("0123456789") != std::string_view::npos)
+        return frame;
+    // 5 and 10 and above are CONNECT at one rate or another.
+    static constexpr std::string_view kCodes[] = {"OK",          "CONNECT", "RING",
+                                                  "NO CARRIER",  "ERROR",   "CONNECT",
+                                                  "NO DIALTONE", "BUSY",    "NO ANSWER"};
+    int n = 0;
+    for (char c : code)
+        n = n * 10 + (c - '0');
+    if (n < 9)
+        return kCodes[n];
+    return n >= 10 ? std::string_view("CONNECT") : frame;
+}
+
 ModemReply MatchReply(LONG state, std::string_view frame) {
     using R = ModemReply;
+    frame = VerboseReply(frame);
     switch (state) {
         case MODEM_IDLE:
             return FirstFound(frame, {{"RING", R::Ring}});
@@ -33,7 +54,10 @@ ModemReply MatchReply(LONG state, std::string_view frame) {
                                       {"BUSY", R::Busy},
                                       {"NO ANSWER", R::NoAnswer},
                                       {"OK", R::Ok},
-                                      {"NO DIALTONE", R::NoDialtone}});
+                                      {"NO DIALTONE", R::NoDialtone},
+                                      {"NO DIAL TONE", R::NoDialtone},
+                                      {"DELAYED", R::Delayed},
+                                      {"BLACKLISTED", R::Blacklisted}});
         case MODEM_CONNECTED:
             return FirstFound(frame, {{"NO CARRIER", R::NoCarrier}});
         case MODEM_DISCONNECTING_START:

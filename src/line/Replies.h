@@ -2,7 +2,8 @@
 // it. The tests are plain case-sensitive substring searches in the frame's
 // bytes, tried in a fixed order per line state: the first text found wins. So
 // "CONNECT 9600" is a CONNECT, and an echoed command that contains "OK"
-// counts as OK; lower-case replies match nothing.
+// counts as OK; lower-case replies match nothing. Numeric result codes (a
+// modem set to V0) are read as their verbose forms first.
 #pragma once
 
 #include <string_view>
@@ -21,7 +22,14 @@ enum class ModemReply {
     NoAnswer,
     NoDialtone,
     Ring,
+    Delayed,      // the network holds back repeated calls to a number
+    Blacklisted,  // ... or refuses them for good
 };
+
+// The verbose result code a numeric one stands for ("0" is "OK", "10" is a
+// CONNECT at a rate), or the frame itself when it is no numeric result code:
+// digits alone, surrounded by nothing but CR, LF and blanks.
+std::string_view VerboseReply(std::string_view frame);
 
 // The reply a frame stands for in line state `state`, or None when the frame
 // means nothing in that state (and in states that ignore every frame).

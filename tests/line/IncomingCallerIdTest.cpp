@@ -54,10 +54,10 @@ TEST(IncomingCallerId, FieldsBetweenFirstAndSecondRingReportedAtTheThirdWithTheO
         notified);
     EXPECT_EQ(entries[notified + 1].function, "CModemLine::FrameReceived() - on COM port");
     EXPECT_EQ(entries[notified + 1].message, h.port);
-    // Each gathering step logged what had been gathered so far.
+    // Each gathering step logged the field it added, and only that.
     auto infos = h.log.WithFunction(kInfo);
-    ASSERT_FALSE(infos.empty());
-    EXPECT_EQ(infos.back().message, report->data);
+    ASSERT_EQ(infos.size(), 4u);
+    EXPECT_EQ(infos.back().message, "NAME = JOHN DOE");
     EXPECT_EQ(h.reporter.WithCode(1000).size(), 1u);
 }
 
@@ -78,7 +78,7 @@ TEST(IncomingCallerId, LabelAtTheFrameStartIsSkippedAndOnlyTheFirstLabelOfAFrame
     EXPECT_EQ(report->data, "TIME = 0902;CALR = 555;");
 }
 
-TEST(IncomingCallerId, SecondCallOnTheSameOpenLineIsNotGathered) {
+TEST(IncomingCallerId, SecondCallOnTheSameOpenLineIsReportedToo) {
     LineHarness h;
     ASSERT_TRUE(h.Start());
     ASSERT_EQ(h.Open({{u"CallerIDEnabled", LONG{1}}, {u"NumRingsAnswer", LONG{3}}}), S_OK);
@@ -89,15 +89,13 @@ TEST(IncomingCallerId, SecondCallOnTheSameOpenLineIsNotGathered) {
     ASSERT_EQ(h.line->AnswerCall(0), S_OK);
     ASSERT_TRUE(h.modem.WaitForState(SimModem::State::Command, 8s));
 
-    size_t infos = h.log.WithFunction(kInfo).size();
-    size_t sent = h.modem.SentSize();
-    h.modem.SetCallerId("DATE=1207,CALR=5550000");
+    h.modem.SetCallerId("DATE=1207,NMBR=5550000");
     h.modem.Ring(3);
     ASSERT_TRUE(h.host->WaitFor(HostEvent::Offering, 8s, 1));
-    ASSERT_TRUE(h.modem.WaitForSent("CALR = 5550000", 5s, sent));
     ASSERT_TRUE(WaitForEntries(h.log, "MODEM_CALL_OFFERING : Offering call", 2));
-    EXPECT_EQ(h.log.WithFunction(kInfo).size(), infos);
-    EXPECT_EQ(h.reporter.WithCode(1000).size(), 1u);
+    auto reports = h.reporter.WithCode(1000);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[1].data.find("5551212"), std::string::npos);
 }
 
 TEST(IncomingCallerId, ReopenedLineReportsOnlyTheNewCallersFields) {
@@ -157,6 +155,55 @@ TEST(IncomingCallerId, CallAnsweredAtTheSecondRingIsReportedOnceWhileAnswering) 
     ASSERT_TRUE(h.modem.WaitForSent("RING", 5s, h.modem.SentSize()));
     EXPECT_TRUE(h.modem.WaitForSent("CALR = 2222222", 0ms, sent));
     EXPECT_EQ(h.reporter.WithCode(1000).size(), 1u);
+}
+
+TEST(IncomingCallerId, EveryLayoutAndTimingModemsUseIsGathered) {
+    using modemsim::CallerIdFormat;
+    struct Row {
+        const char* what;
+        CallerIdFormat format;
+        bool beforeRing;
+        const char* report;
+    };
+    const Row rows[] = {
+        {"spaced, after the first RING", CallerIdFormat::Spaced, false,
+         "DATE = 1206;TIME = 0902;NMBR = 5551212;MESG = 0A;"},
+        {"compact, after the first RING", CallerIdFormat::Compact, false,
+         "DATE=1206;TIME=0902;NMBR=5551212;MESG=0A;"},
+        {"compact, before the first RING", CallerIdFormat::Compact, true,
+         "DATE=1206;TIME=0902;NMBR=5551212;MESG=0A;"},
+        {"spaced, before the first RING", CallerIdFormat::Spaced, true,
+         "DATE = 1206;TIME = 0902;NMBR = 5551212;MESG = 0A;"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        auto options = LineHarness::DefaultOptions();
+        options.callerIdBeforeRing = r.beforeRing;
+        LineHarness h(options);
+        ASSERT_TRUE(h.Start());
+        ASSERT_EQ(h.Open({{u"CallerIDEnabled", LONG{1}}, {u"NumRingsAnswer", LONG{3}}}), S_OK);
+        h.modem.SetCallerId("DATE=1206,TIME=0902,NMBR=5551212,MESG=0A", r.format);
+        h.modem.Ring();
+        auto report = h.reporter.WaitForCode(1000, 8s);
+        ASSERT_TRUE(report);
+        EXPECT_EQ(report->data, r.report);
+    }
+}
+
+TEST(IncomingCallerId, GatheringIsBoundedPerCall) {
+    LineHarness h;
+    ASSERT_TRUE(h.Start());
+    ASSERT_EQ(h.Open({{u"CallerIDEnabled", LONG{1}}, {u"NumRingsAnswer", LONG{5}}}), S_OK);
+    h.modem.Inject("\r\nRING\r");
+    std::string flood;
+    for (int i = 0; i < 40; ++i)
+        flood += "\nNMBR=" + std::to_string(1000 + i) + "\r";
+    h.modem.Inject(flood);
+    h.modem.Inject("\nRING\r\nRING\r\n");
+    auto report = h.reporter.WaitForCode(1000, 8s);
+    ASSERT_TRUE(report);
+    EXPECT_EQ(std::count(report->data.begin(), report->data.end(), ';'), 16);
+    EXPECT_TRUE(report->data.starts_with("NMBR=1000;NMBR=1001;"));
 }
 
 }  // namespace

@@ -329,6 +329,13 @@ bool WaitForEntries(const RecordingLog& log, std::string_view message, size_t co
         .has_value();
 }
 
+bool PortIsFree(const std::string& port) {
+    CSerialPort probe;
+    bool free = probe.CreatePort(port.c_str()) == SP_OK;
+    probe.DestroyPort();
+    return free;
+}
+
 std::u16string TakeErrorDescription() {
     return TakeErrorInfo().description;
 }

@@ -176,6 +176,9 @@ bool WaitForEntries(const RecordingLog& log, std::string_view message, size_t co
 
 // The description of the calling thread's error information (taken).
 std::u16string TakeErrorDescription();
+
+// True when nobody holds the port `port` open (a probe can open it).
+bool PortIsFree(const std::string& port);
 // Everything about the calling thread's error information (taken).
 struct ErrorInfoSeen {
     bool present = false;

@@ -137,10 +137,15 @@ void ModemCore::Dial(std::string_view dialString) {
         return;  // only a key press or DTR ends it
     dialTimer_ = AddTimer(outcome.delay, [this, outcome] {
         dialTimer_ = 0;
+        for (const std::string& line : outcome.progress)
+            SendInfo(line);
         if (outcome.kind == DialOutcome::Kind::Connect)
             return CarrierUp(outcome.rate);
         call_.reset();
-        SendResult(ResultOf(outcome.kind));
+        if (outcome.kind == DialOutcome::Kind::Text)
+            SendInfo(outcome.rate);
+        else
+            SendResult(ResultOf(outcome.kind));
         SetState(State::Command);
     });
 }
@@ -199,11 +204,14 @@ void ModemCore::RingTick() {
         HangUp();  // the caller gave up
         return;
     }
+    // Where the network sends caller ID before ringing, it comes first.
+    if (ringsSent_ == 0 && opts_.callerIdBeforeRing && !pendingCid_.empty())
+        Send(pendingCid_);
     SendResult(Result::Ring);
     ++ringsSent_;
     regs[1].store(std::min(regs[1].load() + 1, 255));
     const auto cadence = opts_.ringCadence;
-    if (ringsSent_ == 1 && !pendingCid_.empty()) {
+    if (ringsSent_ == 1 && !pendingCid_.empty() && !opts_.callerIdBeforeRing) {
         cidTimer_ = AddTimer(cadence / 2, [this] {
             cidTimer_ = 0;
             Send(pendingCid_);

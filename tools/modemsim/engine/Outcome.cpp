@@ -63,6 +63,13 @@ const char* ResultText(Result r) {
 
 std::optional<DialOutcome> DialOutcome::Parse(std::string_view text) {
     DialOutcome out;
+    for (size_t bar = text.find('|'); bar != std::string_view::npos; bar = text.find('|')) {
+        std::string_view line = Trim(text.substr(0, bar));
+        if (line.empty())
+            return {};
+        out.progress.emplace_back(line);
+        text = text.substr(bar + 1);
+    }
     size_t at = text.rfind('@');
     if (at != std::string_view::npos) {
         auto delay = ParseDelay(text.substr(at + 1));
@@ -84,6 +91,9 @@ std::optional<DialOutcome> DialOutcome::Parse(std::string_view text) {
         out.kind = Kind::NoCarrier;
     } else if (word == "NO DIALTONE") {
         out.kind = Kind::NoDialtone;
+    } else if (word == "NO DIAL TONE" || word == "DELAYED" || word == "BLACKLISTED") {
+        out.kind = Kind::Text;
+        out.rate = word;
     } else if (word == "SILENCE" || word == "SILENT" || word == "NONE") {
         out.kind = Kind::Silence;
     } else {

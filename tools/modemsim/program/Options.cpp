@@ -17,14 +17,19 @@ Options:
                            dosdevices, else ~/.local/share/tarvik/dosdevices)
   --outcome NUMBER=RESULT  what a dial to NUMBER ends in; repeatable. RESULT:
                            "CONNECT 9600", "CONNECT 14400/ARQ", BUSY,
-                           "NO ANSWER", "NO CARRIER", "NO DIALTONE" or
-                           SILENCE, with an optional delay: "CONNECT 9600@500ms",
-                           "BUSY@2s". Only digits, * and # of NUMBER count.
+                           "NO ANSWER", "NO CARRIER", "NO DIALTONE",
+                           "NO DIAL TONE", DELAYED, BLACKLISTED or SILENCE,
+                           with an optional delay: "CONNECT 9600@500ms",
+                           "BUSY@2s", and progress lines before it:
+                           "CARRIER 28800|PROTOCOL: LAPM|CONNECT 28800".
+                           Only digits, * and # of NUMBER count.
   --default-outcome RESULT for numbers not in the table (NO CARRIER)
   --caller-id FIELDS       caller ID sent after the first RING, e.g.
                            "DATE=1206,TIME=0902,NMBR=5551212,NAME=JOHN DOE"
   --cid-format spaced|compact
                            "DATE = 1206" (default) or "DATE=1206"
+  --cid-before-ring        caller ID before the first RING, not after it
+  --numeric                numeric result codes (as after ATV0)
   --ring-cadence MS        time between RINGs (6000)
   --rings N                RINGs before a caller gives up (0: never)
   --answer-rate RATE       rate of CONNECT when answering (9600)
@@ -121,6 +126,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options& out, std::strin
                 error = "--cid-format is spaced or compact";
                 return false;
             }
+        } else if (a == "--cid-before-ring") {
+            out.modem.callerIdBeforeRing = true;
+        } else if (a == "--numeric") {
+            out.modem.verbose = false;
         } else if (a == "--ring-cadence" || a == "--answer-delay") {
             if (!value(v))
                 return false;

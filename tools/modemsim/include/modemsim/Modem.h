@@ -64,6 +64,9 @@ struct ModemOptions {
     // caller's number (CALR spaced, NMBR compact) with the date and time.
     CallerId callerId;
     CallerIdFormat callerIdFormat = CallerIdFormat::Spaced;
+    // Caller ID just before the first RING (as networks that send it before
+    // ringing give it) instead of half-way after the first.
+    bool callerIdBeforeRing = false;
     // Time between RINGs; the caller-ID lines go out half-way after the first.
     std::chrono::milliseconds ringCadence{6000};
     // Rings before the caller gives up; 0 rings until answered or dropped.

@@ -29,24 +29,31 @@ const char* ResultText(Result r);
 
 // What a dial ends in, after `delay`.
 struct DialOutcome {
-    enum class Kind { Connect, Busy, NoAnswer, NoCarrier, NoDialtone, Silence };
+    // Text: a result some modems or networks give that has no numeric code
+    // ("NO DIAL TONE", "DELAYED", "BLACKLISTED"), sent as it stands in `rate`.
+    enum class Kind { Connect, Busy, NoAnswer, NoCarrier, NoDialtone, Silence, Text };
     Kind kind = Kind::NoCarrier;
     // Shown after "CONNECT " (for example "9600" or "14400/ARQ"); empty gives a
     // bare "CONNECT".
     std::string rate;
     std::chrono::milliseconds delay{0};
+    // Progress lines sent before the result, as some settings add them
+    // ("CARRIER 28800", "PROTOCOL: LAPM", "COMPRESSION: V.42BIS").
+    std::vector<std::string> progress;
 
     static DialOutcome Connect(std::string rate, std::chrono::milliseconds delay = {}) {
-        return {Kind::Connect, std::move(rate), delay};
+        return {Kind::Connect, std::move(rate), delay, {}};
     }
     static DialOutcome Of(Kind kind, std::chrono::milliseconds delay = {}) {
-        return {kind, {}, delay};
+        return {kind, {}, delay, {}};
     }
 
     // Parses "CONNECT 9600", "CONNECT 14400/ARQ@500ms", "BUSY", "NO ANSWER@2s",
-    // "NO CARRIER", "NO DIALTONE", "SILENCE" (also "SILENT", "NONE"). The
-    // delay suffix is "@<n>ms", "@<n>s" or "@<n>" (milliseconds). Case does not
-    // matter. Returns nothing for anything else.
+    // "NO CARRIER", "NO DIALTONE", "NO DIAL TONE", "DELAYED", "BLACKLISTED",
+    // "SILENCE" (also "SILENT", "NONE"). The delay suffix is "@<n>ms", "@<n>s"
+    // or "@<n>" (milliseconds). Progress lines go first, each ended by '|':
+    // "CARRIER 28800|PROTOCOL: LAPM|CONNECT 28800". Case does not matter.
+    // Returns nothing for anything else.
     static std::optional<DialOutcome> Parse(std::string_view text);
 
     bool operator==(const DialOutcome&) const = default;
