@@ -1,5 +1,3 @@
-#include <cctype>
-
 #include "Objects.h"
 #include "ThreadState.h"
 
@@ -115,26 +113,6 @@ BOOL SignalNamedEvent(const char* name) {
         return FALSE;
     event->Set();
     return TRUE;
-}
-
-std::string EndOfCallEventName(const char* portName) {
-    if (!portName || !*portName)
-        return {};
-    std::string name(portName);
-    if (name.rfind("\\\\.\\", 0) == 0)
-        name.erase(0, 4);
-    for (char& c : name)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return "Tarvik." + name;
-}
-
-BOOL SignalEndOfCall(const char* portName) {
-    std::string name = EndOfCallEventName(portName);
-    if (name.empty()) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    return SignalNamedEvent(name.c_str());
 }
 
 }  // namespace tarvik

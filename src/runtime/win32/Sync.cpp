@@ -2,7 +2,6 @@
 // message-pumping wait built on MsgWaitForMultipleObjects and
 // PeekMessageA/TranslateMessage/DispatchMessageA.
 #include "tarvik/sync.h"
-#include <cctype>
 
 #include "System.h"
 
@@ -123,26 +122,6 @@ BOOL SignalNamedEvent(const char* name) {
     BOOL ok = sys::SetEvent(event);
     sys::CloseHandle(event);
     return ok;
-}
-
-std::string EndOfCallEventName(const char* portName) {
-    if (!portName || !*portName)
-        return {};
-    std::string name(portName);
-    if (name.rfind("\\\\.\\", 0) == 0)
-        name.erase(0, 4);
-    for (char& c : name)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return "Tarvik." + name;
-}
-
-BOOL SignalEndOfCall(const char* portName) {
-    std::string name = EndOfCallEventName(portName);
-    if (name.empty()) {
-        sys::SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    return SignalNamedEvent(name.c_str());
 }
 
 }  // namespace tarvik
