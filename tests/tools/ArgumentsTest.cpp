@@ -76,6 +76,7 @@ TEST(ToolArguments, UsageErrorsNameTheProblemAndExitTwo) {
         {"tarvik-modemsim", {"--register", "12=300"}, "bad --register"},
         {"tarvik-modemsim", {"--ring-cadence", "0"}, "--ring-cadence takes a whole number"},
         {"tarvik-modemsim", {"--cid-format", "wide"}, "--cid-format is spaced or compact"},
+        {"tarvik-modemsim", {"--link", "LPT1"}, "--link takes a port name"},
     };
     for (const Case& c : cases) {
         Result r = Tool(c.tool, c.args);

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <thread>
+#include <filesystem>
+
+#include "Sandbox.h"
 
 #include "ToolProcess.h"
 #include "sim/SimModem.h"
@@ -22,13 +24,16 @@ std::vector<std::string> Tarvik(std::vector<std::string> args) {
 }
 
 TEST(DialCommand, BridgesTheCallAndReportsItsEventsAsJson) {
-    ToolProcess tool(Tarvik({"dial", "--number", "5551234", "--json"}), "ping \"over\" the line\n");
+    ToolProcess tool(Tarvik({"dial", "--number", "5551234", "--json", "--verbose"}),
+                     "ping \"over\" the line\n");
     EXPECT_EQ(tool.Finish(), 0) << tool.Err();
     // The simulated remote sends back what it gets; the LF after CONNECT is no data.
     EXPECT_EQ(tool.Out(), "ping \"over\" the line\n");
     for (const char* line :
          {"{\"event\":\"dialling\",\"port\":\"COM1\",\"number\":\"5551234\"}\n",
           "{\"event\":\"connected\",\"port\":\"COM1\",\"rate\":33600}\n",
+          // --verbose: the AT exchange, the CR escaped.
+          "{\"event\":\"at\",\"direction\":\"sent\",\"text\":\"ATDT5551234\\r\",",
           "{\"event\":\"disconnected\",\"cause\":2223,\"reason\":\"hung up\"}\n"})
         EXPECT_NE(tool.Err().find(line), std::string::npos) << line << tool.Err();
 }
@@ -79,6 +84,7 @@ TEST(DialCommand, PortProblemsNameTheDevice) {
         << missing.Err();
 
     SimModem modem;
+    modem.SetOutcome("1", "SILENCE");
     ASSERT_TRUE(modem.Start());
     ToolProcess first(Tarvik({"dial", "--port", modem.SlavePath(), "-n", "1"}), "",
                       ToolProcess::Input::Pipe, true);
@@ -88,10 +94,12 @@ TEST(DialCommand, PortProblemsNameTheDevice) {
     EXPECT_NE(second.Err().find(modem.SlavePath() + ": is in use by another program"),
               std::string::npos)
         << second.Err();
+    first.Signal(SIGTERM);
+    EXPECT_EQ(first.Finish(), 128 + SIGTERM) << first.Err();
 }
 
 TEST(DialCommand, SignalsHangUpBeforeTheToolExits) {
-    for (int sig : {SIGHUP, SIGTERM, SIGINT}) {
+    for (int sig : {SIGHUP, SIGTERM}) {
         SimModem modem;
         modem.SetOutcome("5551234", "CONNECT 9600@100ms");
         ASSERT_TRUE(modem.Start());
@@ -105,6 +113,19 @@ TEST(DialCommand, SignalsHangUpBeforeTheToolExits) {
         EXPECT_TRUE(modem.WaitForReceived("ATH", 0s)) << modem.Received();
         EXPECT_NE(tool.Err().find("call ended: hung up"), std::string::npos) << tool.Err();
     }
+    // Ctrl-C on a run with the built-in simulator: its temporary folder goes too.
+    const auto temp = std::filesystem::path(tarvik::test::SandboxRoot()) / "tmp";
+    std::filesystem::create_directories(temp);
+    setenv("TMPDIR", temp.c_str(), 1);
+    ToolProcess tool(Tarvik({"dial", "--number", "5551234"}), "", ToolProcess::Input::Pipe, true);
+    unsetenv("TMPDIR");
+    ASSERT_TRUE(tool.WaitForError("connected at 33600;", 20s)) << tool.Err();
+    EXPECT_FALSE(std::filesystem::is_empty(temp));
+    tool.Signal(SIGINT);
+    EXPECT_EQ(tool.Finish(), 128 + SIGINT) << tool.Err();
+    EXPECT_NE(tool.Err().find("hanging up (SIGINT)"), std::string::npos) << tool.Err();
+    EXPECT_NE(tool.Err().find("call ended: hung up"), std::string::npos) << tool.Err();
+    EXPECT_TRUE(std::filesystem::is_empty(temp));
 }
 
 TEST(AnswerCommand, SimulatedCallShowsRingsCallerIdConnectAndBridgesData) {

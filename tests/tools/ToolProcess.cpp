@@ -107,22 +107,13 @@ bool ToolProcess::Pump(std::chrono::milliseconds timeout) {
     return true;
 }
 
-bool ToolProcess::WaitForError(const std::string& text, std::chrono::milliseconds timeout) {
+bool ToolProcess::WaitFor(const std::string& stream, const std::string& text,
+                          std::chrono::milliseconds timeout) {
     const auto until = Clock::now() + timeout;
-    while (err_.find(text) == std::string::npos) {
+    while (stream.find(text) == std::string::npos) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
         if (left.count() <= 0 || !Pump(left))
-            return err_.find(text) != std::string::npos;
-    }
-    return true;
-}
-
-bool ToolProcess::WaitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
-    const auto until = Clock::now() + timeout;
-    while (out_.find(text) == std::string::npos) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-        if (left.count() <= 0 || !Pump(left))
-            return out_.find(text) != std::string::npos;
+            return stream.find(text) != std::string::npos;
     }
     return true;
 }

@@ -24,8 +24,12 @@ class ToolProcess {
     ToolProcess& operator=(const ToolProcess&) = delete;
 
     // Waits until standard error (or output) holds `text`.
-    bool WaitForError(const std::string& text, std::chrono::milliseconds timeout);
-    bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout);
+    bool WaitForError(const std::string& text, std::chrono::milliseconds timeout) {
+        return WaitFor(err_, text, timeout);
+    }
+    bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
+        return WaitFor(out_, text, timeout);
+    }
     void Send(const std::string& bytes);
     void Signal(int signal);
     // The exit status (128 + N for a signal), -1 when the tool is still
@@ -40,6 +44,8 @@ class ToolProcess {
   private:
     // Collects what is there within `timeout`; false when both streams ended.
     bool Pump(std::chrono::milliseconds timeout);
+    bool WaitFor(const std::string& stream, const std::string& text,
+                 std::chrono::milliseconds timeout);
 
     pid_t pid_ = -1;
     int in_ = -1, out_fd_ = -1, err_fd_ = -1;

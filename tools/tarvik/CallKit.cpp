@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -109,8 +110,9 @@ PortSetup::~PortSetup() {
 }
 
 bool PortSetup::MakePrivateMap(std::string* error) {
-    char pattern[] = "/tmp/tarvik-run-XXXXXX";
-    if (!mkdtemp(pattern)) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/tarvik-run-XXXXXX";
+    if (!mkdtemp(pattern.data())) {
         *error = std::string("cannot make a temporary folder: ") + std::strerror(errno);
         return false;
     }
