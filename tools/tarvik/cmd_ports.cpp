@@ -61,8 +61,11 @@ int List(bool json) {
     return 0;
 }
 
-// Why a device-map edit failed, in words.
+// Why a device-map edit failed, in words: what the system said when it said
+// something, else what the code means.
 std::string MapError(DWORD code, int savedErrno) {
+    if (savedErrno)
+        return std::strerror(savedErrno);
     switch (code) {
         case ERROR_INVALID_PARAMETER:
             return "not a port name (COM1 to COM256)";
@@ -71,7 +74,7 @@ std::string MapError(DWORD code, int savedErrno) {
         case ERROR_ACCESS_DENIED:
             return "permission denied";
         default:
-            return savedErrno ? std::strerror(savedErrno) : "the device map cannot be written";
+            return "the device map cannot be written";
     }
 }
 
