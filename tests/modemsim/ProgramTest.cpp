@@ -150,23 +150,4 @@ TEST(ModemsimProgram, StopsCleanlyOnSignalOrEndOfInput) {
     }
 }
 
-TEST(ModemsimProgram, RejectsBadOptions) {
-    for (std::vector<std::string> bad : {std::vector<std::string>{"--outcome", "5551234=MAYBE"},
-                                         {"--outcome", "=BUSY"},
-                                         {"--cid-format", "wide"},
-                                         {"--register", "12=300"},
-                                         {"--link", "LPT1"},
-                                         {"--ring-cadence", "0"},
-                                         {"--bogus"}}) {
-        Program prog(bad);
-        ASSERT_TRUE(prog.Started());
-        const int rc = prog.Wait();
-        EXPECT_NE(rc, 0) << bad[0];
-        EXPECT_NE(rc, -1) << bad[0];
-    }
-    Program help({"--help"});
-    EXPECT_NE(help.ReadLine().find("usage: tarvik-modemsim"), std::string::npos);
-    EXPECT_EQ(help.Wait(), 0);
-}
-
 }  // namespace

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 
+#include "Args.h"
 #include "Command.h"
 #include "HostKit.h"
 #include "tarvik/tarvik.h"
@@ -173,11 +174,14 @@ std::string HrText(HRESULT hr) {
     return hr == S_OK ? "S_OK" : hr == E_FAIL ? "E_FAIL" : text;
 }
 
-int RunDemo(const std::vector<std::string>& args) {
-    if (!args.empty()) {
-        std::fprintf(stderr, "usage: tarvik demo\n");
-        return 2;
-    }
+int RunDemo(int argc, char** argv) {
+    tarvik::tool::Args args("tarvik demo", "", {},
+                            "Whole calls, out and in, on a built-in simulated modem: no hardware "
+                            "and no setup.");
+    if (auto done = args.Parse(argc, argv))
+        return *done;
+    if (!args.Positional().empty())
+        return args.UsageError("unexpected argument '" + args.Positional()[0] + "'");
     Sandbox sandbox;
     if (!sandbox.Create()) {
         std::perror("tarvik demo: cannot make a temporary folder");
@@ -412,7 +416,7 @@ int RunDemo(const std::vector<std::string>& args) {
 
 #else
 
-int RunDemo(const std::vector<std::string>&) {
+int RunDemo(int, char**) {
     std::fprintf(stderr, "tarvik demo: this build has no modem simulator\n");
     return 1;
 }
@@ -420,6 +424,6 @@ int RunDemo(const std::vector<std::string>&) {
 #endif
 
 tarvik::cli::Command demo{"demo", "whole calls, out and in, on a built-in simulated modem",
-                          "tarvik demo", &RunDemo};
+                          &RunDemo};
 
 }  // namespace

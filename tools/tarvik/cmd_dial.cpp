@@ -1,308 +1,258 @@
 // tarvik dial: places one data call through a real modem (or, with no port, a
 // simulated one whose remote side sends back what it gets) and bridges the
-// connected call to standard input and output until input ends or the remote
-// side hangs up. Messages go to standard error, so standard output carries
-// only the call's data.
-#include <poll.h>
-#include <stdlib.h>
+// connected call to standard input and output until input ends, the escape
+// key is pressed or the remote side hangs up. Status lines (or, with --json,
+// events) go to standard error, so standard output carries only the call's
+// data.
 #include <unistd.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <cstdio>
-#include <filesystem>
-#include <mutex>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 
+#include "Args.h"
+#include "CallKit.h"
 #include "Command.h"
+#include "Console.h"
+#include "ExitCodes.h"
 #include "HostKit.h"
 #include "tarvik/tarvik.h"
 
 #ifdef TARVIK_HAVE_MODEMSIM
-#include "modemsim/DeviceLink.h"
 #include "modemsim/Modem.h"
 #endif
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+using namespace tarvik::cli;
 
-constexpr const char* kUsage =
-    "tarvik dial [--port COMn] --number NUMBER [--init TEXT] [--pulse] [--access-code CODE]\n"
-    "  --port COMn         the modem's port (see 'tarvik ports'); without it a simulated\n"
-    "                      modem answers every number and sends back what it gets\n"
-    "  --number NUMBER     the number to dial\n"
-    "  --init TEXT         the modem's initialisation command (default ATZ)\n"
-    "  --pulse             pulse dialling (default tone)\n"
-    "  --access-code CODE  dialled right after the number\n"
-    "Standard input goes to the remote side and what it sends comes out on standard\n"
-    "output; the call is dropped at the end of input.";
+constexpr long kSimulatedRate = 33600;
+constexpr auto kProgressEvery = 5s;
 
-struct Options {
-    std::string port;
-    std::string number;
-    std::string init = "ATZ";
-    std::string accessCode;
-    bool pulse = false;
-};
-
-bool Parse(const std::vector<std::string>& args, Options* o) {
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&](std::string* out) {
-            if (i + 1 >= args.size())
-                return false;
-            *out = args[++i];
-            return true;
-        };
-        if (a == "--port") {
-            if (!value(&o->port))
-                return false;
-        } else if (a == "--number") {
-            if (!value(&o->number))
-                return false;
-        } else if (a == "--init") {
-            if (!value(&o->init))
-                return false;
-        } else if (a == "--access-code") {
-            if (!value(&o->accessCode))
-                return false;
-        } else if (a == "--pulse") {
-            o->pulse = true;
-        } else {
-            return false;
-        }
-    }
-    return !o->number.empty();
+std::string Details() {
+    return std::string(
+               "Without --port a simulated modem answers every number and sends back what\n"
+               "it gets. Standard input goes to the remote side and what it sends comes out\n"
+               "on standard output. The call is dropped at the end of input, by ") +
+           kEscapeKeyName +
+           " when\n"
+           "standard input is a terminal (which is then in raw mode: keys go to the\n"
+           "remote side as typed), and by Ctrl-C, SIGTERM or SIGHUP. Status lines go to\n"
+           "standard error; with --json, one JSON object per event instead.\n\n" +
+           ExitStatusHelp();
 }
 
-const char* CauseName(LONG cause) {
-    switch (cause) {
-        case DISCONNECT_BUSY:
-            return "the number is busy";
-        case DISCONNECT_NORMAL:
-            return "hung up";
-        case DISCONNECT_NO_CONNECTION:
-            return "no connection";
-        case DISCONNECT_CARRIER_LOST:
-            return "the remote side hung up";
-        case DISCONNECT_NO_DIALTONE:
-            return "no dial tone";
-        default:
-            return "the call ended";
-    }
+// Digits, the dial modifiers a Hayes modem takes, and separators people type.
+bool IsDialString(const std::string& s) {
+    return !s.empty() && s.size() <= 60 &&
+           s.find_first_not_of("0123456789*#,WwPpTt!@;+-() ") == std::string::npos &&
+           s.find_first_of("0123456789") != std::string::npos;
 }
 
-struct CallState {
-    std::mutex mu;
-    std::condition_variable changed;
-    bool connected = false;
-    bool ended = false;
-    LONG handle = -1;
-    LONG cause = 0;
-};
-
-// Copies standard input to the call and the call to standard output. Returns
-// true when the remote side ended the call, false at the end of input.
-bool Bridge(int port, CallState& call) {
-    std::string recent;  // the tail of what came in, to spot NO CARRIER
-    bool inputOpen = true;
-    Clock::time_point inputEnded{};
-    for (;;) {
-        {
-            std::lock_guard lock(call.mu);
-            if (call.ended)
-                return true;
-        }
-        pollfd fds[2] = {{port, POLLIN, 0}, {inputOpen ? 0 : -1, POLLIN, 0}};
-        int ready = poll(fds, 2, 200);
-        if (ready < 0)
-            return false;
-        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-            char buffer[512];
-            ssize_t n = read(port, buffer, sizeof buffer);
-            if (n <= 0)
-                return true;  // the device went away
-            (void)!write(1, buffer, static_cast<size_t>(n));
-            recent.append(buffer, static_cast<size_t>(n));
-            if (recent.find("NO CARRIER") != std::string::npos)
-                return true;
-            if (recent.size() > 64)
-                recent.erase(0, recent.size() - 64);
-        }
-        if (inputOpen && (fds[1].revents & (POLLIN | POLLHUP))) {
-            char buffer[512];
-            ssize_t n = read(0, buffer, sizeof buffer);
-            if (n <= 0) {
-                inputOpen = false;
-                inputEnded = Clock::now();
-            } else if (write(port, buffer, static_cast<size_t>(n)) != n) {
-                return true;
-            }
-        }
-        // After the end of input, a moment for the remote side's last words.
-        if (!inputOpen && Clock::now() - inputEnded > 1s)
-            return false;
-    }
-}
-
-int RunDial(const std::vector<std::string>& args) {
-    Options o;
-    if (!Parse(args, &o)) {
-        std::fprintf(stderr, "usage: %s\n", kUsage);
-        return 2;
-    }
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+int RunDial(int argc, char** argv) {
+    tarvik::tool::Args args(
+        "tarvik dial", "[--port PORT] --number NUMBER [OPTIONS]",
+        {{"port", 'p', "PORT",
+          "the modem's port: COMn (see 'tarvik ports') or a\ndevice path such as /dev/ttyUSB0"},
+         {"number", 'n', "NUMBER", "the number to dial"},
+         {"init", 0, "TEXT", "the modem's initialisation command (ATZ)"},
+         {"pulse", 0, nullptr, "pulse dialling (default tone)"},
+         {"access-code", 0, "CODE", "dialled right after the number"},
+         {"timeout", 't', "SECONDS", "how long to wait for the connection (120)"},
+         {"verbose", 'v', nullptr, "show the AT exchange with the modem, with times"},
+         {"json", 0, nullptr, "events as JSON objects, one per line"}},
+        Details());
+    if (auto done = args.Parse(argc, argv))
+        return *done;
+    if (!args.Positional().empty())
+        return args.UsageError("unexpected argument '" + args.Positional()[0] + "'");
+    const std::string number = args.Value("number");
+    if (!args.Has("number"))
+        return args.UsageError("--number is needed");
+    if (!IsDialString(number))
+        return args.UsageError("'" + number + "' is not a number to dial");
+    const auto timeout = args.Integer("timeout", 1, 86400, 120);
+    if (!timeout)
+        return kExitUsage;
+    const std::string init = args.Value("init", "ATZ");
+    PortSetup port;
     std::string error;
+    if (args.Has("port") && !port.Use(args.Value("port"), &error))
+        return args.UsageError(error);
+#ifndef TARVIK_HAVE_MODEMSIM
+    if (!args.Has("port"))
+        return args.UsageError("--port is needed (this build has no simulator)");
+#endif
 
+    // Before any thread exists, so that none of them takes these signals.
+    SignalFd();
+    Console& out = Out();
+    out.Configure("tarvik dial", args.Has("json"), args.Has("verbose"));
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+
+    long guardMs = 1100;        // above a modem's usual 1 s guard time (S12=50)
+    std::atomic<long> rate{0};  // written by the log tap's threads
 #ifdef TARVIK_HAVE_MODEMSIM
-    // Without a port: a simulated modem, mapped in a private device map.
-    std::filesystem::path sandbox;
     std::unique_ptr<tarvik::modemsim::Modem> modem;
-    tarvik::modemsim::DeviceLink link;
-    if (o.port.empty()) {
-        char pattern[] = "/tmp/tarvik-dial-XXXXXX";
-        if (!mkdtemp(pattern)) {
-            std::perror("tarvik dial: cannot make a temporary folder");
-            return 1;
-        }
-        sandbox = pattern;
-        setenv("TARVIK_DOSDEVICES", sandbox.c_str(), 1);
+    if (!args.Has("port")) {
         tarvik::modemsim::ModemOptions options;
-        options.defaultOutcome = tarvik::modemsim::DialOutcome::Connect("9600", 500ms);
+        options.defaultOutcome =
+            tarvik::modemsim::DialOutcome::Connect(std::to_string(kSimulatedRate), 500ms);
         options.registers[12] = 10;  // escape guard time 0.2 s
         modem = std::make_unique<tarvik::modemsim::Modem>(options);
-        if (!modem->Start(&error) || !link.Create("COM1", modem->SlavePath(), &error)) {
-            std::fprintf(stderr, "tarvik dial: cannot start the simulated modem: %s\n",
-                         error.c_str());
-            return 1;
-        }
-        o.port = "COM1";
-        std::fprintf(stderr, "tarvik dial: no port given, using a simulated modem\n");
-    }
-    struct Cleanup {
-        std::filesystem::path& dir;
-        ~Cleanup() {
-            std::error_code ec;
-            if (!dir.empty())
-                std::filesystem::remove_all(dir, ec);
-        }
-    } cleanup{sandbox};
-#else
-    if (o.port.empty()) {
-        std::fprintf(stderr, "tarvik dial: --port is needed (this build has no simulator)\n");
-        return 2;
+        if (!modem->Start(&error) || !port.UsePrivate("COM1", modem->SlavePath(), &error))
+            return out.Fail("cannot start the simulated modem: " + error, kExitFailure);
+        guardMs = 300;
+        rate = kSimulatedRate;
+        out.Say("no port given, using a simulated modem");
     }
 #endif
 
-    if (!tarvik::cli::EnsureClasses(&error)) {
-        std::fprintf(stderr, "tarvik dial: %s\n", error.c_str());
-        return 1;
-    }
-    CallState call;
-    tarvik::cli::LineHandlers handlers;
-    handlers.connected = [&](LONG, LONG handle) {
-        std::lock_guard lock(call.mu);
-        call.connected = true;
-        call.handle = handle;
-        call.changed.notify_all();
+    if (!EnsureClasses(&error))
+        return out.Fail(error, kExitFailure);
+    EventTap tap({{}, [&out, &rate](const std::string& function, const std::string& message) {
+                      out.LogEntry(function, message);
+                      if (long r = RateOf(message))
+                          rate = r;
+                  }});
+    auto events = std::make_shared<CallEvents>();
+    LineHandlers handlers;
+    handlers.connected = [events](LONG, LONG handle) {
+        events->Push(CallEvents::Connected, handle);
     };
-    handlers.disconnected = [&](LONG cause) {
-        std::lock_guard lock(call.mu);
-        call.ended = true;
-        call.cause = cause;
-        call.changed.notify_all();
-    };
-    handlers.fatal = [&](LONG, LONG, LONG) {
-        std::fprintf(stderr, "tarvik dial: the modem reported a fatal error\n");
-    };
-    tarvik::cli::HostLine host;
-    if (!host.Create(o.port, std::move(handlers), &error)) {
-        std::fprintf(stderr, "tarvik dial: %s\n", error.c_str());
-        return 1;
-    }
-    std::fprintf(stderr, "tarvik dial: initialising the modem on %s with %s\n", o.port.c_str(),
-                 o.init.c_str());
-    if (FAILED(host.Open(o.init, nullptr, &error))) {
-        switch (host.LastError()) {
-            case 3:
-                std::fprintf(stderr,
-                             "tarvik dial: cannot open %s: it does not exist or another program "
-                             "is using it ('tarvik ports' lists the port names)\n",
-                             o.port.c_str());
-                break;
-            case 4:
-                std::fprintf(stderr, "tarvik dial: %s opened but could not be set up\n",
-                             o.port.c_str());
-                break;
-            case 5:
-                std::fprintf(stderr,
-                             "tarvik dial: the modem on %s does not answer %s (is it switched "
-                             "on and connected?)\n",
-                             o.port.c_str(), o.init.c_str());
-                break;
-            default:
-                std::fprintf(stderr, "tarvik dial: %s\n", error.c_str());
-        }
-        return 1;
-    }
+    handlers.disconnected = [events](LONG cause) { events->Push(CallEvents::Disconnected, cause); };
+    handlers.fatal = [events](LONG, LONG, LONG) { events->Push(CallEvents::Fatal); };
 
-    auto bag = tarvik::cli::NewBag();
-    tarvik::cli::SetField(bag.Get(), u"PhoneNumber", tarvik::Variant::AnsiString(o.number));
-    tarvik::cli::SetField(bag.Get(), u"DialType", tarvik::Variant::Bool(o.pulse));
-    if (!o.accessCode.empty())
-        tarvik::cli::SetField(bag.Get(), u"PCAccessCode",
-                              tarvik::Variant::AnsiString(o.accessCode));
-    std::fprintf(stderr, "tarvik dial: dialling %s%s\n", o.number.c_str(),
-                 o.pulse ? " (pulse)" : "");
+    HostLine host;
+    if (!host.Create(port.Name(), std::move(handlers), &error))
+        return out.Fail(error, kExitFailure);
+    out.Event("opening", Json().Add("port", port.Shown()).Add("device", port.Device()),
+              "initialising the modem on " + port.Described() + " with " + init);
+    if (FAILED(host.Open(init, LineSettings(guardMs).Get(), &error))) {
+        Failure f = OpenFailure(host, port, init, error);
+        return out.Fail(f.message, f.exitCode);
+    }
+    // A signal during the initialisation: nothing to hang up yet.
+    if (int s = TakeSignal())
+        return ExitForSignal(s);
+
+    auto bag = NewBag();
+    SetField(bag.Get(), tarvik::field::PhoneNumber, tarvik::Variant::AnsiString(number));
+    SetField(bag.Get(), tarvik::field::DialType, tarvik::Variant::Bool(args.Has("pulse")));
+    if (args.Has("access-code"))
+        SetField(bag.Get(), tarvik::field::PCAccessCode,
+                 tarvik::Variant::AnsiString(args.Value("access-code")));
+    out.Event("dialling", Json().Add("port", port.Shown()).Add("number", number),
+              "dialling " + number + (args.Has("pulse") ? " (pulse)" : "") +
+                  ", waiting for the modem to connect (Ctrl-C hangs up)");
     IModemLine* line = host.Line();
-    if (FAILED(line->MakeCall(bag.Get()))) {
-        std::fprintf(stderr, "tarvik dial: cannot dial: %s\n",
-                     tarvik::cli::TakeErrorText().c_str());
-        return 1;
+    if (FAILED(line->MakeCall(bag.Get())))
+        return out.Fail("cannot dial: " + TakeErrorText(), kExitFailure);
+    // The end of the call as the line reports it, waited for up to 10 s
+    // (signals meanwhile change nothing: the hang-up is under way).
+    auto awaitEnd = [&]() -> std::optional<LONG> {
+        const auto until = std::chrono::steady_clock::now() + 10s;
+        while (std::chrono::steady_clock::now() < until) {
+            auto w = events->Next(500ms);
+            if (w.event && w.event->kind == CallEvents::Disconnected)
+                return w.event->value;
+            if (w.event && w.event->kind == CallEvents::Fatal)
+                break;  // the port failed: no end of call will follow
+        }
+        return std::nullopt;
+    };
+    auto reportEnd = [&](std::optional<LONG> cause) {
+        if (cause)
+            out.Event(
+                "disconnected",
+                Json().Add("cause", static_cast<long>(*cause)).Add("reason", CauseText(*cause)),
+                std::string("call ended: ") + CauseText(*cause));
+        else
+            out.Say("the line did not report the end of the call");
+    };
+    // Ends the call the way every exit path must: the line drops it (+++,
+    // ATH), and the end is awaited so that the port is closed after it.
+    auto hangUp = [&](const std::string& why) {
+        out.Event("hanging-up", Json().Add("reason", why), "hanging up (" + why + ")");
+        if (FAILED(line->DropCall()))
+            out.Say("the modem did not hang up cleanly: " + TakeErrorText());
+        reportEnd(awaitEnd());
+    };
+
+    using Clock = std::chrono::steady_clock;
+    const auto started = Clock::now();
+    const auto limit = std::chrono::seconds(*timeout);
+    LONG handle = -1;
+    while (handle < 0) {
+        const auto elapsed = Clock::now() - started;
+        if (elapsed >= limit) {
+            hangUp("time-out");
+            return out.Fail("no connection within " + std::to_string(*timeout) + " s",
+                            kExitNoAnswer);
+        }
+        auto slice = std::min<Clock::duration>(kProgressEvery, limit - elapsed);
+        auto w = events->Next(std::chrono::duration_cast<std::chrono::milliseconds>(slice));
+        if (w.signal) {
+            hangUp(SignalName(w.signal));
+            return ExitForSignal(w.signal);
+        }
+        if (!w.event) {
+            const long seconds =
+                std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started).count();
+            if (Clock::now() - started < limit)
+                out.Event("waiting", Json().Add("elapsed", seconds),
+                          "still waiting for the connection (" + std::to_string(seconds) + " s)");
+            continue;
+        }
+        switch (w.event->kind) {
+            case CallEvents::Connected:
+                handle = w.event->value;
+                break;
+            case CallEvents::Disconnected:
+                return out.Fail(CauseText(w.event->value), ExitForCause(w.event->value));
+            case CallEvents::Fatal:
+                return out.Fail(port.Described() + ": the device was lost", kExitDeviceLost);
+            case CallEvents::Offered:
+                break;
+        }
     }
 
-    {
-        // The modem itself gives up on an unanswered call (its S7 wait).
-        std::unique_lock lock(call.mu);
-        if (!call.changed.wait_for(lock, 120s, [&] { return call.connected || call.ended; })) {
-            lock.unlock();
-            std::fprintf(stderr, "tarvik dial: no answer within 120 s, giving up\n");
-            line->DropCall();
-            return 1;
-        }
-        if (!call.connected) {
-            std::fprintf(stderr, "tarvik dial: %s (cause %d)\n", CauseName(call.cause), call.cause);
-            return 1;
-        }
+    const RawTerminal terminal;
+    const long connectRate = rate;
+    Json connected = Json().Add("port", port.Shown());
+    if (connectRate)
+        connected.Add("rate", connectRate);
+    out.Event(
+        "connected", connected,
+        (connectRate ? "connected at " + std::to_string(connectRate) : std::string("connected")) +
+            (terminal.Active() ? std::string("; ") + kEscapeKeyName + " hangs up"
+                               : std::string("; end of input hangs up")));
+    const BridgeEnd end = Bridge(static_cast<int>(handle), terminal, true, true);
+    switch (end.kind) {
+        case BridgeEnd::RemoteHungUp:
+        case BridgeEnd::DeviceLost:
+            // The port is the host's until it says it has finished with it.
+            tarvik::SignalEndOfCall(port.Name().c_str());
+            reportEnd(awaitEnd());
+            if (end.kind == BridgeEnd::DeviceLost)
+                return out.Fail(port.Described() + ": the device was lost", kExitDeviceLost);
+            return kExitOk;
+        case BridgeEnd::Signal:
+            hangUp(SignalName(end.signal));
+            return ExitForSignal(end.signal);
+        case BridgeEnd::InputEnded:
+            hangUp("end of input");
+            return kExitOk;
+        case BridgeEnd::EscapeKey:
+            hangUp(kEscapeKeyName);
+            return kExitOk;
     }
-    LONG handle;
-    {
-        std::lock_guard lock(call.mu);
-        handle = call.handle;
-    }
-    std::fprintf(stderr, "tarvik dial: connected; end of input drops the call\n");
-    bool remoteEnded = Bridge(handle, call);
-    if (remoteEnded) {
-        // Tell the line the port is free again; it ends the call.
-        tarvik::SignalNamedEvent("Tarvik");
-    } else {
-        // The modem needs a quiet moment before "+++" counts as an escape.
-        std::fprintf(stderr, "tarvik dial: hanging up\n");
-        Sleep(1100);
-        if (FAILED(line->DropCall()))
-            std::fprintf(stderr, "tarvik dial: the modem did not hang up cleanly: %s\n",
-                         tarvik::cli::TakeErrorText().c_str());
-    }
-    std::unique_lock lock(call.mu);
-    call.changed.wait_for(lock, 10s, [&] { return call.ended; });
-    if (call.ended)
-        std::fprintf(stderr, "tarvik dial: %s (cause %d)\n", CauseName(call.cause), call.cause);
-    return call.ended ? 0 : 1;
+    return kExitOk;
 }
 
-tarvik::cli::Command dial{"dial", "place a data call and bridge it to standard input and output",
-                          kUsage, &RunDial};
+Command dial{"dial", "place a data call and bridge it to standard input and output", &RunDial};
 
 }  // namespace

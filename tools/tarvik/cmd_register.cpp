@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 
+#include "Args.h"
 #include "Command.h"
 #include "tarvik/com.h"
 #include "tarvik/registry.h"
@@ -51,16 +52,26 @@ std::string ResolveLibrary(const std::string& arg) {
     return ec ? arg : p.lexically_normal().string();
 }
 
-int RunEntryPoint(const std::vector<std::string>& args, const char* symbol, const char* verb) {
-    if (args.size() != 1) {
-        std::fprintf(stderr, "usage: tarvik %s LIBRARY\n", verb);
-        return 2;
-    }
-    std::string path = ResolveLibrary(args[0]);
+int RunEntryPoint(int argc, char** argv, const char* symbol, const char* verb) {
+    const std::string program = std::string("tarvik ") + verb;
+    tarvik::tool::Args args(
+        program, "[--] LIBRARY", {},
+        std::string("Loads the component library LIBRARY (a path, or a name the "
+                    "loader finds)\nand runs its ") +
+            symbol +
+            " against the registry store\n($TARVIK_REGISTRY, else "
+            "~/.local/share/tarvik/registry.reg).");
+    if (auto done = args.Parse(argc, argv))
+        return *done;
+    if (args.Positional().size() != 1)
+        return args.UsageError(args.Positional().empty() ? "LIBRARY is missing"
+                                                         : "one LIBRARY at a time");
+    const std::string given = args.Positional()[0];
+    std::string path = ResolveLibrary(given);
     void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!lib) {
         const char* why = dlerror();
-        std::fprintf(stderr, "tarvik %s: cannot load library '%s': %s\n", verb, args[0].c_str(),
+        std::fprintf(stderr, "tarvik %s: cannot load library '%s': %s\n", verb, given.c_str(),
                      why ? why : "unknown error");
         return 1;
     }
@@ -85,17 +96,17 @@ int RunEntryPoint(const std::vector<std::string>& args, const char* symbol, cons
     return 0;
 }
 
-int RunRegister(const std::vector<std::string>& args) {
-    return RunEntryPoint(args, "DllRegisterServer", "register");
+int RunRegister(int argc, char** argv) {
+    return RunEntryPoint(argc, argv, "DllRegisterServer", "register");
 }
 
-int RunUnregister(const std::vector<std::string>& args) {
-    return RunEntryPoint(args, "DllUnregisterServer", "unregister");
+int RunUnregister(int argc, char** argv) {
+    return RunEntryPoint(argc, argv, "DllUnregisterServer", "unregister");
 }
 
 tarvik::cli::Command registerCommand{"register", "register a component library's classes",
-                                     "tarvik register LIBRARY", &RunRegister};
+                                     &RunRegister};
 tarvik::cli::Command unregisterCommand{"unregister", "remove a component library's classes",
-                                       "tarvik unregister LIBRARY", &RunUnregister};
+                                       &RunUnregister};
 
 }  // namespace

@@ -1,9 +1,10 @@
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
+#include "Args.h"
 #include "Command.h"
+#include "ExitCodes.h"
 
 namespace tarvik::cli {
 
@@ -12,8 +13,7 @@ static std::vector<const Command*>& Table() {
     return table;
 }
 
-Command::Command(const char* n, const char* s, const char* u, CommandFn f)
-    : name(n), summary(s), usage(u), fn(f) {
+Command::Command(const char* n, const char* s, CommandFn f) : name(n), summary(s), fn(f) {
     Table().push_back(this);
 }
 
@@ -23,36 +23,53 @@ const std::vector<const Command*>& Commands() {
 
 }  // namespace tarvik::cli
 
-static void PrintHelp() {
-    std::printf("tarvik: reach remote equipment through AT-command modems\n\nCommands:\n");
-    for (const auto* c : tarvik::cli::Commands())
-        std::printf("  %-12s %s\n", c->name, c->summary);
-    std::printf("\n'tarvik help COMMAND' shows how to use one.\n");
-}
+namespace {
 
-int main(int argc, char** argv) {
-    if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
-        PrintHelp();
-        return argc < 2 ? 2 : 0;
-    }
-    std::string name = argv[1];
-    if (name == "help") {
-        if (argc < 3) {
-            PrintHelp();
-            return 0;
-        }
-        name = argv[2];
-        for (const auto* c : tarvik::cli::Commands())
-            if (name == c->name) {
-                std::printf("%s\n\nusage: %s\n", c->summary, c->usage);
-                return 0;
-            }
-        std::fprintf(stderr, "tarvik: unknown command '%s'\n", name.c_str());
-        return 2;
-    }
+const tarvik::cli::Command* Find(const std::string& name) {
     for (const auto* c : tarvik::cli::Commands())
         if (name == c->name)
-            return c->fn(std::vector<std::string>(argv + 2, argv + argc));
-    std::fprintf(stderr, "tarvik: unknown command '%s' (try 'tarvik --help')\n", name.c_str());
-    return 2;
+            return c;
+    return nullptr;
+}
+
+std::string Details() {
+    std::string text = "Commands:\n";
+    for (const auto* c : tarvik::cli::Commands()) {
+        char line[160];
+        std::snprintf(line, sizeof line, "  %-12s %s\n", c->name, c->summary);
+        text += line;
+    }
+    text += "\n'tarvik COMMAND --help' shows how to use one.\n\n";
+    text += tarvik::cli::ExitStatusHelp();
+    return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    tarvik::tool::Args args("tarvik", "[--help | --version] COMMAND [OPTIONS]", {}, Details());
+    args.StopAtFirstOperand();
+    if (auto done = args.Parse(argc, argv))
+        return *done;
+    if (args.Positional().empty())
+        return args.UsageError("no command given");
+    std::string name = args.Positional()[0];
+    std::vector<std::string> rest(args.Positional().begin() + 1, args.Positional().end());
+    if (name == "help") {
+        if (rest.empty()) {
+            args.PrintHelp(stdout);
+            return 0;
+        }
+        name = rest[0];
+        rest = {"--help"};
+    }
+    const auto* command = Find(name);
+    if (!command)
+        return args.UsageError("unknown command '" + name + "'");
+    rest.insert(rest.begin(), name);
+    std::vector<char*> commandArgv;
+    for (auto& a : rest)
+        commandArgv.push_back(a.data());
+    commandArgv.push_back(nullptr);
+    return command->fn(static_cast<int>(rest.size()), commandArgv.data());
 }

@@ -1,6 +1,7 @@
 // Command-line options of tarvik-modemsim.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,12 +14,10 @@ struct Options {
     std::string link;      // "COM5", or empty
     bool log = false;      // trace traffic to stderr
     bool commands = true;  // read the command channel on stdin
-    bool help = false;
 };
 
-// Parses argv; false with `error` set on a bad option.
-bool ParseOptions(const std::vector<std::string>& args, Options& out, std::string& error);
-
-extern const char* const kUsage;
+// Parses argv into `out`. Nothing when the simulator should run; else the exit
+// status, after the help, the version or a usage error has been printed.
+std::optional<int> ParseOptions(int argc, char** argv, Options& out);
 
 }  // namespace tarvik::modemsim::program

@@ -1,5 +1,6 @@
 // tarvik-modemsim: one simulated Hayes modem on a pseudo-terminal, driven by
-// a person or a script through stdin commands. See Options.cpp for usage.
+// a person or a script through stdin commands. See Options.cpp for usage
+// (or run it with --help).
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
@@ -226,14 +227,7 @@ int Run(const Options& opts) {
 int main(int argc, char** argv) {
     using namespace tarvik::modemsim::program;
     Options opts;
-    std::string error;
-    if (!ParseOptions(std::vector<std::string>(argv + 1, argv + argc), opts, error)) {
-        std::fprintf(stderr, "tarvik-modemsim: %s\n(try --help)\n", error.c_str());
-        return 2;
-    }
-    if (opts.help) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
+    if (auto done = ParseOptions(argc, argv, opts))
+        return *done;
     return Run(opts);
 }

@@ -1,0 +1,112 @@
+// Both tools' command lines: help and version, usage errors that name the
+// option, validation before anything opens, and the register command's
+// failures in words.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "Sandbox.h"
+#include "ToolProcess.h"
+
+using tarvik::test::ToolPath;
+using tarvik::test::ToolProcess;
+
+namespace {
+
+struct Result {
+    int status;
+    std::string out, err;
+};
+
+Result Tool(const std::string& name, std::vector<std::string> args) {
+    args.insert(args.begin(), ToolPath(name));
+    ToolProcess tool(args);
+    int status = tool.Finish(std::chrono::seconds(30));
+    return {status, tool.Out(), tool.Err()};
+}
+
+TEST(ToolArguments, HelpAndVersionGoToStandardOutput) {
+    struct Case {
+        const char* tool;
+        std::vector<std::string> args;
+        const char* expected;
+    } cases[] = {
+        {"tarvik", {"--help"}, "usage: tarvik [--help"},
+        {"tarvik", {"--help"}, "8    the port cannot be opened"},
+        {"tarvik", {"help", "dial"}, "usage: tarvik dial"},
+        {"tarvik", {"dial", "--help"}, "5    no answer"},
+        {"tarvik", {"answer", "-h"}, "usage: tarvik answer"},
+        // A library named --help is not loaded.
+        {"tarvik", {"register", "--help"}, "usage: tarvik register"},
+        {"tarvik", {"ports", "--help"}, "--scan"},
+        {"tarvik", {"--version"}, "tarvik 1."},
+        {"tarvik-modemsim", {"--help"}, "usage: tarvik-modemsim"},
+        {"tarvik-modemsim", {"--version"}, "tarvik-modemsim 1."},
+    };
+    for (const Case& c : cases) {
+        Result r = Tool(c.tool, c.args);
+        EXPECT_EQ(r.status, 0) << c.args[0] << r.err;
+        EXPECT_NE(r.out.find(c.expected), std::string::npos) << c.expected << "\n" << r.out;
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST(ToolArguments, UsageErrorsNameTheProblemAndExitTwo) {
+    struct Case {
+        const char* tool;
+        std::vector<std::string> args;
+        const char* expected;
+    } cases[] = {
+        {"tarvik", {}, "tarvik: no command given"},
+        {"tarvik", {"dail"}, "tarvik: unknown command 'dail'"},
+        {"tarvik", {"dial", "--numbr", "5"}, "tarvik dial: unknown option '--numbr'"},
+        {"tarvik", {"dial", "--number"}, "tarvik dial: option '--number' needs a value"},
+        {"tarvik", {"dial", "-x"}, "tarvik dial: unknown option '-x'"},
+        {"tarvik", {"dial", "--port", "COM1"}, "--number is needed"},
+        {"tarvik", {"dial", "-n", "555x"}, "'555x' is not a number to dial"},
+        {"tarvik", {"dial", "-n", "1", "--timeout", "0"}, "--timeout takes a whole number"},
+        {"tarvik", {"dial", "-n", "1", "--port", "LPT1"}, "'LPT1' is not a port name"},
+        {"tarvik", {"answer", "--rings", "many"}, "--rings takes a whole number from 1 to 100"},
+        {"tarvik", {"answer", "--mode", "loud"}, "--mode is standard, smart or kvr"},
+        {"tarvik", {"register"}, "tarvik register: LIBRARY is missing"},
+        {"tarvik", {"ports", "add", "LPT1", "/dev/null"}, "'LPT1' is not a port name"},
+        {"tarvik", {"ports", "frob"}, "unknown action 'frob'"},
+        {"tarvik-modemsim", {"--bogus"}, "tarvik-modemsim: unknown option '--bogus'"},
+        {"tarvik-modemsim", {"--outcome", "5551234=MAYBE"}, "bad --outcome"},
+        {"tarvik-modemsim", {"--register", "12=300"}, "bad --register"},
+        {"tarvik-modemsim", {"--ring-cadence", "0"}, "--ring-cadence takes a whole number"},
+        {"tarvik-modemsim", {"--cid-format", "wide"}, "--cid-format is spaced or compact"},
+        {"tarvik-modemsim", {"--link", "LPT1"}, "--link takes a port name"},
+    };
+    for (const Case& c : cases) {
+        Result r = Tool(c.tool, c.args);
+        EXPECT_EQ(r.status, 2) << c.expected << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.expected), std::string::npos) << c.expected << "\n" << r.err;
+        EXPECT_NE(r.err.find("--help' for more information"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST(ToolArguments, RegisterReportsFailuresClearly) {
+    const std::string sandbox = getenv("TARVIK_REGISTRY");
+    const std::string reg = tarvik::test::SandboxRoot() + "/fail.reg";
+    setenv("TARVIK_REGISTRY", reg.c_str(), 1);
+    Result r = Tool("tarvik", {"register", "/nonexistent/libnothing.so"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot load library"), std::string::npos) << r.err;
+
+    // The runtime is a library, but not a component library.
+    const auto runtime = std::filesystem::path(TARVIK_BUILD_DIR) / "lib" / "libtarvikrt.so";
+    r = Tool("tarvik", {"register", runtime.string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("no entry point DllRegisterServer"), std::string::npos) << r.err;
+
+    // A registry that cannot be written: the code, in hex and by name.
+    setenv("TARVIK_REGISTRY", "/etc/hostname/registry.reg", 1);
+    r = Tool("tarvik", {"register", TARVIK_COMPANIONS_PATH});
+    setenv("TARVIK_REGISTRY", sandbox.c_str(), 1);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("0x80040151 (REGDB_E_WRITEREGDB)"), std::string::npos) << r.err;
+}
+
+}  // namespace

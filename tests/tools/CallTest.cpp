@@ -1,0 +1,164 @@
+// tarvik dial and tarvik answer run as programs against simulated modems:
+// the data bridged, the events a script reads, an exit status for each way a
+// call fails, and the hang-up on the way out.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+
+#include "Sandbox.h"
+
+#include "ToolProcess.h"
+#include "sim/SimModem.h"
+
+using namespace std::chrono_literals;
+using tarvik::test::SimModem;
+using tarvik::test::ToolPath;
+using tarvik::test::ToolProcess;
+
+namespace {
+
+std::vector<std::string> Tarvik(std::vector<std::string> args) {
+    args.insert(args.begin(), ToolPath("tarvik"));
+    return args;
+}
+
+TEST(DialCommand, BridgesTheCallAndReportsItsEventsAsJson) {
+    ToolProcess tool(Tarvik({"dial", "--number", "5551234", "--json", "--verbose"}),
+                     "ping \"over\" the line\n");
+    EXPECT_EQ(tool.Finish(), 0) << tool.Err();
+    // The simulated remote sends back what it gets; the LF after CONNECT is no data.
+    EXPECT_EQ(tool.Out(), "ping \"over\" the line\n");
+    for (const char* line :
+         {"{\"event\":\"dialling\",\"port\":\"COM1\",\"number\":\"5551234\"}\n",
+          "{\"event\":\"connected\",\"port\":\"COM1\",\"rate\":33600}\n",
+          // --verbose: the AT exchange, the CR escaped.
+          "{\"event\":\"at\",\"direction\":\"sent\",\"text\":\"ATDT5551234\\r\",",
+          "{\"event\":\"disconnected\",\"cause\":2223,\"reason\":\"hung up\"}\n"})
+        EXPECT_NE(tool.Err().find(line), std::string::npos) << line << tool.Err();
+}
+
+TEST(DialCommand, EachFailureHasItsOwnExitStatusAndWords) {
+    struct Case {
+        const char* outcome;  // "" : no modem (silent); "vanish": the device goes after CONNECT
+        std::vector<std::string> args;
+        int status;
+        const char* words;
+    } cases[] = {
+        {"BUSY@100ms", {}, 3, "the number is busy"},
+        {"NO DIALTONE", {}, 4, "no dial tone"},
+        {"NO CARRIER@100ms", {}, 5, "no answer (no carrier)"},
+        {"SILENCE", {"--timeout", "6"}, 5, "no connection within 6 s"},
+        {"", {}, 6, "no modem answers on COM9 ("},
+        {"vanish", {}, 7, "COM9 ("},
+    };
+    for (const Case& c : cases) {
+        SimModem modem;
+        const std::string outcome = c.outcome;
+        if (!outcome.empty())
+            modem.SetOutcome("5551234", outcome == "vanish" ? "CONNECT 2400" : outcome);
+        modem.SetSilent(outcome.empty());
+        ASSERT_TRUE(modem.Start());
+        ASSERT_FALSE(modem.LinkAs("COM9").empty());
+        auto args = Tarvik({"dial", "--port", "COM9", "--number", "5551234"});
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const auto started = std::chrono::steady_clock::now();
+        ToolProcess tool(args, "", ToolProcess::Input::Pipe, true);
+        if (outcome == "vanish" && tool.WaitForError("connected", 20s))
+            modem.Vanish();
+        EXPECT_EQ(tool.Finish(), c.status) << c.words << "\n" << tool.Err();
+        EXPECT_NE(tool.Err().find(c.words), std::string::npos) << c.words << "\n" << tool.Err();
+        if (c.args.empty())
+            continue;
+        // Progress while it waits, and the limit it was given.
+        EXPECT_NE(tool.Err().find("still waiting for the connection (5 s)"), std::string::npos);
+        EXPECT_GE(std::chrono::steady_clock::now() - started, 6s);
+        EXPECT_TRUE(modem.WaitForReceived("ATH", 0s)) << modem.Received();
+    }
+}
+
+TEST(DialCommand, PortProblemsNameTheDevice) {
+    ToolProcess missing(Tarvik({"dial", "--port", "COM77", "--number", "1"}));
+    EXPECT_EQ(missing.Finish(), 8);
+    EXPECT_NE(missing.Err().find("COM77 (/dev/ttyS76): no such device"), std::string::npos)
+        << missing.Err();
+
+    SimModem modem;
+    modem.SetOutcome("1", "SILENCE");
+    ASSERT_TRUE(modem.Start());
+    ToolProcess first(Tarvik({"dial", "--port", modem.SlavePath(), "-n", "1"}), "",
+                      ToolProcess::Input::Pipe, true);
+    ASSERT_TRUE(first.WaitForError("dialling", 20s)) << first.Err();
+    ToolProcess second(Tarvik({"dial", "--port", modem.SlavePath(), "-n", "1"}));
+    EXPECT_EQ(second.Finish(), 8);
+    EXPECT_NE(second.Err().find(modem.SlavePath() + ": is in use by another program"),
+              std::string::npos)
+        << second.Err();
+    first.Signal(SIGTERM);
+    EXPECT_EQ(first.Finish(), 128 + SIGTERM) << first.Err();
+}
+
+TEST(DialCommand, SignalsHangUpBeforeTheToolExits) {
+    for (int sig : {SIGHUP, SIGTERM}) {
+        SimModem modem;
+        modem.SetOutcome("5551234", "CONNECT 9600@100ms");
+        ASSERT_TRUE(modem.Start());
+        ASSERT_FALSE(modem.LinkAs("COM9").empty());
+        ToolProcess tool(Tarvik({"dial", "--port", "COM9", "--number", "5551234"}), "",
+                         ToolProcess::Input::Pipe, true);
+        ASSERT_TRUE(tool.WaitForError("connected;", 20s)) << tool.Err();
+        tool.Signal(sig);
+        EXPECT_EQ(tool.Finish(), 128 + sig) << tool.Err();
+        EXPECT_TRUE(modem.WaitForReceived("+++", 0s)) << modem.Received();
+        EXPECT_TRUE(modem.WaitForReceived("ATH", 0s)) << modem.Received();
+        EXPECT_NE(tool.Err().find("call ended: hung up"), std::string::npos) << tool.Err();
+    }
+    // Ctrl-C on a run with the built-in simulator: its temporary folder goes too.
+    const auto temp = std::filesystem::path(tarvik::test::SandboxRoot()) / "tmp";
+    std::filesystem::create_directories(temp);
+    setenv("TMPDIR", temp.c_str(), 1);
+    ToolProcess tool(Tarvik({"dial", "--number", "5551234"}), "", ToolProcess::Input::Pipe, true);
+    unsetenv("TMPDIR");
+    ASSERT_TRUE(tool.WaitForError("connected at 33600;", 20s)) << tool.Err();
+    EXPECT_FALSE(std::filesystem::is_empty(temp));
+    tool.Signal(SIGINT);
+    EXPECT_EQ(tool.Finish(), 128 + SIGINT) << tool.Err();
+    EXPECT_NE(tool.Err().find("hanging up (SIGINT)"), std::string::npos) << tool.Err();
+    EXPECT_NE(tool.Err().find("call ended: hung up"), std::string::npos) << tool.Err();
+    EXPECT_TRUE(std::filesystem::is_empty(temp));
+}
+
+TEST(AnswerCommand, SimulatedCallShowsRingsCallerIdConnectAndBridgesData) {
+    ToolProcess tool(Tarvik({"answer", "--once", "--mode", "smart"}), "hello over the line\n");
+    EXPECT_EQ(tool.Finish(), 0) << tool.Err();
+    const std::string& err = tool.Err();
+    for (const char* expected : {"ring 1\n", "ring 3\n", "CALR = 5551212;NAME = TARVIK SIM;",
+                                 "connected at 33600 (incoming call)", "call ended: hung up"})
+        EXPECT_NE(err.find(expected), std::string::npos) << expected << "\n" << err;
+    EXPECT_EQ(tool.Out(), "hello over the line\n");
+    EXPECT_LT(err.find("caller ID"), err.find("call offered")) << err;
+}
+
+TEST(AnswerCommand, AnswersOrRefusesOnANamedPort) {
+    for (bool refuse : {false, true}) {
+        SimModem::Options options;
+        options.ringCadence = 400ms;
+        SimModem modem(options);
+        ASSERT_TRUE(modem.Start());
+        ASSERT_FALSE(modem.LinkAs("COM9").empty());
+        auto args = Tarvik({"answer", "--port", "COM9", "--once", "--rings", "2"});
+        if (refuse)
+            args.push_back("--refuse");
+        ToolProcess tool(args, "ping\n");
+        if (modem.WaitForReceived("ATZ\r", 30s))
+            modem.Ring(refuse ? 3 : 0);
+        EXPECT_EQ(tool.Finish(), 0) << tool.Err();
+        EXPECT_NE(tool.Err().find("ring 2\n"), std::string::npos) << tool.Err();
+        EXPECT_EQ(tool.Err().find("caller ID"), std::string::npos) << tool.Err();
+        EXPECT_EQ(tool.Err().find("connected (incoming call)") == std::string::npos, refuse);
+        EXPECT_EQ(tool.Out(), refuse ? "" : "ping\n");
+        EXPECT_EQ(modem.WaitForReceived("ATH1ATA\r", 0s).has_value(), !refuse);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,108 @@
+// The tools where a terminal matters, run in a pseudo-terminal: the data
+// bridge in raw mode with its escape key, the AT terminal, and the scan of
+// the machine's serial devices (on a made-up device tree).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "Sandbox.h"
+#include "ToolProcess.h"
+#include "sim/SimModem.h"
+
+using namespace std::chrono_literals;
+using tarvik::test::ToolPath;
+using tarvik::test::ToolProcess;
+namespace fs = std::filesystem;
+
+namespace {
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+TEST(TerminalBridge, RawKeysGoOutOnceAndTheEscapeKeyHangsUpAndRestoresTheTerminal) {
+    ToolProcess tool({ToolPath("tarvik"), "dial", "--number", "5551234"}, "",
+                     ToolProcess::Input::Terminal);
+    ASSERT_TRUE(tool.WaitForError("Ctrl-] hangs up", 20s)) << tool.Err();
+    // Sent as typed (no line editing), not echoed by the terminal: the only
+    // copy on the screen is the one the remote side sends back.
+    tool.Send("abc");
+    ASSERT_TRUE(tool.WaitForOutput("abc", 10s)) << tool.Out();
+    tool.Send("\x1d");
+    EXPECT_EQ(tool.Finish(), 0) << tool.Err();
+    EXPECT_EQ(Count(tool.Out(), "abc"), 1u) << tool.Out();
+    EXPECT_NE(tool.Err().find("hanging up (Ctrl-])"), std::string::npos) << tool.Err();
+    EXPECT_NE(tool.Err().find("call ended: hung up"), std::string::npos) << tool.Err();
+    termios after{};
+    ASSERT_EQ(tcgetattr(tool.Terminal(), &after), 0);
+    EXPECT_EQ(after.c_lflag & (ECHO | ICANON), tcflag_t{ECHO | ICANON});
+}
+
+TEST(TerminalBridge, TermTalksToTheModemAndHangsUpOnExit) {
+    tarvik::test::SimModem modem;
+    ASSERT_TRUE(modem.Start());
+    ASSERT_FALSE(modem.LinkAs("COM9").empty());
+    ToolProcess tool({ToolPath("tarvik"), "term", "--port", "COM9"}, "",
+                     ToolProcess::Input::Terminal);
+    ASSERT_TRUE(tool.WaitForError("Ctrl-] leaves", 20s)) << tool.Err();
+    tool.Send("ATI0\r");
+    EXPECT_TRUE(tool.WaitForOutput("TARVIK-SIM", 10s)) << tool.Out();
+    tool.Send("\x1d");
+    EXPECT_EQ(tool.Finish(), 0) << tool.Err();
+    // A pseudo-terminal has no DTR line to drop: the modem is told.
+    EXPECT_TRUE(modem.WaitForReceived("ATH\r")) << modem.Received();
+
+    ToolProcess missing({ToolPath("tarvik"), "term", "--port", "COM78"});
+    EXPECT_EQ(missing.Finish(), 8);
+    EXPECT_NE(missing.Err().find("COM78 (/dev/ttyS77): no such device"), std::string::npos);
+}
+
+TEST(PortScan, ListsSerialDevicesWithTheirNamesAndUse) {
+    const fs::path root = fs::path(tarvik::test::SandboxRoot()) / "machine";
+    auto make = [&](const std::string& path, const std::string& text = "") {
+        fs::create_directories((root / path).parent_path());
+        std::ofstream(root / path) << text;
+    };
+    for (const char* tty : {"ttyS0", "ttyS1", "ttyUSB0", "ttyACM0"})
+        fs::create_directories(root / "sys/class/tty" / tty / "device");
+    fs::create_directories(root / "sys/class/tty/tty0");  // no device: a virtual console
+    make("sys/class/tty/ttyS0/type", "0\n");              // no UART behind it
+    make("sys/class/tty/ttyS1/type", "4\n");
+    for (const char* dev : {"dev/ttyS0", "dev/ttyS1", "dev/ttyUSB0", "dev/ttyACM0", "dev/tty0"})
+        make(dev);
+    fs::create_directories(root / "dev/serial/by-id");
+    fs::create_symlink("../../ttyUSB0", root / "dev/serial/by-id/usb-FTDI_FT232R-if00-port0");
+    ToolProcess add({ToolPath("tarvik"), "ports", "add", "COM5", "/dev/ttyUSB0"});
+    ASSERT_EQ(add.Finish(), 0) << add.Err();
+    // Another program holds the adapter.
+    const int held = open((root / "dev/ttyUSB0").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+
+    setenv("TARVIK_SCAN_ROOT", root.c_str(), 1);
+    ToolProcess text({ToolPath("tarvik"), "ports", "--scan"});
+    ToolProcess json({ToolPath("tarvik"), "ports", "--scan", "--json"});
+    EXPECT_EQ(text.Finish(), 0);
+    EXPECT_EQ(json.Finish(), 0);
+    unsetenv("TARVIK_SCAN_ROOT");
+    close(held);
+    EXPECT_EQ(text.Out(),
+              "/dev/ttyS1  as COM2, free\n"
+              "/dev/ttyUSB0  as COM5, in use\n"
+              "    /dev/serial/by-id/usb-FTDI_FT232R-if00-port0\n"
+              "/dev/ttyACM0  not mapped, free\n");
+    EXPECT_NE(json.Out().find("{\"device\":\"/dev/ttyUSB0\",\"by-id\":[\"/dev/serial/by-id/"
+                              "usb-FTDI_FT232R-if00-port0\"],\"mapped\":[\"COM5\"],\"in-use\":"
+                              "true,\"state\":\"in use\"}\n"),
+              std::string::npos)
+        << json.Out();
+}
+
+}  // namespace
