@@ -25,8 +25,7 @@ size_t IndexOf(const std::vector<LogRecord>& entries, std::string_view function,
 
 TEST(IncomingCallerId, FieldsBetweenFirstAndSecondRingReportedAtTheThirdWithTheOffer) {
     LineHarness h;
-    ASSERT_TRUE(h.Start());
-    ASSERT_EQ(h.Open({{u"CallerIDEnabled", LONG{1}}, {u"NumRingsAnswer", LONG{3}}}), S_OK);
+    ASSERT_TRUE(h.StartOpen({{u"CallerIDEnabled", LONG{1}}, {u"NumRingsAnswer", LONG{3}}}));
     h.modem.SetCallerId("DATE=1206,TIME=0902,CALR=5551212,NAME=JOHN DOE");
     h.modem.Ring();
 
@@ -52,8 +51,6 @@ TEST(IncomingCallerId, FieldsBetweenFirstAndSecondRingReportedAtTheThirdWithTheO
     EXPECT_GT(
         IndexOf(entries, "CModemLine::FrameReceived()", "MODEM_CALL_OFFERING : Offering call"),
         notified);
-    EXPECT_EQ(entries[notified + 1].function, "CModemLine::FrameReceived() - on COM port");
-    EXPECT_EQ(entries[notified + 1].message, h.port);
     // Each gathering step logged the field it added, and only that.
     auto infos = h.log.WithFunction(kInfo);
     ASSERT_EQ(infos.size(), 4u);
@@ -61,27 +58,9 @@ TEST(IncomingCallerId, FieldsBetweenFirstAndSecondRingReportedAtTheThirdWithTheO
     EXPECT_EQ(h.reporter.WithCode(1000).size(), 1u);
 }
 
-TEST(IncomingCallerId, LabelAtTheFrameStartIsSkippedAndOnlyTheFirstLabelOfAFrameCounts) {
-    LineHarness h;
-    ASSERT_TRUE(h.Start());
-    ASSERT_EQ(h.Open({{u"CallerIDEnabled", LONG{1}}, {u"NumRingsAnswer", LONG{5}}}), S_OK);
-    // Frames end at CR: "DATE = 0101\r" follows "RING\r" with no line feed,
-    // so its label stands at the first character.
-    h.modem.Inject("\r\nRING\r");
-    h.modem.Inject("DATE = 0101\r");
-    h.modem.Inject("\nNAME = BOB TIME = 0902\r");
-    h.modem.Inject("\nCALR = 555\r\n");
-    h.modem.Inject("\r\nRING\r\n");
-    h.modem.Inject("\r\nRING\r\n");
-    auto report = h.reporter.WaitForCode(1000, 8s);
-    ASSERT_TRUE(report);
-    EXPECT_EQ(report->data, "TIME = 0902;CALR = 555;");
-}
-
 TEST(IncomingCallerId, SecondCallOnTheSameOpenLineIsReportedToo) {
     LineHarness h;
-    ASSERT_TRUE(h.Start());
-    ASSERT_EQ(h.Open({{u"CallerIDEnabled", LONG{1}}, {u"NumRingsAnswer", LONG{3}}}), S_OK);
+    ASSERT_TRUE(h.StartOpen({{u"CallerIDEnabled", LONG{1}}, {u"NumRingsAnswer", LONG{3}}}));
     h.modem.SetCallerId("DATE=1206,CALR=5551212");
     // The caller stops at the offering ring: a refused caller who rings on is
     // the same call, offered again, not the next one.
@@ -102,8 +81,7 @@ TEST(IncomingCallerId, SecondCallOnTheSameOpenLineIsReportedToo) {
 
 TEST(IncomingCallerId, ReopenedLineReportsOnlyTheNewCallersFields) {
     LineHarness h;
-    ASSERT_TRUE(h.Start());
-    ASSERT_EQ(h.Open({{u"CallerIDEnabled", LONG{1}}, {u"NumRingsAnswer", LONG{3}}}), S_OK);
+    ASSERT_TRUE(h.StartOpen({{u"CallerIDEnabled", LONG{1}}, {u"NumRingsAnswer", LONG{3}}}));
     // A call that rings once, sends its fields and gives up: gathered, never
     // reported.
     h.modem.SetCallerId("CALR=1111111,NAME=EARLIER");
@@ -124,7 +102,7 @@ TEST(IncomingCallerId, ReopenedLineReportsOnlyTheNewCallersFields) {
     EXPECT_EQ(report->data, "CALR = 2222222;NAME = LATER;");
 }
 
-TEST(IncomingCallerId, CallAnsweredAtTheSecondRingIsReportedOnceWhileAnswering) {
+TEST(IncomingCallerId, CallAnsweredAtTheSecondRingIsReportedWhileAnsweringAndSoIsTheNext) {
     auto options = LineHarness::DefaultOptions();
     // Time for the host to answer between the offer and the next RING.
     options.ringCadence = 1000ms;
@@ -144,19 +122,18 @@ TEST(IncomingCallerId, CallAnsweredAtTheSecondRingIsReportedOnceWhileAnswering) 
     auto report = h.reporter.WaitForCode(1000, 5s);
     ASSERT_TRUE(report);
     EXPECT_EQ(report->data, "CALR = 1111111;");
-    Sleep(20 * static_cast<DWORD>(h.modem.Register(12)) + 100);  // escape guard time
+    h.KeepQuiet();
     ASSERT_EQ(h.line->DropCall(), S_OK);
     ASSERT_TRUE(h.host->WaitFor(HostEvent::Disconnected));
     ASSERT_TRUE(h.WaitForState(MODEM_IDLE));
 
-    // The next call on this opening is neither gathered nor reported.
-    size_t sent = h.modem.SentSize();
+    // The next call on this opening is reported too, with its own field only.
     h.modem.SetCallerId("CALR=2222222");
     h.modem.Ring();
-    ASSERT_TRUE(h.host->WaitFor(HostEvent::Offering, 8s, 1));
-    ASSERT_TRUE(h.modem.WaitForSent("RING", 5s, h.modem.SentSize()));
-    EXPECT_TRUE(h.modem.WaitForSent("CALR = 2222222", 0ms, sent));
-    EXPECT_EQ(h.reporter.WithCode(1000).size(), 1u);
+    auto next = h.reporter.WaitFor(
+        [](const EventRecord& e) { return e.code == 1000 && e.data != "CALR = 1111111;"; }, 8s);
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->data, "CALR = 2222222;");
 }
 
 TEST(IncomingCallerId, EveryLayoutAndTimingModemsUseIsGathered) {
@@ -186,16 +163,13 @@ TEST(IncomingCallerId, EveryLayoutAndTimingModemsUseIsGathered) {
         ASSERT_EQ(h.Open({{u"CallerIDEnabled", LONG{1}}, {u"NumRingsAnswer", LONG{3}}}), S_OK);
         h.modem.SetCallerId("DATE=1206,TIME=0902,NMBR=5551212,MESG=0A", r.format);
         h.modem.Ring();
-        auto report = h.reporter.WaitForCode(1000, 8s);
-        ASSERT_TRUE(report);
-        EXPECT_EQ(report->data, r.report);
+        EXPECT_EQ(WaitForReport(h.reporter, 1000, 8s), r.report);
     }
 }
 
 TEST(IncomingCallerId, GatheringIsBoundedPerCall) {
     LineHarness h;
-    ASSERT_TRUE(h.Start());
-    ASSERT_EQ(h.Open({{u"CallerIDEnabled", LONG{1}}, {u"NumRingsAnswer", LONG{5}}}), S_OK);
+    ASSERT_TRUE(h.StartOpen({{u"CallerIDEnabled", LONG{1}}, {u"NumRingsAnswer", LONG{5}}}));
     h.modem.Inject("\r\nRING\r");
     std::string flood;
     for (int i = 0; i < 40; ++i)

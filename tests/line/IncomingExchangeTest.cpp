@@ -12,17 +12,6 @@
 namespace tarvik::test {
 namespace {
 
-// Reads `fd` until `text` has arrived (or `timeout` passes); all bytes read.
-std::string ReadUntil(int fd, const std::string& text, std::chrono::milliseconds timeout) {
-    std::string got;
-    auto until = Clock::now() + timeout;
-    while (got.find(text) == std::string::npos && Clock::now() < until) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-        got += ReadFd(fd, 64, std::max(left, 1ms));
-    }
-    return got;
-}
-
 bool WriteAll(int fd, const std::string& bytes) {
     return ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
 }
@@ -54,25 +43,21 @@ TEST(IncomingExchange, OneLineCallsTheOtherTheyTalkAndOneHangsUp) {
     const int callerFd = dialled->b;
 
     ASSERT_TRUE(WriteAll(callerFd, "hello from the caller\n"));
-    EXPECT_NE(ReadUntil(calleeFd, "hello from the caller\n", 5s).find("hello from the caller\n"),
+    EXPECT_NE(ReadFdUntil(calleeFd, "hello from the caller\n", 5s).find("hello from the caller\n"),
               std::string::npos);
     ASSERT_TRUE(WriteAll(calleeFd, "and back\n"));
-    EXPECT_NE(ReadUntil(callerFd, "and back\n", 5s).find("and back\n"), std::string::npos);
+    EXPECT_NE(ReadFdUntil(callerFd, "and back\n", 5s).find("and back\n"), std::string::npos);
 
     // The caller hangs up after the modem's escape guard time of silence.
-    Sleep(20 * static_cast<DWORD>(caller.modem.Register(12)) + 100);
+    caller.KeepQuiet();
     ASSERT_EQ(caller.line->DropCall(), S_OK);
-    auto callerDown = caller.host->WaitFor(HostEvent::Disconnected);
-    ASSERT_TRUE(callerDown);
-    EXPECT_EQ(callerDown->a, DISCONNECT_NORMAL);
+    EXPECT_EQ(caller.host->WaitForValue(HostEvent::Disconnected), DISCONNECT_NORMAL);
 
     // The callee's host sees the carrier go in its data and ends its use of
     // the port; the line reports the lost carrier and tells the session.
-    EXPECT_NE(ReadUntil(calleeFd, "NO CARRIER", 5s).find("NO CARRIER"), std::string::npos);
+    EXPECT_NE(ReadFdUntil(calleeFd, "NO CARRIER", 5s).find("NO CARRIER"), std::string::npos);
     ASSERT_TRUE(SignalNamedEvent("Tarvik"));
-    auto calleeDown = callee.host->WaitFor(HostEvent::Disconnected);
-    ASSERT_TRUE(calleeDown);
-    EXPECT_EQ(calleeDown->a, DISCONNECT_CARRIER_LOST);
+    EXPECT_EQ(callee.host->WaitForValue(HostEvent::Disconnected), DISCONNECT_CARRIER_LOST);
     EXPECT_TRUE(callee.session->WaitForMessage());
     EXPECT_TRUE(callee.WaitForState(MODEM_IDLE));
     EXPECT_TRUE(caller.WaitForState(MODEM_IDLE));

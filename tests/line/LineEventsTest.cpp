@@ -10,14 +10,12 @@ namespace {
 
 TEST(LineEvents, ModemVanishingWhileIdleClosesTheMediumThroughTheSession) {
     LineHarness h;
-    ASSERT_TRUE(h.Start());
-    ASSERT_EQ(h.Open(), S_OK);
+    ASSERT_TRUE(h.StartOpen());
     h.modem.Vanish();
     auto message = h.session->WaitForMessage();
     ASSERT_TRUE(message);
     EXPECT_EQ(message->param1, 1);
     EXPECT_EQ(message->param2, h.mediaId);
-    EXPECT_TRUE(h.log.WaitForMessage("A Fatal error has occurred.", 1000ms));
     EXPECT_TRUE(CModemLine::WaitForEventThreads(5000));
     EXPECT_EQ(h.host->Count(HostEvent::Fatal), 0u);
     EXPECT_EQ(h.session->Messages().size(), 1u);
@@ -25,24 +23,21 @@ TEST(LineEvents, ModemVanishingWhileIdleClosesTheMediumThroughTheSession) {
 
 TEST(LineEvents, ModemVanishingWhileDiallingEndsTheCallAndClosesTheLine) {
     LineHarness h;
-    ASSERT_TRUE(h.Start());
-    ASSERT_EQ(h.Open(), S_OK);
+    ASSERT_TRUE(h.StartOpen());
     h.modem.SetOutcome("5551234", "SILENCE");
-    ASSERT_EQ(h.line->MakeCall(Bag({{u"PhoneNumber", u"5551234"}}).Get()), S_OK);
+    ASSERT_EQ(h.Dial(), S_OK);
     ASSERT_TRUE(h.modem.WaitForReceived("ATDT5551234\r"));
     h.modem.Vanish();
-    auto down = h.host->WaitFor(HostEvent::Disconnected);
-    ASSERT_TRUE(down);
-    EXPECT_EQ(down->a, DISCONNECT_NO_CONNECTION);
+    EXPECT_EQ(h.host->WaitForValue(HostEvent::Disconnected), DISCONNECT_NO_CONNECTION);
     ASSERT_TRUE(h.session->WaitForMessage());
-    EXPECT_TRUE(h.log.WaitForMessage("All goes well", 0ms));
     ASSERT_TRUE(WaitForEntries(h.log, "All goes well", 1, 5s, "ML::CloseLine()"));
     EXPECT_TRUE(CModemLine::WaitForEventThreads(5000));
     EXPECT_EQ(h.State(), MODEM_IDLE);
     EXPECT_EQ(h.host->Count(HostEvent::Fatal), 0u);
 
     // Opened again (on another modem), a fatal error of the line's own is the
-    // host's again: the dialling failure is not remembered.
+    // host's again: the dialling failure is not remembered. lError 7,
+    // lCause 8, lParam 9 reach it as (lCause, lError, lParam).
     SimModem other(LineHarness::DefaultOptions());
     ASSERT_TRUE(other.Start());
     ASSERT_FALSE(other.LinkAs("COM250").empty());
@@ -50,32 +45,16 @@ TEST(LineEvents, ModemVanishingWhileDiallingEndsTheCallAndClosesTheLine) {
               S_OK);
     size_t messages = h.session->Messages().size();
     EXPECT_EQ(h.impl->FatalError(7, 8, 9), S_OK);
-    EXPECT_TRUE(h.host->WaitFor(HostEvent::Fatal, 0ms));
+    auto fatal = h.host->WaitFor(HostEvent::Fatal, 0ms);
+    ASSERT_TRUE(fatal);
+    EXPECT_TRUE(fatal->a == 8 && fatal->b == 7 && fatal->c == 9);
     EXPECT_EQ(h.session->Messages().size(), messages);
     ASSERT_EQ(h.line->CloseLine(), S_OK);
 }
 
-TEST(LineEvents, LineFatalErrorPassesItsValuesUnderTheirOwnNames) {
-    LineHarness h;
-    ASSERT_TRUE(h.Start());
-    ASSERT_EQ(h.Open(), S_OK);
-    // lError 7, lCause 8, lParam 9 reach the host as (lCause, lError, lParam).
-    EXPECT_EQ(h.impl->FatalError(7, 8, 9), S_OK);
-    auto fatal = h.host->WaitFor(HostEvent::Fatal, 0ms);
-    ASSERT_TRUE(fatal);
-    EXPECT_EQ(fatal->a, 8);
-    EXPECT_EQ(fatal->b, 7);
-    EXPECT_EQ(fatal->c, 9);
-    EXPECT_TRUE(h.session->Messages().empty());
-    auto closing = h.log.With("CModemLine::FatalError()", "All goes well");
-    ASSERT_EQ(closing.size(), 1u);
-    EXPECT_EQ(closing[0].markB, 1);
-}
-
 TEST(LineEvents, FailingHostCallbacksAreReportedAndSkipTheSession) {
     LineHarness h;
-    ASSERT_TRUE(h.Start());
-    ASSERT_EQ(h.Open(), S_OK);
+    ASSERT_TRUE(h.StartOpen());
     const HRESULT refused = TARVIK_HR(0x80040201);
     h.host->FailWith(HostEvent::Connected, refused, u"host is not ready");
     h.host->FailWith(HostEvent::Disconnected, refused);
@@ -115,8 +94,7 @@ TEST(LineEvents, ABrokenSessionLinkSkipsTheMessage) {
     // Modem data that did not come from a session.
     ASSERT_EQ(h.line->Initialize(Bag({{u"MediaID", LONG{3}}}).Get(), h.host.Get()), S_OK);
     ASSERT_EQ(h.Open(), S_OK);
-    ASSERT_TRUE(h.Connect());
-    ASSERT_TRUE(h.RemoteHangsUp());
+    ASSERT_TRUE(h.Connect() && h.RemoteHangsUp());
     EXPECT_TRUE(h.log.WaitForMessage("No ModemSession_IUnknown in the modem data: session not told",
                                      5000ms));
 
@@ -128,8 +106,7 @@ TEST(LineEvents, ABrokenSessionLinkSkipsTheMessage) {
             h.host.Get()),
         S_OK);
     ASSERT_EQ(h.line->DropCall(), S_OK);  // idle: nothing to drop
-    ASSERT_TRUE(h.Connect());
-    ASSERT_TRUE(h.RemoteHangsUp());
+    ASSERT_TRUE(h.Connect() && h.RemoteHangsUp());
     EXPECT_TRUE(h.log.WaitForMessage(
         "ModemSession_IUnknown is not a modem session: session not told", 5000ms));
     EXPECT_TRUE(h.session->Messages().empty());
@@ -144,17 +121,14 @@ TEST(LineEvents, EventsRaisedTogetherEachReachTheHostOnce) {
         size_t mark = h.host->Events().size();
         // One burst: the busy signal and, at once, the next caller's ring.
         h.modem.ReplyToNextLine("ATDT", "\r\nBUSY\r\n\r\nRING\r\n");
-        ASSERT_EQ(h.line->MakeCall(Bag({{u"PhoneNumber", u"5551234"}}).Get()), S_OK);
+        ASSERT_EQ(h.Dial(), S_OK);
         ASSERT_TRUE(h.host->WaitFor(HostEvent::Offering, 8s, mark));
         ASSERT_TRUE(h.host->WaitFor(HostEvent::Disconnected, 8s, mark));
         ASSERT_TRUE(CModemLine::WaitForEventThreads(5000));
         auto events = h.host->Events();
         ASSERT_EQ(events.size() - mark, 2u);
-        for (size_t i = mark; i < events.size(); ++i) {
-            if (events[i].kind == HostEvent::Disconnected) {
-                EXPECT_EQ(events[i].a, DISCONNECT_BUSY);
-            }
-        }
+        for (size_t i = mark; i < events.size(); ++i)
+            EXPECT_TRUE(events[i].kind == HostEvent::Offering || events[i].a == DISCONNECT_BUSY);
         ASSERT_EQ(h.line->CloseLine(), S_OK);
     }
     EXPECT_TRUE(h.session->Messages().empty());

@@ -66,24 +66,15 @@ TEST_F(EscapeTest, PlusesWithGuardTimeAroundThemReturnToCommandMode) {
 TEST_F(EscapeTest, PlusesInsideDataAreNotAnEscape) {
     Connect(10);
     const auto window = guard * 3;
-    // Data right before the pluses: no silence ahead of them.
-    Quiet();
-    ASSERT_TRUE(host->Write("a+++"));
-    host->Drain(window);
-    EXPECT_EQ(host->Take(), "a+++");
-    EXPECT_EQ(modem.GetState(), State::Online);
-    // Data right after them: no silence behind them.
-    Quiet();
-    ASSERT_TRUE(host->Write("+++b"));
-    host->Drain(window);
-    EXPECT_EQ(host->Take(), "+++b");
-    EXPECT_EQ(modem.GetState(), State::Online);
-    // Four pluses are data too.
-    Quiet();
-    ASSERT_TRUE(host->Write("++++"));
-    host->Drain(window);
-    EXPECT_EQ(host->Take(), "++++");
-    EXPECT_EQ(modem.GetState(), State::Online);
+    // Data right before or after the pluses (no silence on one side), or a
+    // fourth plus: all data.
+    for (const char* data : {"a+++", "+++b", "++++"}) {
+        Quiet();
+        ASSERT_TRUE(host->Write(data));
+        host->Drain(window);
+        EXPECT_EQ(host->Take(), data);
+        EXPECT_EQ(modem.GetState(), State::Online);
+    }
     // Pluses too far apart: each is a fresh start, never three in a row.
     Quiet();
     ASSERT_TRUE(host->Write("+"));

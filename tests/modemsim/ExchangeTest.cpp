@@ -1,5 +1,5 @@
-// Two simulated modems joined by an exchange: one dials the other, data flows
-// both ways, and either side's hang-up reaches the other as NO CARRIER.
+// Two simulated modems joined by an exchange: either side's hang-up reaches
+// the other as NO CARRIER. (Data both ways is checked through two lines.)
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -53,27 +53,6 @@ class ExchangeTest : public ::testing::Test {
     SimModem a, b;
     std::unique_ptr<HostPort> ha, hb;
 };
-
-TEST_F(ExchangeTest, CarriesDataBothWaysAndReportsTheHangUp) {
-    Call();
-    ASSERT_TRUE(ha->Write("from A\x01\xff"));
-    ASSERT_TRUE(hb->ReadUntil("from A\x01\xff"));
-    ASSERT_TRUE(hb->Write("from B"));
-    ASSERT_TRUE(ha->ReadUntil("from B"));
-    // Nothing is looped back to the sender.
-    EXPECT_EQ(ha->Take(), "from B");
-    EXPECT_EQ(hb->Take(), "from A\x01\xff");
-
-    // A escapes and hangs up; B hears NO CARRIER.
-    std::this_thread::sleep_for(150ms);
-    ASSERT_TRUE(ha->Write("+++"));
-    ASSERT_TRUE(ha->ReadUntil("\r\nOK\r\n"));
-    ASSERT_TRUE(ha->Write("ATH\r"));
-    ASSERT_TRUE(ha->ReadUntil("\r\nOK\r\n\r\nOK\r\n"));
-    ASSERT_TRUE(hb->ReadUntil("\r\nNO CARRIER\r\n"));
-    EXPECT_TRUE(a.WaitForState(State::Command));
-    EXPECT_TRUE(b.WaitForState(State::Command));
-}
 
 TEST_F(ExchangeTest, DtrDropAndCarrierFaultEndTheCallForBothSides) {
     Call();

@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "pty/PtyPair.h"
+
 namespace tarvik::test {
 
 class HostPort {
@@ -61,13 +63,13 @@ class HostPort {
     // `text`, or `timeout` passes. Returns whether it did.
     bool ReadUntil(std::string_view text,
                    std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) {
-        const auto deadline = Clock::now() + timeout;
-        while (buffer_.find(text) == std::string::npos) {
+        for (const auto deadline = Clock::now() + timeout;
+             buffer_.find(text) == std::string::npos;) {
             auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0)
+            std::string more = left.count() > 0 ? ReadFd(fd_, 1, left) : std::string();
+            if (more.empty())
                 return false;
-            if (!ReadSome(static_cast<int>(left.count())))
-                return false;
+            buffer_ += more;
         }
         return true;
     }
@@ -75,11 +77,12 @@ class HostPort {
     // Reads whatever arrives within `window` (for checking that nothing
     // more comes).
     void Drain(std::chrono::milliseconds window) {
-        const auto deadline = Clock::now() + window;
-        for (;;) {
+        for (const auto deadline = Clock::now() + window;;) {
             auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0 || !ReadSome(static_cast<int>(left.count())))
+            std::string more = left.count() > 0 ? ReadFd(fd_, 0, left) : std::string();
+            if (more.empty())
                 return;
+            buffer_ += more;
         }
     }
 
@@ -91,30 +94,9 @@ class HostPort {
     }
     const std::string& Buffer() const { return buffer_; }
 
-    // Waits for input or an error; returns the poll events seen (0 on time-out).
-    short PollEvents(int timeoutMs) {
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, timeoutMs) <= 0)
-            return 0;
-        return p.revents;
-    }
     int fd() const { return fd_; }
 
   private:
-    // One poll and read; false on time-out or error.
-    bool ReadSome(int timeoutMs) {
-        pollfd p{fd_, POLLIN, 0};
-        int r = poll(&p, 1, timeoutMs);
-        if (r <= 0 || !(p.revents & POLLIN))
-            return false;
-        char buf[512];
-        ssize_t n = read(fd_, buf, sizeof buf);
-        if (n <= 0)
-            return false;
-        buffer_.append(buf, static_cast<size_t>(n));
-        return true;
-    }
-
     int fd_;
     std::string buffer_;
 };

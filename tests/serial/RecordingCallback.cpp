@@ -55,7 +55,7 @@ HRESULT RecordingCallback::FrameReceived(LONG number, LONG length) {
         std::lock_guard lock(mu_);
         kept = std::find(keep_.begin(), keep_.end(), number) != keep_.end();
     }
-    if (port_ && fetchFrames && !kept && length > 0) {
+    if (port_ && !kept && length > 0) {
         std::string buf(static_cast<size_t>(length), '\0');
         e.fetch = port_->GetFrame(reinterpret_cast<BYTE*>(buf.data()), length, number);
         if (e.fetch == SP_OK)
@@ -116,11 +116,6 @@ bool RecordingCallback::WaitUnreferenced(std::chrono::milliseconds timeout) cons
         cv_.wait_for(lock, 5ms);
     }
     return true;
-}
-
-void RecordingCallback::Clear() {
-    std::lock_guard lock(mu_);
-    events_.clear();
 }
 
 std::string UniqueComName() {

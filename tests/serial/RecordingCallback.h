@@ -30,7 +30,6 @@ class RecordingCallback : public IPassThroughCallback {
     void SetPort(CSerialPort* port) { port_ = port; }
 
     // Behaviour, set before the port runs.
-    bool fetchFrames = true;
     // Frames containing this text stop the port reading and answer S_FALSE,
     // as the line does on CONNECT.
     std::string stopOn = "CONNECT";
@@ -65,7 +64,6 @@ class RecordingCallback : public IPassThroughCallback {
     bool WaitUnreferenced(std::chrono::milliseconds timeout) const;
     // Waits until at least `n` events of `kind` have been recorded.
     bool WaitFor(PortEvent::Kind kind, size_t n, std::chrono::milliseconds timeout) const;
-    void Clear();
 
   private:
     void Record(PortEvent e);
@@ -77,7 +75,7 @@ class RecordingCallback : public IPassThroughCallback {
     std::vector<LONG> keep_;
 };
 
-// A port with a recording log and callback on a fresh pty mapped to a COM name.
+// A COM name no other port of this process uses.
 std::string UniqueComName();
 
 }  // namespace tarvik::test

@@ -6,16 +6,25 @@
 
 namespace tarvik::test {
 
+namespace {
+
+// A recorder made as the runtime makes objects, held by its interface `I`.
+template <class T, class I>
+ComPtr<T> CreateRecorder(REFIID iid) {
+    ComPtr<T> recorder;
+    void* pv = nullptr;
+    if (SUCCEEDED(CreateComObject<T>(nullptr, nullptr, iid, &pv)))
+        recorder.Attach(static_cast<T*>(static_cast<I*>(pv)));
+    return recorder;
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------------------
 // RecordingLineCallback
 
 ComPtr<RecordingLineCallback> RecordingLineCallback::Create() {
-    ComPtr<RecordingLineCallback> cb;
-    void* pv = nullptr;
-    if (SUCCEEDED(
-            CreateComObject<RecordingLineCallback>(nullptr, nullptr, IID_IModemLineCallback, &pv)))
-        cb.Attach(static_cast<RecordingLineCallback*>(static_cast<IModemLineCallback*>(pv)));
-    return cb;
+    return CreateRecorder<RecordingLineCallback, IModemLineCallback>(IID_IModemLineCallback);
 }
 
 IUnknown* RecordingLineCallback::FindInterface(REFIID iid) noexcept {
@@ -42,7 +51,6 @@ void RecordingLineCallback::OnConnected(std::function<void(LONG, LONG)> hook) {
 }
 
 HRESULT RecordingLineCallback::Record(HostEvent event) {
-    event.thread = GetCurrentThreadId();
     event.at = Clock::now();
     HRESULT hr;
     std::u16string description;
@@ -75,16 +83,16 @@ HRESULT RecordingLineCallback::Record(HostEvent event) {
 }
 
 HRESULT RecordingLineCallback::CallOffering() {
-    return Record(HostEvent::Make(HostEvent::Offering));
+    return Record({HostEvent::Offering});
 }
 HRESULT RecordingLineCallback::CallDisconnected(LONG lCause) {
-    return Record(HostEvent::Make(HostEvent::Disconnected, lCause));
+    return Record({HostEvent::Disconnected, lCause});
 }
 HRESULT RecordingLineCallback::CallConnected(LONG bIncoming, LONG lPortHandle) {
-    return Record(HostEvent::Make(HostEvent::Connected, bIncoming, lPortHandle));
+    return Record({HostEvent::Connected, bIncoming, lPortHandle});
 }
 HRESULT RecordingLineCallback::FatalError(LONG lCause, LONG lError, LONG lParam) {
-    return Record(HostEvent::Make(HostEvent::Fatal, lCause, lError, lParam));
+    return Record({HostEvent::Fatal, lCause, lError, lParam});
 }
 
 std::vector<HostEvent> RecordingLineCallback::Events() const {
@@ -116,16 +124,18 @@ std::optional<HostEvent> RecordingLineCallback::WaitFor(HostEvent::Kind kind,
     return found;
 }
 
+std::optional<LONG> RecordingLineCallback::WaitForValue(HostEvent::Kind kind,
+                                                        std::chrono::milliseconds timeout,
+                                                        size_t from) const {
+    auto event = WaitFor(kind, timeout, from);
+    return event ? std::optional<LONG>(event->a) : std::nullopt;
+}
+
 // ---------------------------------------------------------------------------
 // RecordingSession
 
 ComPtr<RecordingSession> RecordingSession::Create() {
-    ComPtr<RecordingSession> s;
-    void* pv = nullptr;
-    if (SUCCEEDED(
-            CreateComObject<RecordingSession>(nullptr, nullptr, IID_IModemSessionPrivate, &pv)))
-        s.Attach(static_cast<RecordingSession*>(static_cast<IModemSessionPrivate*>(pv)));
-    return s;
+    return CreateRecorder<RecordingSession, IModemSessionPrivate>(IID_IModemSessionPrivate);
 }
 
 IUnknown* RecordingSession::FindInterface(REFIID iid) noexcept {
@@ -248,6 +258,31 @@ HRESULT LineHarness::Open(std::initializer_list<std::pair<std::u16string, FieldV
     return line->OpenLine(Settings(extra).Get());
 }
 
+bool LineHarness::StartOpen(std::initializer_list<std::pair<std::u16string, FieldValue>> extra) {
+    return Start() && Open(extra) == S_OK;
+}
+
+bool LineHarness::StartConnected(
+    std::initializer_list<std::pair<std::u16string, FieldValue>> extra) {
+    return StartOpen(extra) && Connect().has_value();
+}
+
+bool LineHarness::StartOffered(std::initializer_list<std::pair<std::u16string, FieldValue>> extra) {
+    if (!StartOpen(extra))
+        return false;
+    modem.Ring();
+    return host->WaitFor(HostEvent::Offering) && State() == MODEM_CALL_OFFERING;
+}
+
+HRESULT LineHarness::Dial(const std::string& number) {
+    return line->MakeCall(Bag({{u"PhoneNumber", FromAnsi(number)}}).Get());
+}
+
+void LineHarness::KeepQuiet() const {
+    // S12 is in 1/50 s.
+    Sleep(20 * static_cast<DWORD>(modem.Register(12)) + 100);
+}
+
 LONG LineHarness::LastError() const {
     LONG value = -1;
     line->get_LastError(&value);
@@ -268,14 +303,12 @@ bool LineHarness::WaitForState(LONG state, std::chrono::milliseconds timeout) co
 
 std::optional<HostEvent> LineHarness::Connect(const std::string& number) {
     modem.SetOutcome(number, "CONNECT 9600");
-    auto bag = Bag({{u"PhoneNumber", FromAnsi(number)}});
     size_t mark = host->Events().size();
-    if (line->MakeCall(bag.Get()) != S_OK)
+    if (Dial(number) != S_OK)
         return std::nullopt;
     auto connected = host->WaitFor(HostEvent::Connected, 8s, mark);
-    // The modem's guard time (S12, in 1/50 s) of silence before an escape.
     if (connected)
-        Sleep(20 * static_cast<DWORD>(modem.Register(12)) + 100);
+        KeepQuiet();
     return connected;
 }
 
@@ -329,11 +362,23 @@ bool WaitForEntries(const RecordingLog& log, std::string_view message, size_t co
         .has_value();
 }
 
+ComPtr<IModemLine> NewLine() {
+    void* pv = nullptr;
+    EXPECT_EQ(line::CreateModemLine(nullptr, nullptr, IID_IModemLine, &pv), S_OK);
+    return ComPtr<IModemLine>::Adopt(static_cast<IModemLine*>(pv));
+}
+
 bool PortIsFree(const std::string& port) {
     CSerialPort probe;
     bool free = probe.CreatePort(port.c_str()) == SP_OK;
     probe.DestroyPort();
     return free;
+}
+
+std::optional<std::string> WaitForReport(const RecordingReporter& reporter, LONG code,
+                                         std::chrono::milliseconds timeout) {
+    auto report = reporter.WaitForCode(code, timeout);
+    return report ? std::optional<std::string>(report->data) : std::nullopt;
 }
 
 std::u16string TakeErrorDescription() {

@@ -1,13 +1,7 @@
 // Test support for the modem line: what a host sees (a recording line
 // callback), what a session is told (a recording session), property bags
 // built in one line, and a harness that puts a line on a simulated modem.
-//
-//   tarvik::test::LineHarness h;
-//   ASSERT_TRUE(h.Start());                       // modem, line, Initialize
-//   ASSERT_EQ(h.Open(), S_OK);                    // OpenLine on the modem
-//   h.modem.SetOutcome("5551234", "CONNECT 9600");
-//   h.line->MakeCall(tarvik::test::Bag({{u"PhoneNumber", u"5551234"}}).Get());
-//   auto up = h.host->WaitFor(tarvik::test::HostEvent::Connected);
+
 #pragma once
 
 #include <chrono>
@@ -41,17 +35,7 @@ struct HostEvent {
     LONG a = 0;  // Disconnected: cause; Connected: bIncoming; Fatal: lCause
     LONG b = 0;  // Connected: port handle; Fatal: lError
     LONG c = 0;  // Fatal: lParam
-    DWORD thread = 0;
     Clock::time_point at{};
-
-    static HostEvent Make(Kind kind, LONG a = 0, LONG b = 0, LONG c = 0) {
-        HostEvent e;
-        e.kind = kind;
-        e.a = a;
-        e.b = b;
-        e.c = c;
-        return e;
-    }
 };
 
 class RecordingLineCallback final
@@ -77,6 +61,9 @@ class RecordingLineCallback final
     // The first event of `kind` at index `from` or later, waiting up to
     // `timeout` for it.
     std::optional<HostEvent> WaitFor(HostEvent::Kind kind, std::chrono::milliseconds timeout = 8s,
+                                     size_t from = 0) const;
+    // The same event's first value (a cause, bIncoming or lCause), or nothing.
+    std::optional<LONG> WaitForValue(HostEvent::Kind kind, std::chrono::milliseconds timeout = 8s,
                                      size_t from = 0) const;
 
   private:
@@ -143,14 +130,22 @@ class LineHarness {
     ComPtr<ICommonData> Settings(
         std::initializer_list<std::pair<std::u16string, FieldValue>> extra = {}) const;
     HRESULT Open(std::initializer_list<std::pair<std::u16string, FieldValue>> extra = {});
+    // The usual preambles: started and opened; with a call connected; with
+    // the modem ringing until the host is offered the call.
+    bool StartOpen(std::initializer_list<std::pair<std::u16string, FieldValue>> extra = {});
+    bool StartConnected(std::initializer_list<std::pair<std::u16string, FieldValue>> extra = {});
+    bool StartOffered(std::initializer_list<std::pair<std::u16string, FieldValue>> extra = {});
+    // MakeCall with just a phone number.
+    HRESULT Dial(const std::string& number = "5551234");
+    // Keeps the line quiet for the modem's escape guard time, as a host that
+    // has finished sending does: a "+++" sooner is data to the modem.
+    void KeepQuiet() const;
 
     LONG LastError() const;
     LONG State() const { return impl->State(); }
     // Waits until the line state is `state`.
     bool WaitForState(LONG state, std::chrono::milliseconds timeout = 8s) const;
-    // Dials `number` and waits for the host's CallConnected, then keeps the
-    // line quiet for the modem's escape guard time, as a host that has
-    // finished sending does: a "+++" sooner is data to the modem.
+    // Dials `number`, waits for the host's CallConnected, then KeepQuiet().
     std::optional<HostEvent> Connect(const std::string& number = "5551234");
     // The remote side hangs up a connected call and the host, having read
     // the modem's NO CARRIER, ends it with the "Tarvik" signal. Returns the
@@ -169,10 +164,17 @@ class LineHarness {
     LONG mediaId = 7;
 };
 
+// A bare line object, not initialised.
+ComPtr<IModemLine> NewLine();
+
 // Waits until the log holds `count` entries with `message` (and `function`,
 // when given).
 bool WaitForEntries(const RecordingLog& log, std::string_view message, size_t count,
                     std::chrono::milliseconds timeout = 5s, std::string_view function = {});
+
+// The text of the first notification with `code`, waiting up to `timeout`.
+std::optional<std::string> WaitForReport(const RecordingReporter& reporter, LONG code,
+                                         std::chrono::milliseconds timeout = 8s);
 
 // The description of the calling thread's error information (taken).
 std::u16string TakeErrorDescription();

@@ -115,14 +115,14 @@ std::string PtyPair::Read(size_t want, std::chrono::milliseconds timeout) const 
     return ReadFd(master_, want, timeout);
 }
 
-std::string PtyPair::ReadUntil(const std::string& text, std::chrono::milliseconds timeout) const {
+std::string ReadFdUntil(int fd, const std::string& text, std::chrono::milliseconds timeout) {
     std::string out;
     auto deadline = Clock::now() + timeout;
     while (out.find(text) == std::string::npos) {
         int left = MsLeft(deadline);
         if (left == 0)
             break;
-        std::string more = ReadFd(master_, 1, std::chrono::milliseconds(left));
+        std::string more = ReadFd(fd, 1, std::chrono::milliseconds(left));
         if (more.empty())
             break;
         out += more;
@@ -130,15 +130,8 @@ std::string PtyPair::ReadUntil(const std::string& text, std::chrono::millisecond
     return out;
 }
 
-size_t PtyPair::Drain() const {
-    size_t total = 0;
-    char buf[4096];
-    for (;;) {
-        ssize_t n = read(master_, buf, sizeof buf);
-        if (n <= 0)
-            return total;
-        total += static_cast<size_t>(n);
-    }
+std::string PtyPair::ReadUntil(const std::string& text, std::chrono::milliseconds timeout) const {
+    return ReadFdUntil(master_, text, timeout);
 }
 
 size_t PtyPair::FillSlaveOutput() const {

@@ -33,8 +33,6 @@ class PtyPair {
     std::string Read(size_t want, std::chrono::milliseconds timeout) const;
     // Reads until `text` has arrived or `timeout` passes; all bytes read.
     std::string ReadUntil(const std::string& text, std::chrono::milliseconds timeout) const;
-    // Discards everything waiting at the master.
-    size_t Drain() const;
 
     // Writes into the slave until its output toward the master is full, so a
     // further write on the slave stays pending. Returns the bytes written.
@@ -55,7 +53,9 @@ class PtyPair {
     std::string slavePath_;
 };
 
-// Reads from any descriptor with a time-out: up to `want` bytes.
+// Reads from any descriptor with a time-out: up to `want` bytes; or until
+// `text` has arrived.
 std::string ReadFd(int fd, size_t want, std::chrono::milliseconds timeout);
+std::string ReadFdUntil(int fd, const std::string& text, std::chrono::milliseconds timeout);
 
 }  // namespace tarvik::test

@@ -89,11 +89,9 @@ void SimModem::OnCommandLine(std::string_view line, Clock::time_point at) {
     cv_.notify_all();
 }
 
-void SimModem::OnStateChanged(State state) {
-    {
-        std::lock_guard lock(mu_);
-        states_.push_back(state);
-    }
+void SimModem::OnStateChanged(State) {
+    // WaitForState asks the engine; wake it under the lock so no change is missed.
+    std::lock_guard lock(mu_);
     cv_.notify_all();
 }
 
@@ -135,10 +133,6 @@ std::optional<SimModem::Duration> SimModem::GapBefore(size_t offset) const {
 std::vector<SimModem::Line> SimModem::Lines() const {
     std::lock_guard lock(mu_);
     return lines_;
-}
-std::vector<SimModem::State> SimModem::States() const {
-    std::lock_guard lock(mu_);
-    return states_;
 }
 
 // ---- Waits

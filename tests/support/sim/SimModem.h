@@ -5,19 +5,9 @@
 // does (see modemsim/Modem.h); the test configures it, injects faults and raw
 // bytes, and checks what the modem received and when.
 //
-//   tarvik::test::SimModem modem;
-//   modem.SetOutcome("5551234", "CONNECT 9600@200ms");
-//   ASSERT_TRUE(modem.Start());
-//   modem.LinkAs("COM5");
-//   ... the code under test dials COM5 ...
-//   auto init = modem.WaitForReceived("ATZ\r");          // std::optional<Match>
-//   ASSERT_TRUE(init);
-//   EXPECT_GE(*modem.GapBefore(init->offset), 250ms);     // quiet before the init string
-//   ASSERT_TRUE(modem.WaitForState(SimModem::State::Online));
-//
 // Records. Every byte received is kept with the time it was read off the
 // master (steady_clock), every byte sent with the time it was written, every
-// command line the modem took, every state change. Offsets into the records
+// command line the modem took. Offsets into the records
 // serve as marks: take ReceivedSize() before an action and pass it as `from`
 // to look only at what came after.
 //
@@ -83,8 +73,6 @@ class SimModem : private modemsim::Observer {
     // test failure) on error. Removed by the destructor.
     std::string LinkAs(const std::string& port);
 
-    // The engine itself, for whatever this class does not wrap.
-    modemsim::Modem& Engine() { return modem_; }
     // Joins `exchange` under `number`; other joined modems can dial it.
     bool JoinExchange(modemsim::Exchange& exchange, const std::string& number);
 
@@ -134,7 +122,6 @@ class SimModem : private modemsim::Observer {
     // since the previous received byte, or nothing for the first byte.
     std::optional<Duration> GapBefore(size_t offset) const;
     std::vector<Line> Lines() const;
-    std::vector<State> States() const;
 
     // ---- Waits
     std::optional<Match> WaitForReceived(std::string_view text, Duration timeout = kWait,
@@ -162,7 +149,6 @@ class SimModem : private modemsim::Observer {
     std::condition_variable cv_;
     Record received_, sent_;
     std::vector<Line> lines_;
-    std::vector<State> states_;
     // Declared last: destroyed (and so stopped) before the records it writes.
     modemsim::DeviceLink link_;
     modemsim::Modem modem_;
