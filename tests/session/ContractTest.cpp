@@ -137,20 +137,20 @@ TEST(Contract, LibraryAndClassesHaveTheirIdentities) {
     const auto& session = lib.coclasses[0];
     EXPECT_EQ(session.name, "ATModemSession");
     EXPECT_TRUE(IsEqualCLSID(session.clsid, CLSID_ATModemSession));
-    EXPECT_EQ(session.helpString, "ModemSession Class");
     EXPECT_EQ(session.defaultInterface, "IModemSession");
     EXPECT_EQ(session.interfaces,
               (std::vector<std::string>{"IModemSession", "IModemSessionPrivate"}));
     const auto& line = lib.coclasses[1];
     EXPECT_EQ(line.name, "ATModemLine");
     EXPECT_TRUE(IsEqualCLSID(line.clsid, CLSID_ATModemLine));
-    EXPECT_EQ(line.helpString, "ModemLine Class");
     EXPECT_EQ(line.defaultInterface, "IModemLine");
     EXPECT_EQ(line.interfaces, (std::vector<std::string>{"IModemLine", "IModemLinePrivate"}));
     // ICommonData is described but belongs to the property bag's component.
     for (const auto& name : lib.libraryInterfaces)
         EXPECT_NE(name, "ICommonData");
     EXPECT_EQ(lib.libraryInterfaces.size(), 7u);
+    EXPECT_EQ(frame::LoadModuleString(frame::kProjectNameString), "Tarvik");
+    EXPECT_EQ(frame::LoadModuleString(12345), "");
 }
 
 TEST(Contract, TheIdlReaderRefusesBrokenDescriptions) {
