@@ -78,7 +78,7 @@ std::u16string LastErrorText() {
     return std::u16string(text.View());
 }
 
-TEST(Activation, InProcessRegistrations) {
+TEST(Activation, InProcessRegistrationsAndTheirArguments) {
     LocalFactory factory;
     DWORD cookie = 0;
     ASSERT_EQ(CoRegisterClassObject(kLocalClass, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
@@ -99,11 +99,8 @@ TEST(Activation, InProcessRegistrations) {
     EXPECT_EQ(CoCreateInstance(kLocalClass, nullptr, CLSCTX_ALL, IID_IUnknown, &out),
               REGDB_E_CLASSNOTREG);
     EXPECT_EQ(out, nullptr);
-}
 
-TEST(Activation, SingleUseRegistrationServesOnce) {
-    LocalFactory factory;
-    DWORD cookie = 0;
+    // A single-use registration serves once.
     ASSERT_EQ(CoRegisterClassObject(kLocalClass, &factory, CLSCTX_INPROC_SERVER, REGCLS_SINGLEUSE,
                                     &cookie),
               S_OK);
@@ -113,12 +110,11 @@ TEST(Activation, SingleUseRegistrationServesOnce) {
     EXPECT_EQ(CoGetClassObject(kLocalClass, CLSCTX_ALL, nullptr, IID_IClassFactory, cf.PutVoid()),
               REGDB_E_CLASSNOTREG);
     EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
-}
+    cf = nullptr;
 
-TEST(Activation, BadArguments) {
-    LocalFactory factory;
+    // Null out-pointers and factories are refused without a reference taken.
     EXPECT_EQ(CoRegisterClassObject(kLocalClass, &factory, CLSCTX_ALL, 0, nullptr), E_POINTER);
-    DWORD cookie = 5;
+    cookie = 5;
     EXPECT_EQ(CoRegisterClassObject(kLocalClass, nullptr, CLSCTX_ALL, 0, &cookie), E_INVALIDARG);
     EXPECT_EQ(cookie, 0u);
     EXPECT_EQ(CoCreateInstance(kLocalClass, nullptr, CLSCTX_ALL, IID_IUnknown, nullptr), E_POINTER);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "Sandbox.h"
@@ -162,7 +163,7 @@ TEST(RegistryStore, UpdateCreatesFolderAndLoadReadsBack) {
     EXPECT_EQ(files, 2);  // the store and its lock file
 }
 
-TEST(RegistryStore, CorruptFileIsNeverOverwritten) {
+TEST(RegistryStore, CorruptFilesAreNeverOverwrittenNorUnwritableNamesWritten) {
     std::string path = FreshStore("corrupt");
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     const std::string junk =
@@ -180,10 +181,9 @@ TEST(RegistryStore, CorruptFileIsNeverOverwritten) {
               REGDB_E_READREGDB);
     EXPECT_FALSE(ran);
     EXPECT_EQ(Slurp(path), junk);
-}
 
-TEST(RegistryStore, UnwritableKeyNameIsRefused) {
-    std::string path = FreshStore("badname");
+    // A key name the file format cannot hold is refused, and nothing written.
+    path = FreshStore("badname");
     EXPECT_EQ(reg::Update(
                   [](reg::Key& r) {
                       r.Create("HKEY_CLASSES_ROOT\\two\nlines");
@@ -191,7 +191,6 @@ TEST(RegistryStore, UnwritableKeyNameIsRefused) {
                   },
                   path),
               REGDB_E_WRITEREGDB);
-    reg::Key root;
     EXPECT_EQ(reg::Load(&root, path), S_OK);
     EXPECT_TRUE(root.Empty());
 }
@@ -232,8 +231,8 @@ TEST(RegistryStore, ConcurrentWritersLoseNothing) {
 }
 
 TEST(RegistryStore, DefaultPathFollowsTheEnvironment) {
-    std::string saved[3];
     const char* names[3] = {"TARVIK_REGISTRY", "XDG_DATA_HOME", "HOME"};
+    std::optional<std::string> saved[3];
     for (int i = 0; i < 3; ++i)
         if (const char* v = getenv(names[i]))
             saved[i] = v;
@@ -247,12 +246,8 @@ TEST(RegistryStore, DefaultPathFollowsTheEnvironment) {
     setenv("HOME", "/home/u", 1);
     EXPECT_EQ(reg::DefaultPath(), "/home/u/.local/share/tarvik/registry.reg");
 
-    for (int i = 0; i < 3; ++i) {
-        if (saved[i].empty())
-            unsetenv(names[i]);
-        else
-            setenv(names[i], saved[i].c_str(), 1);
-    }
+    for (int i = 0; i < 3; ++i)
+        saved[i] ? setenv(names[i], saved[i]->c_str(), 1) : unsetenv(names[i]);
 }
 
 TEST(RegistrySnapshot, ReadsTheFileOnlyWhenItChanged) {

@@ -70,28 +70,33 @@ TEST(Thread, ClosingTheHandleEarlyDoesNotDisturbTheThread) {
     EXPECT_EQ(WaitForSingleObject(done.Get(), 10000), WAIT_OBJECT_0);
 }
 
-TEST(Thread, IdsAreUniqueAmongLivingThreadsAndStable) {
+TEST(Thread, IdsAreUniqueAmongLivingThreadsAndLastErrorIsEachThreadsOwn) {
     UniqueHandle go(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     std::vector<Job> jobs(8);
     std::vector<UniqueHandle> threads;
-    std::set<DWORD> ids;
+    std::set<DWORD> ids{GetCurrentThreadId()};
     for (auto& job : jobs) {
         job.go = go.Get();
         DWORD id = 0;
         threads.emplace_back(CreateThread(nullptr, 0, &RunJob, &job, 0, &id));
         ids.insert(id);
     }
-    ids.insert(GetCurrentThreadId());
     EXPECT_EQ(ids.size(), jobs.size() + 1);
-    EXPECT_EQ(GetCurrentThreadId(), GetCurrentThreadId());
     SetEvent(go.Get());
     for (auto& t : threads)
         EXPECT_EQ(WaitForSingleObject(t.Get(), 10000), WAIT_OBJECT_0);
 
-    DWORD hostId = 0;
-    std::thread([&] { hostId = GetCurrentThreadId(); }).join();
+    SetLastError(1234);
+    DWORD hostId = 0, seen = 0;
+    std::thread([&] {
+        hostId = GetCurrentThreadId();
+        seen = GetLastError();
+        SetLastError(77);
+    }).join();
     EXPECT_NE(hostId, 0u);
     EXPECT_EQ(ids.count(hostId), 0u);
+    EXPECT_EQ(seen, 0u);
+    EXPECT_EQ(GetLastError(), 1234u);
 }
 
 TEST(Thread, BadArgumentsAreRefused) {
@@ -117,21 +122,6 @@ TEST(Thread, LargeStackRequestIsHonoured) {
     DWORD code = 0;
     GetExitCodeThread(t.Get(), &code);
     EXPECT_EQ(code, 3u);
-}
-
-}  // namespace
-
-namespace {
-
-TEST(Thread, LastErrorBelongsToEachThread) {
-    SetLastError(1234);
-    DWORD seen = 0;
-    std::thread([&] {
-        seen = GetLastError();
-        SetLastError(77);
-    }).join();
-    EXPECT_EQ(seen, 0u);
-    EXPECT_EQ(GetLastError(), 1234u);
 }
 
 }  // namespace

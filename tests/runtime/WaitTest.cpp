@@ -67,14 +67,6 @@ TEST(Wait, LowestSignalledHandleIsReported) {
     EXPECT_EQ(WaitForMultipleObjects(3, set, FALSE, 0), WAIT_OBJECT_0 + 2);
 }
 
-TEST(Wait, WakesForAHandleSetByAnotherThread) {
-    auto a = Event(false, false), b = Event(false, false);
-    HANDLE set[] = {a.Get(), b.Get()};
-    std::thread setter([&] { SetEvent(b.Get()); });
-    EXPECT_EQ(WaitForMultipleObjects(2, set, FALSE, 10000), WAIT_OBJECT_0 + 1);
-    setter.join();
-}
-
 TEST(Wait, TimeOutsLastAtLeastTheirTime) {
     auto e = Event(true, false);
     auto start = Clock::now();
@@ -99,13 +91,6 @@ TEST(Wait, TimeOutsLastAtLeastTheirTime) {
     uint64_t before = GetTickCount64();
     Sleep(50);
     EXPECT_GE(GetTickCount64() - before, 49u);  // tick counts are whole ms
-}
-
-TEST(Wait, ZeroTimeOutIsATry) {
-    auto e = Event(true, false);
-    auto start = Clock::now();
-    EXPECT_EQ(WaitForSingleObject(e.Get(), 0), WAIT_TIMEOUT);
-    EXPECT_LT(MsSince(start), 5000);
 }
 
 TEST(Wait, BadArgumentsFail) {
@@ -216,13 +201,11 @@ TEST(Wait, HandlesAndDescriptorsTogether) {
     tarvik::WaitFd out{p.fds[1], POLLOUT, 0};
     EXPECT_EQ(tarvik::WaitForHandlesAndFds(0, nullptr, &out, 1, 0, false), tarvik::WAIT_IO_FD);
     EXPECT_TRUE(out.revents & POLLOUT);
-}
 
-TEST(Wait, HungUpDescriptorEndsTheWait) {
-    auto p = std::make_unique<Pipe>();
-    tarvik::WaitFd fd{p->fds[0], POLLIN, 0};
-    close(p->fds[1]);
-    p->fds[1] = -1;
+    // A write side that goes away ends a wait on the read side.
+    close(p.fds[1]);
+    p.fds[1] = -1;
+    fd.events = POLLIN;
     EXPECT_EQ(tarvik::WaitForHandlesAndFds(0, nullptr, &fd, 1, 10000, false), tarvik::WAIT_IO_FD);
     EXPECT_TRUE(fd.revents & POLLHUP);
 }
