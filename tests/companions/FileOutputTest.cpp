@@ -183,14 +183,21 @@ TEST(LogWriterFile, ManyThreadsNeverMixLines) {
     EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kEntries));
 }
 
-TEST(LogWriterFile, UnwritableTargetMeansNoLoggingNotFailure) {
+TEST(FileOutput, UnwritableTargetMeansNoOutputNotFailure) {
     for (std::string target : {std::string("/nonexistent-tarvik-dir/x.log"),
                                tarvik::test::SandboxRoot(),  // a folder
                                std::string()}) {
+        SCOPED_TRACE(target);
         ComPtr<ILogWriter> w = NewWriter();
         ASSERT_EQ(w->SetLogFile(Bstr::FromAnsi(target).Get()), S_OK);
-        EXPECT_TRUE(SUCCEEDED(Write(w.Get(), 1, u"f", u"m", u"d"))) << target;
+        EXPECT_TRUE(SUCCEEDED(Write(w.Get(), 1, u"f", u"m", u"d")));
         EXPECT_TRUE(SUCCEEDED(w->Flush()));
+        ComPtr<IEventReporter> r = NewReporter();
+        ASSERT_EQ(r->SetTarget(Bstr::FromAnsi(target).Get()), S_OK);
+        EXPECT_TRUE(SUCCEEDED(r->Notify(1000, Bstr(u"x").Get(), Variant(), Variant(), nullptr)));
+        LONG count = -1;
+        r->GetCount(&count);
+        EXPECT_EQ(count, 0);
     }
     EXPECT_FALSE(std::filesystem::exists("/nonexistent-tarvik-dir"));
 }
@@ -210,21 +217,26 @@ TEST(LogWriterFile, DisabledWriterWritesNothing) {
     EXPECT_NE(lines[0].find("kept"), std::string::npos);
 }
 
-TEST(LogWriterFile, TargetFromEnvironmentElseRegistration) {
-    std::string fromRegistry = NewFile("log-registry");
-    ClassValue setting(CLSID_LogWriter, "LogFile", fromRegistry);
+TEST(FileOutput, TargetFromEnvironmentElseRegistration) {
+    std::string logFile = NewFile("log-registry"), eventFile = NewFile("events-registry");
+    ClassValue logSetting(CLSID_LogWriter, "LogFile", logFile);
+    ClassValue eventSetting(CLSID_EventReporter, "EventFile", eventFile);
     Bstr got;
     // The environment, when set, is the narrower choice and wins.
     ASSERT_EQ(NewWriter()->GetLogFile(got.Put()), S_OK);
     EXPECT_EQ(got.Ansi(), getenv("TARVIK_LOG"));
+    ASSERT_EQ(NewReporter()->GetTarget(got.Put()), S_OK);
+    EXPECT_EQ(got.Ansi(), getenv("TARVIK_EVENTS"));
     {
-        EnvOverride noEnv("TARVIK_LOG", nullptr);
+        EnvOverride noLog("TARVIK_LOG", nullptr), noEvents("TARVIK_EVENTS", nullptr);
         ComPtr<ILogWriter> w = NewWriter();
         ASSERT_EQ(w->GetLogFile(got.Put()), S_OK);
-        EXPECT_EQ(got.Ansi(), fromRegistry);
+        EXPECT_EQ(got.Ansi(), logFile);
         EXPECT_EQ(Write(w.Get(), 3, u"f", u"via registration", u"d"), S_OK);
+        ASSERT_EQ(NewReporter()->GetTarget(got.Put()), S_OK);
+        EXPECT_EQ(got.Ansi(), eventFile);
     }
-    auto lines = Lines(fromRegistry);
+    auto lines = Lines(logFile);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("via registration"), std::string::npos);
 }
@@ -297,27 +309,6 @@ TEST(EventReporterFile, ValuesKeepTheirTypeAndTextIsEscaped) {
               std::string::npos)
         << lines.back();
     EXPECT_NE(lines.back().find(R"("source":"\\\\.\\COM12"})"), std::string::npos);
-}
-
-TEST(EventReporterFile, NoTargetSkipsQuietly) {
-    ComPtr<IEventReporter> r = NewReporter();
-    ASSERT_EQ(r->SetTarget(Bstr(u"/nonexistent-tarvik-dir/events.jsonl").Get()), S_OK);
-    EXPECT_TRUE(SUCCEEDED(r->Notify(1000, Bstr(u"x").Get(), Variant(), Variant(), nullptr)));
-    LONG count = -1;
-    r->GetCount(&count);
-    EXPECT_EQ(count, 0);
-}
-
-TEST(EventReporterFile, TargetFromEnvironmentElseRegistration) {
-    Bstr got;
-    ASSERT_EQ(NewReporter()->GetTarget(got.Put()), S_OK);
-    EXPECT_EQ(got.Ansi(), getenv("TARVIK_EVENTS"));
-    std::string fromRegistry = NewFile("events-registry");
-    ClassValue setting(CLSID_EventReporter, "EventFile", fromRegistry);
-    EnvOverride noEnv("TARVIK_EVENTS", nullptr);
-    ComPtr<IEventReporter> r = NewReporter();
-    ASSERT_EQ(r->GetTarget(got.Put()), S_OK);
-    EXPECT_EQ(got.Ansi(), fromRegistry);
 }
 
 }  // namespace
