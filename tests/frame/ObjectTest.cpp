@@ -1,7 +1,7 @@
 // The COM object base and the generic class factory: identity, reference
 // counting across threads, the construction step and the module lock that
-// decides whether a library may be unloaded (aggregation is tested on the
-// component's own classes).
+// decides whether a library may be unloaded (aggregation, server locks and
+// the unload decision are tested on the component's own classes).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -72,24 +72,6 @@ TEST(ComObject, IdentityAndInterfaces) {
     EXPECT_EQ(settings->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
 }
 
-TEST(ComObject, LastReleaseDestroysAndFreesTheModule) {
-    ModuleLock module;
-    int before = g_alive;
-    {
-        ComPtr<IUnknown> obj;
-        ASSERT_EQ(tarvik::CreateComObject<CThing>(nullptr, &module, IID_IUnknown, obj.PutVoid()),
-                  S_OK);
-        EXPECT_EQ(module.Count(), 1);
-        EXPECT_FALSE(module.CanUnload());
-        EXPECT_EQ(g_alive, before + 1);
-        ComPtr<IUnknown> copy = obj;
-        obj.Reset();
-        EXPECT_EQ(g_alive, before + 1);
-    }
-    EXPECT_EQ(g_alive, before);
-    EXPECT_TRUE(module.CanUnload());
-}
-
 TEST(ComObject, FailedConstructionDestroysTheObject) {
     ModuleLock module;
     int before = g_alive;
@@ -125,42 +107,6 @@ TEST(ComObject, ManyThreadsReleaseExactlyOnce) {
         t.join();
     EXPECT_EQ(g_alive, before);
     EXPECT_EQ(module.Count(), 0);
-}
-
-TEST(ClassFactory, CreatesPlainAndRefusesBadAggregation) {
-    ModuleLock module;
-    int before = g_alive;
-    ComPtr<IClassFactory> factory =
-        ComPtr<IClassFactory>::Adopt(tarvik::NewClassFactory<CThing>(&module));
-    ASSERT_TRUE(factory);
-    EXPECT_EQ(module.Count(), 1);  // a class object keeps its module loaded
-
-    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IVL2600Settings, nullptr), E_POINTER);
-    ComPtr<IUnknown> outer;
-    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, outer.PutVoid()), S_OK);
-    void* pv = reinterpret_cast<void*>(1);
-    // Only IUnknown may be asked for when aggregating.
-    EXPECT_EQ(factory->CreateInstance(outer.Get(), IID_IVL2600Settings, &pv),
-              CLASS_E_NOAGGREGATION);
-    EXPECT_EQ(pv, nullptr);
-    outer.Reset();
-
-    ComPtr<IVL2600Settings> obj;
-    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IVL2600Settings, obj.PutVoid()), S_OK);
-    EXPECT_EQ(module.Count(), 2);
-
-    EXPECT_EQ(factory->LockServer(TRUE), S_OK);
-    factory.Reset();
-    obj.Reset();
-    EXPECT_EQ(module.Count(), 1);  // the server lock alone
-    EXPECT_FALSE(module.CanUnload());
-    EXPECT_EQ(g_alive, before);
-
-    ComPtr<IClassFactory> again =
-        ComPtr<IClassFactory>::Adopt(tarvik::NewClassFactory<CThing>(&module));
-    again->LockServer(FALSE);
-    again.Reset();
-    EXPECT_TRUE(module.CanUnload());
 }
 
 TEST(ClassFactory, CreatorFailuresAndExceptionsBecomeCodes) {
