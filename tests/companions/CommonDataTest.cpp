@@ -49,39 +49,25 @@ LONG CountOf(ICommonData* bag) {
     return n;
 }
 
-// Same type and same value, bit for bit for numbers.
+// Same type and same value, bit for bit for numbers (a NaN is any NaN).
 bool SameValue(const VARIANT& a, const VARIANT& b) {
     if (a.vt != b.vt)
         return false;
-    switch (a.vt) {
-        case VT_EMPTY:
-        case VT_NULL:
-            return true;
-        case VT_BSTR:
-            return SysStringLen(a.bstrVal) == SysStringLen(b.bstrVal) &&
-                   std::u16string_view(a.bstrVal, SysStringLen(a.bstrVal)) ==
-                       std::u16string_view(b.bstrVal, SysStringLen(b.bstrVal));
-        case VT_R4:
-            return std::memcmp(&a.fltVal, &b.fltVal, sizeof(float)) == 0;
-        case VT_R8:
-        case VT_DATE:
-            if (std::isnan(a.dblVal))
-                return std::isnan(b.dblVal);
-            return std::memcmp(&a.dblVal, &b.dblVal, sizeof(double)) == 0;
-        case VT_I1:
-        case VT_UI1:
-            return a.bVal == b.bVal;
-        case VT_I2:
-        case VT_UI2:
-        case VT_BOOL:
-            return a.uiVal == b.uiVal;
-        case VT_I8:
-        case VT_UI8:
-        case VT_CY:
-            return a.ullVal == b.ullVal;
-        default:
-            return a.ulVal == b.ulVal;
-    }
+    if (a.vt == VT_BSTR)
+        return std::u16string_view(a.bstrVal, SysStringLen(a.bstrVal)) ==
+               std::u16string_view(b.bstrVal, SysStringLen(b.bstrVal));
+    if ((a.vt == VT_R8 || a.vt == VT_DATE) && std::isnan(a.dblVal))
+        return std::isnan(b.dblVal);
+    size_t size = 4;  // I4, UI4, INT, UINT, R4, ERROR
+    if (a.vt == VT_EMPTY || a.vt == VT_NULL)
+        size = 0;
+    else if (a.vt == VT_I1 || a.vt == VT_UI1)
+        size = 1;
+    else if (a.vt == VT_I2 || a.vt == VT_UI2 || a.vt == VT_BOOL)
+        size = 2;
+    else if (a.vt == VT_I8 || a.vt == VT_UI8 || a.vt == VT_CY || a.vt == VT_R8 || a.vt == VT_DATE)
+        size = 8;
+    return std::memcmp(&a.ullVal, &b.ullVal, size) == 0;
 }
 
 Variant Make(VARTYPE vt, uint64_t bits) {
