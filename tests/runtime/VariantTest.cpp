@@ -159,6 +159,7 @@ TEST(VariantChangeType, Table) {
         {Variant::String(u"tRUE"), VT_BOOL, 0, S_OK, "BOOL -1"},
         {Variant::String(u" true "), VT_BOOL, 0, S_OK, "BOOL -1"},
         {Variant::String(u"5"), VT_BOOL, 0, S_OK, "BOOL -1"},
+        {Variant::String(u"-1"), VT_BOOL, 0, S_OK, "BOOL -1"},
         {Variant::String(u"FALSE"), VT_BOOL, 0, S_OK, "BOOL 0"},
         {Variant::String(u"0.0"), VT_BOOL, 0, S_OK, "BOOL 0"},
         {Variant::String(u"yes"), VT_BOOL, 0, DISP_E_TYPEMISMATCH},
