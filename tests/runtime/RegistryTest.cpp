@@ -33,6 +33,18 @@ std::string FreshStore(const char* name) {
     return dir + "/sub/registry.reg";
 }
 
+// Adds `key` (with a default value when `value` is given) to the store at `path`.
+HRESULT AddKey(const std::string& path, const std::string& key, const char* value = nullptr) {
+    return reg::Update(
+        [&](reg::Key& r) {
+            reg::Key& k = r.Create(key);
+            if (value)
+                k.SetString("", value);
+            return S_OK;
+        },
+        path);
+}
+
 TEST(RegistryKey, NamesIgnoreCaseAndKeepFirstSpelling) {
     reg::Key root;
     reg::Key& k = root.Create("HKEY_CLASSES_ROOT\\Tarvik.Session\\\\CLSID\\");
@@ -131,13 +143,7 @@ TEST(RegistryStore, UpdateCreatesFolderAndLoadReadsBack) {
     reg::Key root;
     EXPECT_EQ(reg::Load(&root, path), S_OK);  // no file yet: an empty store
     EXPECT_TRUE(root.Empty());
-    ASSERT_EQ(reg::Update(
-                  [](reg::Key& r) {
-                      r.Create("HKEY_CLASSES_ROOT\\Tarvik.Session\\CLSID").SetString("", "{X}");
-                      return S_OK;
-                  },
-                  path),
-              S_OK);
+    ASSERT_EQ(AddKey(path, "HKEY_CLASSES_ROOT\\Tarvik.Session\\CLSID", "{X}"), S_OK);
     ASSERT_EQ(reg::Load(&root, path), S_OK);
     std::string value;
     EXPECT_TRUE(reg::QueryString("HKEY_CLASSES_ROOT\\tarvik.session\\clsid", "", &value, path));
@@ -184,13 +190,7 @@ TEST(RegistryStore, CorruptFilesAreNeverOverwrittenNorUnwritableNamesWritten) {
 
     // A key name the file format cannot hold is refused, and nothing written.
     path = FreshStore("badname");
-    EXPECT_EQ(reg::Update(
-                  [](reg::Key& r) {
-                      r.Create("HKEY_CLASSES_ROOT\\two\nlines");
-                      return S_OK;
-                  },
-                  path),
-              REGDB_E_WRITEREGDB);
+    EXPECT_EQ(AddKey(path, "HKEY_CLASSES_ROOT\\two\nlines"), REGDB_E_WRITEREGDB);
     EXPECT_EQ(reg::Load(&root, path), S_OK);
     EXPECT_TRUE(root.Empty());
 }
@@ -252,15 +252,7 @@ TEST(RegistryStore, DefaultPathFollowsTheEnvironment) {
 
 TEST(RegistrySnapshot, ReadsTheFileOnlyWhenItChanged) {
     std::string path = FreshStore("snapshot");
-    auto add = [&](const std::string& key) {
-        return reg::Update(
-            [&](reg::Key& r) {
-                r.Create(key);
-                return S_OK;
-            },
-            path);
-    };
-    ASSERT_EQ(add("HKEY_CLASSES_ROOT\\One"), S_OK);
+    ASSERT_EQ(AddKey(path, "HKEY_CLASSES_ROOT\\One"), S_OK);
     std::shared_ptr<const reg::Key> first;
     ASSERT_EQ(reg::Snapshot(&first, path), S_OK);
     uint64_t reads = reg::SnapshotReads();
@@ -275,7 +267,7 @@ TEST(RegistrySnapshot, ReadsTheFileOnlyWhenItChanged) {
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0)
-        _exit(FAILED(add("HKEY_CLASSES_ROOT\\Two")) ? 1 : 0);
+        _exit(FAILED(AddKey(path, "HKEY_CLASSES_ROOT\\Two")) ? 1 : 0);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_EQ(WEXITSTATUS(status), 0);
