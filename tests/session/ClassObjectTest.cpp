@@ -26,16 +26,10 @@ struct Creatable {
     const IID* iid;
 };
 std::vector<Creatable> CreatableClasses() {
-    std::vector<Creatable> out;
-    for (const auto& row : frame::ClassTable()) {
-        if (IsEqualCLSID(*row.clsid, CLSID_ATModemSession))
-            out.push_back({row.clsid, &IID_IModemSession});
-        else if (IsEqualCLSID(*row.clsid, CLSID_ATModemLine))
-            out.push_back({row.clsid, &IID_IModemLine});
-        else
-            ADD_FAILURE() << "unexpected class " << GuidToString(*row.clsid);
-    }
-    return out;
+    const std::vector<Creatable> all = {{&CLSID_ATModemSession, &IID_IModemSession},
+                                        {&CLSID_ATModemLine, &IID_IModemLine}};
+    EXPECT_EQ(frame::ClassTable().size(), all.size());
+    return all;
 }
 
 }  // namespace
