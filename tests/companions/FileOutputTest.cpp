@@ -113,12 +113,19 @@ class ClassValue {
 const std::regex kLogLine(
     R"(([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]\.[0-9]{3}\t([0-9]+)\t(-?[0-9]+)\t(-?[0-9]+)\t([^\t]*)\t([^\t]*)\t([^\t]*))");
 
-TEST(LogWriterFile, OneLinePerEntryWithEveryField) {
+TEST(LogWriterFile, OneLinePerEnabledEntryWithEveryField) {
     std::string path = NewFile("log");
     ComPtr<ILogWriter> w = NewWriter(path);
     ASSERT_EQ(w->WriteEntry(4242, 0, 1, Bstr(u"ML::OpenLine()").Get(), Bstr(u"All goes well").Get(),
                             Bstr(u"09:05:07").Get()),
               S_OK);
+    // A disabled writer writes nothing, and fails nothing either.
+    LONG enabled = 0;
+    ASSERT_EQ(w->GetEnabled(&enabled), S_OK);
+    EXPECT_EQ(enabled, TRUE);
+    ASSERT_EQ(w->SetEnabled(FALSE), S_OK);
+    EXPECT_TRUE(SUCCEEDED(Write(w.Get(), 1, u"f", u"dropped", u"d")));
+    ASSERT_EQ(w->SetEnabled(TRUE), S_OK);
     // Texts with line breaks and tabs stay on their line; non-ASCII as UTF-8.
     ASSERT_EQ(Write(w.Get(), 7, u"CModemLine::FrameReceived()", u"OK\r\nRING\tx\\y", u"Grüße"),
               S_OK);
@@ -183,87 +190,55 @@ TEST(LogWriterFile, ManyThreadsNeverMixLines) {
     EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kEntries));
 }
 
-TEST(LogWriterFile, UnwritableTargetMeansNoLoggingNotFailure) {
+TEST(FileOutput, UnwritableTargetMeansNoOutputNotFailure) {
     for (std::string target : {std::string("/nonexistent-tarvik-dir/x.log"),
                                tarvik::test::SandboxRoot(),  // a folder
                                std::string()}) {
+        SCOPED_TRACE(target);
         ComPtr<ILogWriter> w = NewWriter();
         ASSERT_EQ(w->SetLogFile(Bstr::FromAnsi(target).Get()), S_OK);
-        EXPECT_TRUE(SUCCEEDED(Write(w.Get(), 1, u"f", u"m", u"d"))) << target;
+        EXPECT_TRUE(SUCCEEDED(Write(w.Get(), 1, u"f", u"m", u"d")));
         EXPECT_TRUE(SUCCEEDED(w->Flush()));
+        ComPtr<IEventReporter> r = NewReporter();
+        ASSERT_EQ(r->SetTarget(Bstr::FromAnsi(target).Get()), S_OK);
+        EXPECT_TRUE(SUCCEEDED(r->Notify(1000, Bstr(u"x").Get(), Variant(), Variant(), nullptr)));
+        LONG count = -1;
+        r->GetCount(&count);
+        EXPECT_EQ(count, 0);
     }
     EXPECT_FALSE(std::filesystem::exists("/nonexistent-tarvik-dir"));
 }
 
-TEST(LogWriterFile, DisabledWriterWritesNothing) {
-    std::string path = NewFile("log-disabled");
-    ComPtr<ILogWriter> w = NewWriter(path);
-    LONG enabled = 0;
-    ASSERT_EQ(w->GetEnabled(&enabled), S_OK);
-    EXPECT_EQ(enabled, TRUE);
-    ASSERT_EQ(w->SetEnabled(FALSE), S_OK);
-    EXPECT_TRUE(SUCCEEDED(Write(w.Get(), 1, u"f", u"dropped", u"d")));
-    ASSERT_EQ(w->SetEnabled(TRUE), S_OK);
-    EXPECT_EQ(Write(w.Get(), 1, u"f", u"kept", u"d"), S_OK);
-    auto lines = Lines(path);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].find("kept"), std::string::npos);
-}
-
-TEST(LogWriterFile, TargetFromEnvironmentElseRegistration) {
-    std::string fromRegistry = NewFile("log-registry");
-    ClassValue setting(CLSID_LogWriter, "LogFile", fromRegistry);
+TEST(FileOutput, TargetFromEnvironmentElseRegistration) {
+    std::string logFile = NewFile("log-registry"), eventFile = NewFile("events-registry");
+    ClassValue logSetting(CLSID_LogWriter, "LogFile", logFile);
+    ClassValue eventSetting(CLSID_EventReporter, "EventFile", eventFile);
     Bstr got;
     // The environment, when set, is the narrower choice and wins.
     ASSERT_EQ(NewWriter()->GetLogFile(got.Put()), S_OK);
     EXPECT_EQ(got.Ansi(), getenv("TARVIK_LOG"));
+    ASSERT_EQ(NewReporter()->GetTarget(got.Put()), S_OK);
+    EXPECT_EQ(got.Ansi(), getenv("TARVIK_EVENTS"));
     {
-        EnvOverride noEnv("TARVIK_LOG", nullptr);
+        EnvOverride noLog("TARVIK_LOG", nullptr), noEvents("TARVIK_EVENTS", nullptr);
         ComPtr<ILogWriter> w = NewWriter();
         ASSERT_EQ(w->GetLogFile(got.Put()), S_OK);
-        EXPECT_EQ(got.Ansi(), fromRegistry);
+        EXPECT_EQ(got.Ansi(), logFile);
         EXPECT_EQ(Write(w.Get(), 3, u"f", u"via registration", u"d"), S_OK);
+        ASSERT_EQ(NewReporter()->GetTarget(got.Put()), S_OK);
+        EXPECT_EQ(got.Ansi(), eventFile);
     }
-    auto lines = Lines(fromRegistry);
+    auto lines = Lines(logFile);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("via registration"), std::string::npos);
 }
 
-TEST(EventReporterFile, OneJsonLinePerNotification) {
+TEST(EventReporterFile, OneJsonLinePerNotificationWithTypedValuesAndEscapedText) {
     std::string path = NewFile("events");
     ComPtr<IEventReporter> r = NewReporter(path);
-    Variant empty;
     ASSERT_EQ(r->Notify(1000, Bstr(u"DATE=1206;NMBR=5551234;").Get(),
-                        Variant(static_cast<LONG>(81)), empty, Bstr(u"COM1").Get()),
+                        Variant(static_cast<LONG>(81)), Variant(), Bstr(u"COM1").Get()),
               S_OK);
-    ASSERT_EQ(r->Notify(1004, Bstr(u"Answering the Incoming Call ").Get(),
-                        Variant(static_cast<LONG>(80)), empty, Bstr(u"COM1").Get()),
-              S_OK);
-    LONG count = 0;
-    ASSERT_EQ(r->GetCount(&count), S_OK);
-    EXPECT_EQ(count, 2);
-
-    auto lines = Lines(path);
-    ASSERT_EQ(lines.size(), 2u);
-    const std::string time =
-        R"(\{"time":"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}",)";
-    EXPECT_TRUE(std::regex_match(
-        lines[0],
-        std::regex(time + R"("code":1000,"data":"DATE=1206;NMBR=5551234;",)"
-                          R"("value1":\{"type":"I4","value":81\},)"
-                          R"("value2":\{"type":"EMPTY","value":null\},"source":"COM1"\})")))
-        << lines[0];
-    EXPECT_NE(lines[1].find(R"("code":1004,"data":"Answering the Incoming Call ")"),
-              std::string::npos);
-}
-
-TEST(EventReporterFile, ValuesKeepTheirTypeAndTextIsEscaped) {
-    std::string path = NewFile("events-types");
-    ComPtr<IEventReporter> r = NewReporter(path);
-    struct Case {
-        Variant value;
-        const char* json;
-    };
     Variant null;
     null.vt = VT_NULL;
     Variant r8;
@@ -272,7 +247,10 @@ TEST(EventReporterFile, ValuesKeepTheirTypeAndTextIsEscaped) {
     Variant nan;
     nan.vt = VT_R8;
     nan.dblVal = std::numeric_limits<double>::quiet_NaN();
-    Case cases[] = {
+    const struct {
+        Variant value;
+        const char* json;
+    } cases[] = {
         {Variant::I2(103), R"({"type":"I2","value":103})"},
         {Variant::Bool(true), R"({"type":"BOOL","value":true})"},
         {Variant::String(u"say \"hi\"\n"), R"({"type":"BSTR","value":"say \"hi\"\n"})"},
@@ -286,38 +264,28 @@ TEST(EventReporterFile, ValuesKeepTheirTypeAndTextIsEscaped) {
     ASSERT_EQ(r->Notify(2, Bstr(u"q\"b\\s\x01 é").Get(), Variant(), Variant(),
                         Bstr(u"\\\\.\\COM12").Get()),
               S_OK);
+    LONG count = 0;
+    ASSERT_EQ(r->GetCount(&count), S_OK);
+    EXPECT_EQ(count, static_cast<LONG>(std::size(cases) + 2));
+
     auto lines = Lines(path);
-    ASSERT_EQ(lines.size(), std::size(cases) + 1);
+    ASSERT_EQ(lines.size(), std::size(cases) + 2);
+    EXPECT_TRUE(std::regex_match(
+        lines[0],
+        std::regex(R"(\{"time":"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}",)"
+                   R"("code":1000,"data":"DATE=1206;NMBR=5551234;",)"
+                   R"("value1":\{"type":"I4","value":81\},)"
+                   R"("value2":\{"type":"EMPTY","value":null\},"source":"COM1"\})")))
+        << lines[0];
     for (size_t i = 0; i < std::size(cases); ++i)
-        EXPECT_NE(lines[i].find(std::string("\"value1\":") + cases[i].json), std::string::npos)
-            << lines[i];
+        EXPECT_NE(lines[i + 1].find(std::string("\"value1\":") + cases[i].json), std::string::npos)
+            << lines[i + 1];
     EXPECT_NE(lines.back().find(R"("data":"q\"b\\s\u0001 )"
                                 "\xC3\xA9"
                                 R"(")"),
               std::string::npos)
         << lines.back();
     EXPECT_NE(lines.back().find(R"("source":"\\\\.\\COM12"})"), std::string::npos);
-}
-
-TEST(EventReporterFile, NoTargetSkipsQuietly) {
-    ComPtr<IEventReporter> r = NewReporter();
-    ASSERT_EQ(r->SetTarget(Bstr(u"/nonexistent-tarvik-dir/events.jsonl").Get()), S_OK);
-    EXPECT_TRUE(SUCCEEDED(r->Notify(1000, Bstr(u"x").Get(), Variant(), Variant(), nullptr)));
-    LONG count = -1;
-    r->GetCount(&count);
-    EXPECT_EQ(count, 0);
-}
-
-TEST(EventReporterFile, TargetFromEnvironmentElseRegistration) {
-    Bstr got;
-    ASSERT_EQ(NewReporter()->GetTarget(got.Put()), S_OK);
-    EXPECT_EQ(got.Ansi(), getenv("TARVIK_EVENTS"));
-    std::string fromRegistry = NewFile("events-registry");
-    ClassValue setting(CLSID_EventReporter, "EventFile", fromRegistry);
-    EnvOverride noEnv("TARVIK_EVENTS", nullptr);
-    ComPtr<IEventReporter> r = NewReporter();
-    ASSERT_EQ(r->GetTarget(got.Put()), S_OK);
-    EXPECT_EQ(got.Ansi(), fromRegistry);
 }
 
 }  // namespace

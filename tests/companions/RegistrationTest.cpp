@@ -124,16 +124,6 @@ TEST(CompanionRegistration, KeepsSettingsAndOtherOwnersProgIds) {
     EXPECT_EQ(root.Find("HKEY_CLASSES_ROOT\\Tarvik.LogWriter"), nullptr);
 }
 
-TEST(CompanionRegistration, ClassesAreFoundByProgIdAfterRegistration) {
-    CLSID clsid{};
-    ASSERT_EQ(CLSIDFromProgID(u"Tarvik.LogWriter", &clsid), S_OK);
-    EXPECT_EQ(clsid, CLSID_LogWriter);
-    LPOLESTR progId = nullptr;
-    ASSERT_EQ(ProgIDFromCLSID(CLSID_CommonData, &progId), S_OK);
-    EXPECT_EQ(std::u16string_view(progId), u"Tarvik.CommonData");
-    CoTaskMemFree(progId);
-}
-
 class EntryPoints : public ::testing::Test {
   protected:
     void SetUp() override {

@@ -3,12 +3,12 @@
 // shows when the body fails in each of the ways it can.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <new>
 #include <stdexcept>
 
 #include "frame/ErrorReporting.h"
 #include "recorders/RecordingLog.h"
-#include "recorders/UncreatableClass.h"
 #include "tarvik/companions.h"
 #include "tarvik/comptr.h"
 #include "tarvik/sync.h"
@@ -74,76 +74,73 @@ class CatchAll : public ::testing::Test {
     ComPtr<ILogWriter> writer;
 };
 
-TEST_F(CatchAll, ThrownCodeIsLoggedDescribedAndReturned) {
-    HRESULT cleanupSaw = S_OK;
-    HRESULT hr = GuardedCall(
-        writer.Get(), kRow, [&]() -> HRESULT { throw ComError(E_FAIL); },
-        [&](HRESULT code) { cleanupSaw = code; });
-    EXPECT_EQ(hr, E_FAIL);
-    EXPECT_EQ(cleanupSaw, E_FAIL);
-
-    auto entries = log.Entries();
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].function, "CThing::Open()");
-    EXPECT_EQ(entries[0].message, "An exception occurred");
-    EXPECT_EQ(entries[0].markA, -1);
-    EXPECT_EQ(entries[0].markB, 0);
-    EXPECT_EQ(entries[0].thread, GetCurrentThreadId());
-    EXPECT_EQ(entries[0].detail.size(), 8u);  // the time of day, HH:MM:SS
-
-    TakenError e = TakeError();
-    ASSERT_TRUE(e.present);
-    EXPECT_EQ(e.description, u"CThing::Open\n");  // the final newline stays
-    EXPECT_EQ(e.guid, IID_IModemLine);
-    EXPECT_EQ(e.source, u"Tarvik.CommonData");
-    EXPECT_TRUE(e.helpFile.empty());
-    EXPECT_EQ(e.helpContext, 0u);
-}
-
-TEST_F(CatchAll, OwnCodeAndAppendedTextReachTheHost) {
+TEST_F(CatchAll, EveryFailureIsLoggedDescribedAndReturned) {
     const HRESULT custom = TARVIK_HR(0x80040201);
-    HRESULT hr = GuardedCall(writer.Get(), kRow,
-                             [&]() -> HRESULT { throw ComError(custom, "port name missing"); });
-    EXPECT_EQ(hr, custom);
-    EXPECT_EQ(TakeError().description, u"CThing::Open\nport name missing");
-
-    hr = GuardedCall(writer.Get(), kRow, [&]() -> HRESULT {
-        throw ComError(E_FAIL, std::u16string(u"Zeichen äöü 日本"));
-    });
-    EXPECT_EQ(hr, E_FAIL);
-    EXPECT_EQ(TakeError().description, u"CThing::Open\nZeichen äöü 日本");
-}
-
-TEST_F(CatchAll, EveryOtherExceptionBecomesEFail) {
-    int cleanups = 0;
-    auto cleanup = [&](HRESULT code) {
-        EXPECT_EQ(code, E_FAIL);
-        ++cleanups;
+    const struct {
+        const char* what;
+        const ErrorRow* row;
+        std::function<HRESULT()> body;
+        bool cleanupThrows;
+        HRESULT hr;
+        std::u16string description;
+    } cases[] = {
+        {"a thrown code", &kRow, []() -> HRESULT { throw ComError(E_FAIL); }, false, E_FAIL,
+         u"CThing::Open\n"},  // the final newline stays
+        {"an own code and text", &kRow,
+         [&]() -> HRESULT { throw ComError(custom, "port name missing"); }, false, custom,
+         u"CThing::Open\nport name missing"},
+        {"a wide text", &kRow,
+         []() -> HRESULT { throw ComError(E_FAIL, std::u16string(u"Zeichen äöü 日本")); }, false,
+         E_FAIL, u"CThing::Open\nZeichen äöü 日本"},
+        {"bad_alloc", &kRow, []() -> HRESULT { throw std::bad_alloc(); }, false, E_FAIL,
+         u"CThing::Open\n"},
+        {"runtime_error", &kRow, []() -> HRESULT { throw std::runtime_error("boom"); }, false,
+         E_FAIL, u"CThing::Open\n"},
+        {"an int", &kRow, []() -> HRESULT { throw 42; }, false, E_FAIL, u"CThing::Open\n"},
+        // A check that "fails" with a success code must still fail the
+        // operation: the host would take it for a finished one.
+        {"S_OK thrown", &kRow, []() -> HRESULT { throw ComError(S_OK); }, false, E_FAIL,
+         u"CThing::Open\n"},
+        {"S_FALSE thrown", &kRow, []() -> HRESULT { throw ComError(S_FALSE); }, false, E_FAIL,
+         u"CThing::Open\n"},
+        {"a cleanup that throws", &kRow, []() -> HRESULT { throw ComError(E_ACCESSDENIED); }, true,
+         E_ACCESSDENIED, u"CThing::Open\n"},
+        {"a row without function text", &kSilentRow, []() -> HRESULT { throw ComError(); }, false,
+         E_FAIL, u"CThing::FrameReceived\n"},
+        {"an unregistered class", &kUnregisteredRow, []() -> HRESULT { throw ComError(); }, false,
+         E_FAIL, u"CThing::Close\n"},
     };
-    EXPECT_EQ(GuardedCall(
-                  writer.Get(), kRow, []() -> HRESULT { throw std::bad_alloc(); }, cleanup),
-              E_FAIL);
-    EXPECT_EQ(TakeError().description, u"CThing::Open\n");
-    EXPECT_EQ(
-        GuardedCall(
-            writer.Get(), kRow, []() -> HRESULT { throw std::runtime_error("boom"); }, cleanup),
-        E_FAIL);
-    EXPECT_TRUE(TakeError().present);
-    EXPECT_EQ(GuardedCall(
-                  writer.Get(), kRow, []() -> HRESULT { throw 42; }, cleanup),
-              E_FAIL);
-    EXPECT_TRUE(TakeError().present);
-    EXPECT_EQ(cleanups, 3);
-    EXPECT_EQ(log.With("CThing::Open()", "An exception occurred").size(), 3u);
-}
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        log.Clear();
+        HRESULT cleanupSaw = S_OK;
+        HRESULT hr = GuardedCall(writer.Get(), *c.row, c.body, [&](HRESULT code) {
+            cleanupSaw = code;
+            if (c.cleanupThrows)
+                throw std::runtime_error("cleanup failed");
+        });
+        EXPECT_EQ(hr, c.hr);
+        EXPECT_EQ(cleanupSaw, c.hr);
 
-// A check that "fails" with a success code must still fail the operation:
-// the host would otherwise take a failed operation for a finished one.
-TEST_F(CatchAll, SuccessCodeThrownIsReportedAsFailure) {
-    EXPECT_EQ(GuardedCall(writer.Get(), kRow, []() -> HRESULT { throw ComError(S_OK); }), E_FAIL);
-    EXPECT_EQ(GuardedCall(writer.Get(), kRow, []() -> HRESULT { throw ComError(S_FALSE); }),
-              E_FAIL);
-    EXPECT_TRUE(TakeError().present);
+        auto entries = log.Entries();
+        ASSERT_EQ(entries.size(), c.row->functionText ? 1u : 0u);
+        if (!entries.empty()) {
+            EXPECT_EQ(entries[0].function, c.row->functionText);
+            EXPECT_EQ(entries[0].message, c.row->message);
+            EXPECT_EQ(entries[0].markA, c.row->markA);
+            EXPECT_EQ(entries[0].markB, c.row->markB);
+            EXPECT_EQ(entries[0].thread, GetCurrentThreadId());
+            EXPECT_EQ(entries[0].detail.size(), 8u);  // the time of day, HH:MM:SS
+        }
+
+        TakenError e = TakeError();
+        ASSERT_TRUE(e.present);
+        EXPECT_EQ(e.description, c.description);
+        EXPECT_EQ(e.guid, *c.row->iid);
+        EXPECT_EQ(e.source, c.row == &kUnregisteredRow ? u"" : u"Tarvik.CommonData");
+        EXPECT_TRUE(e.helpFile.empty());
+        EXPECT_EQ(e.helpContext, 0u);
+    }
 }
 
 TEST_F(CatchAll, SuccessLeavesNoTraceAndSkipsCleanup) {
@@ -156,73 +153,8 @@ TEST_F(CatchAll, SuccessLeavesNoTraceAndSkipsCleanup) {
     EXPECT_FALSE(TakeError().present);
 }
 
-TEST_F(CatchAll, RowsWithoutFunctionTextWriteNoEntry) {
-    EXPECT_EQ(GuardedCall(writer.Get(), kSilentRow, []() -> HRESULT { throw ComError(); }), E_FAIL);
-    EXPECT_EQ(log.Count(), 0u);
-    EXPECT_EQ(TakeError().description, u"CThing::FrameReceived\n");
-}
-
-TEST_F(CatchAll, UnregisteredClassGivesNoSource) {
-    EXPECT_EQ(GuardedCall(writer.Get(), kUnregisteredRow, []() -> HRESULT { throw ComError(); }),
-              E_FAIL);
-    TakenError e = TakeError();
-    ASSERT_TRUE(e.present);
-    EXPECT_TRUE(e.source.empty());
-    EXPECT_EQ(e.guid, IID_IModemSession);
-    auto entries = log.WithFunction("CThing::Close()");
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].message, "An Exception occurred");
-    EXPECT_EQ(entries[0].markA, 0);
-    EXPECT_EQ(entries[0].markB, 1);
-}
-
-TEST_F(CatchAll, CleanupThatThrowsDoesNotEscape) {
-    HRESULT hr = GuardedCall(
-        writer.Get(), kRow, []() -> HRESULT { throw ComError(E_ACCESSDENIED); },
-        [](HRESULT) { throw std::runtime_error("cleanup failed"); });
-    EXPECT_EQ(hr, E_ACCESSDENIED);
-    EXPECT_TRUE(TakeError().present);
-}
-
-// Without a log writer on the machine everything works the same; only the
-// entries are missing.
-TEST(CatchAllWithoutLog, BehavesTheSameWithoutEntries) {
-    tarvik::test::UncreatableClass noLog(CLSID_LogWriter);
-    ComPtr<ILogWriter> none;
-    EXPECT_TRUE(FAILED(
-        CoCreateInstance(CLSID_LogWriter, nullptr, CLSCTX_ALL, IID_ILogWriter, none.PutVoid())));
-    EXPECT_FALSE(none);
-    bool cleaned = false;
-    HRESULT hr = GuardedCall(
-        none.Get(), kRow, []() -> HRESULT { throw std::bad_alloc(); },
-        [&](HRESULT) { cleaned = true; });
-    EXPECT_EQ(hr, E_FAIL);
-    EXPECT_TRUE(cleaned);
-    TakenError e = TakeError();
-    EXPECT_EQ(e.description, u"CThing::Open\n");
-    EXPECT_EQ(e.source, u"Tarvik.CommonData");
-}
-
-// A callee's own description is carried into ours only when the callee says
-// it set one for that interface.
-TEST(CalleeDescription, AppendedWhenTheCalleeSupportsErrorInfo) {
-    ComPtr<ICommonData> bag;
-    ASSERT_EQ(
-        CoCreateInstance(CLSID_CommonData, nullptr, CLSCTX_ALL, IID_ICommonData, bag.PutVoid()),
-        S_OK);
-    HRESULT hr = GuardedCall(nullptr, kRow, [&]() -> HRESULT {
-        Variant port;
-        HRESULT read = bag->GetData(Bstr(u"COMPort").Get(), &port);
-        if (FAILED(read))
-            tarvik::frame::ThrowFromCallee(read, bag.Get(), IID_ICommonData);
-        return S_OK;
-    });
-    EXPECT_EQ(hr, COMMONDATA_E_FIELDNOTFOUND);
-    TakenError e = TakeError();
-    EXPECT_EQ(e.description, u"CThing::Open\nField 'COMPort' not found");
-    EXPECT_EQ(e.guid, IID_IModemLine);
-}
-
+// A callee's own description is carried into ours (the session's refused
+// field shows it) only when the callee says it set one for that interface.
 TEST(CalleeDescription, IgnoredForOtherInterfacesAndPlainObjects) {
     ComPtr<ICommonData> bag;
     ASSERT_EQ(

@@ -1,4 +1,4 @@
-// The time text of log entries.
+// The time text of log entries, and the entries themselves.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,34 +9,32 @@
 
 namespace {
 
-std::string Format(WORD h, WORD m, WORD s) {
-    SYSTEMTIME t{};
-    t.wHour = h;
-    t.wMinute = m;
-    t.wSecond = s;
-    t.wMilliseconds = 999;  // never shown, never rounds up
-    char buffer[16];
-    std::memset(buffer, '#', sizeof buffer);
-    tarvik::frame::FormatLogTime(t, buffer);
-    // Eight characters and the terminating zero, nothing beyond the nine
-    // bytes a caller must provide.
-    EXPECT_EQ(buffer[8], '\0');
-    EXPECT_EQ(buffer[9], '#');
-    return buffer;
-}
+const std::regex kTime("([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]");
 
-TEST(FormatLogTime, TwoDigitsEachOnA24HourClock) {
-    EXPECT_EQ(Format(9, 5, 7), "09:05:07");
-    EXPECT_EQ(Format(21, 40, 0), "21:40:00");
-    EXPECT_EQ(Format(0, 0, 0), "00:00:00");
-    EXPECT_EQ(Format(23, 59, 59), "23:59:59");
-}
-
-TEST(FormatLogTime, NowHasTheSameShape) {
-    char buffer[9];
-    tarvik::frame::FormatLogTime(buffer);
-    EXPECT_TRUE(std::regex_match(buffer, std::regex("([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]")))
-        << buffer;
+TEST(FormatLogTime, TwoDigitsEachOnA24HourClockInNineBytes) {
+    const struct {
+        WORD h, m, s;
+        const char* text;
+    } cases[] = {{9, 5, 7, "09:05:07"},
+                 {21, 40, 0, "21:40:00"},
+                 {0, 0, 0, "00:00:00"},
+                 {23, 59, 59, "23:59:59"}};
+    for (const auto& c : cases) {
+        SYSTEMTIME t{};
+        t.wHour = c.h;
+        t.wMinute = c.m;
+        t.wSecond = c.s;
+        t.wMilliseconds = 999;  // never shown, never rounds up
+        char buffer[16];
+        std::memset(buffer, '#', sizeof buffer);
+        tarvik::frame::FormatLogTime(t, buffer);
+        EXPECT_EQ(std::string(buffer), c.text);
+        // Nothing beyond the nine bytes a caller must provide.
+        EXPECT_EQ(buffer[9], '#');
+    }
+    char now[9];
+    tarvik::frame::FormatLogTime(now);
+    EXPECT_TRUE(std::regex_match(now, kTime)) << now;
 }
 
 TEST(LogEntry, NullWriterIsNoLoggingAndDetailDefaultsToTime) {
@@ -48,8 +46,7 @@ TEST(LogEntry, NullWriterIsNoLoggingAndDetailDefaultsToTime) {
                             "COM7");
     auto entries = log.Entries();
     ASSERT_EQ(entries.size(), 2u);
-    EXPECT_TRUE(
-        std::regex_match(entries[0].detail, std::regex("[0-2][0-9]:[0-5][0-9]:[0-5][0-9]")));
+    EXPECT_TRUE(std::regex_match(entries[0].detail, kTime));
     EXPECT_EQ(entries[1].detail, "COM7");
     EXPECT_EQ(entries[1].markA, 0);
     EXPECT_EQ(entries[1].markB, 1);

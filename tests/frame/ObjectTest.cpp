@@ -1,6 +1,7 @@
 // The COM object base and the generic class factory: identity, reference
-// counting across threads, aggregation, the construction step and the module
-// lock that decides whether a library may be unloaded.
+// counting across threads, the construction step and the module lock that
+// decides whether a library may be unloaded (aggregation, server locks and
+// the unload decision are tested on the component's own classes).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -50,29 +51,6 @@ class CThing : public tarvik::ComObject<CThing, IVL2600Settings, ISupportErrorIn
     HRESULT construct_;
 };
 
-// An outer object that aggregates a CThing and counts its own references.
-class COuter : public tarvik::ComObject<COuter, IEventReporter> {
-  public:
-    IUnknown* FindInterface(REFIID iid) noexcept override {
-        if (IsEqualIID(iid, IID_IEventReporter))
-            return static_cast<IEventReporter*>(this);
-        return nullptr;
-    }
-    // Interfaces of the inner object are handed out through the outer one.
-    HRESULT QueryInterface(REFIID iid, void** ppv) override {
-        if (inner &&
-            (IsEqualIID(iid, IID_IVL2600Settings) || IsEqualIID(iid, IID_ISupportErrorInfo)))
-            return inner->QueryInterface(iid, ppv);
-        return ComObject::QueryInterface(iid, ppv);
-    }
-    HRESULT SetTarget(BSTR) override { return S_OK; }
-    HRESULT GetTarget(BSTR*) override { return S_OK; }
-    HRESULT GetCount(LONG*) override { return S_OK; }
-    HRESULT Flush() override { return S_OK; }
-    HRESULT Notify(LONG, BSTR, VARIANT, VARIANT, BSTR) override { return S_OK; }
-    ComPtr<IUnknown> inner;
-};
-
 TEST(ComObject, IdentityAndInterfaces) {
     ModuleLock module;
     ComPtr<IVL2600Settings> settings;
@@ -92,24 +70,6 @@ TEST(ComObject, IdentityAndInterfaces) {
     EXPECT_EQ(settings->QueryInterface(IID_IModemLine, &none), E_NOINTERFACE);
     EXPECT_EQ(none, nullptr);
     EXPECT_EQ(settings->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
-}
-
-TEST(ComObject, LastReleaseDestroysAndFreesTheModule) {
-    ModuleLock module;
-    int before = g_alive;
-    {
-        ComPtr<IUnknown> obj;
-        ASSERT_EQ(tarvik::CreateComObject<CThing>(nullptr, &module, IID_IUnknown, obj.PutVoid()),
-                  S_OK);
-        EXPECT_EQ(module.Count(), 1);
-        EXPECT_FALSE(module.CanUnload());
-        EXPECT_EQ(g_alive, before + 1);
-        ComPtr<IUnknown> copy = obj;
-        obj.Reset();
-        EXPECT_EQ(g_alive, before + 1);
-    }
-    EXPECT_EQ(g_alive, before);
-    EXPECT_TRUE(module.CanUnload());
 }
 
 TEST(ComObject, FailedConstructionDestroysTheObject) {
@@ -147,97 +107,6 @@ TEST(ComObject, ManyThreadsReleaseExactlyOnce) {
         t.join();
     EXPECT_EQ(g_alive, before);
     EXPECT_EQ(module.Count(), 0);
-}
-
-TEST(ComObject, AggregatedObjectDelegatesToItsOuter) {
-    ModuleLock module;
-    int before = g_alive;
-    ComPtr<IEventReporter> outer;
-    ASSERT_EQ(
-        tarvik::CreateComObject<COuter>(nullptr, nullptr, IID_IEventReporter, outer.PutVoid()),
-        S_OK);
-    auto* outerObj = static_cast<COuter*>(outer.Get());
-
-    void* pv = nullptr;
-    // Only IUnknown may be asked for when aggregating.
-    EXPECT_EQ(tarvik::CreateComObject<CThing>(outer.Get(), &module, IID_IVL2600Settings, &pv),
-              CLASS_E_NOAGGREGATION);
-    EXPECT_EQ(pv, nullptr);
-    EXPECT_EQ(g_alive, before);
-
-    ASSERT_EQ(tarvik::CreateComObject<CThing>(outer.Get(), &module, IID_IUnknown, &pv), S_OK);
-    outerObj->inner.Attach(static_cast<IUnknown*>(pv));
-    EXPECT_EQ(module.Count(), 1);
-
-    // The inner object's interfaces count references on the outer object.
-    ULONG outerRefs = outerObj->RefCount();
-    ComPtr<IVL2600Settings> settings;
-    ASSERT_EQ(outer->QueryInterface(IID_IVL2600Settings, settings.PutVoid()), S_OK);
-    EXPECT_EQ(outerObj->RefCount(), outerRefs + 1);
-    // IUnknown asked of an inner interface is the outer object's identity.
-    ComPtr<IUnknown> fromInner, fromOuter;
-    ASSERT_EQ(settings.As(&fromInner, IID_IUnknown), S_OK);
-    ASSERT_EQ(outer.As(&fromOuter, IID_IUnknown), S_OK);
-    EXPECT_EQ(fromInner.Get(), fromOuter.Get());
-    // The outer object's own interfaces are reachable from the inner ones.
-    ComPtr<IEventReporter> back;
-    EXPECT_EQ(settings.As(&back, IID_IEventReporter), S_OK);
-
-    back.Reset();
-    fromInner.Reset();
-    fromOuter.Reset();
-    settings.Reset();
-    outer.Reset();  // the outer releases the inner unknown it owns
-    EXPECT_EQ(g_alive, before);
-    EXPECT_EQ(module.Count(), 0);
-}
-
-TEST(ClassFactory, CreatesPlainAndRefusesBadAggregation) {
-    ModuleLock module;
-    int before = g_alive;
-    ComPtr<IClassFactory> factory =
-        ComPtr<IClassFactory>::Adopt(tarvik::NewClassFactory<CThing>(&module));
-    ASSERT_TRUE(factory);
-    EXPECT_EQ(module.Count(), 1);  // a class object keeps its module loaded
-
-    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IVL2600Settings, nullptr), E_POINTER);
-    ComPtr<IUnknown> outer;
-    ASSERT_EQ(tarvik::CreateComObject<COuter>(nullptr, nullptr, IID_IUnknown, outer.PutVoid()),
-              S_OK);
-    void* pv = reinterpret_cast<void*>(1);
-    EXPECT_EQ(factory->CreateInstance(outer.Get(), IID_IVL2600Settings, &pv),
-              CLASS_E_NOAGGREGATION);
-    EXPECT_EQ(pv, nullptr);
-
-    ComPtr<IVL2600Settings> obj;
-    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IVL2600Settings, obj.PutVoid()), S_OK);
-    EXPECT_EQ(module.Count(), 2);
-
-    EXPECT_EQ(factory->LockServer(TRUE), S_OK);
-    factory.Reset();
-    obj.Reset();
-    EXPECT_EQ(module.Count(), 1);  // the server lock alone
-    EXPECT_FALSE(module.CanUnload());
-    EXPECT_EQ(g_alive, before);
-
-    ComPtr<IClassFactory> again =
-        ComPtr<IClassFactory>::Adopt(tarvik::NewClassFactory<CThing>(&module));
-    again->LockServer(FALSE);
-    again.Reset();
-    EXPECT_TRUE(module.CanUnload());
-}
-
-TEST(ClassFactory, CachedFactoryDoesNotPinItsModule) {
-    ModuleLock module;
-    ComPtr<IClassFactory> cached = ComPtr<IClassFactory>::Adopt(
-        tarvik::NewClassFactory<CThing>(&module, tarvik::FactoryLifetime::Cached));
-    ASSERT_TRUE(cached);
-    EXPECT_TRUE(module.CanUnload());
-    ComPtr<IUnknown> obj;
-    ASSERT_EQ(cached->CreateInstance(nullptr, IID_IUnknown, obj.PutVoid()), S_OK);
-    EXPECT_FALSE(module.CanUnload());
-    obj.Reset();
-    EXPECT_TRUE(module.CanUnload());
 }
 
 TEST(ClassFactory, CreatorFailuresAndExceptionsBecomeCodes) {

@@ -61,6 +61,11 @@ void Unregister(REFCLSID clsid) {
     });
 }
 
+// An object of `clsid` as a host asks for one.
+HRESULT Create(REFCLSID clsid, ComPtr<IUnknown>* obj, DWORD context = CLSCTX_ALL) {
+    return CoCreateInstance(clsid, nullptr, context, IID_IUnknown, obj->PutVoid());
+}
+
 // True while the library is mapped into the process (asks without loading it).
 bool Loaded(const char* path) {
     void* h = dlopen(path, RTLD_NOW | RTLD_NOLOAD);
@@ -78,7 +83,7 @@ std::u16string LastErrorText() {
     return std::u16string(text.View());
 }
 
-TEST(Activation, InProcessRegistrations) {
+TEST(Activation, InProcessRegistrationsAndTheirArguments) {
     LocalFactory factory;
     DWORD cookie = 0;
     ASSERT_EQ(CoRegisterClassObject(kLocalClass, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
@@ -87,9 +92,7 @@ TEST(Activation, InProcessRegistrations) {
     EXPECT_NE(cookie, 0u);
     ComPtr<IUnknown> obj;
     // Found for an in-process request, without any registry entry.
-    ASSERT_EQ(
-        CoCreateInstance(kLocalClass, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, obj.PutVoid()),
-        S_OK);
+    ASSERT_EQ(Create(kLocalClass, &obj, CLSCTX_INPROC_SERVER), S_OK);
     EXPECT_EQ(factory.created, 1);
     obj = nullptr;
     EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
@@ -99,11 +102,8 @@ TEST(Activation, InProcessRegistrations) {
     EXPECT_EQ(CoCreateInstance(kLocalClass, nullptr, CLSCTX_ALL, IID_IUnknown, &out),
               REGDB_E_CLASSNOTREG);
     EXPECT_EQ(out, nullptr);
-}
 
-TEST(Activation, SingleUseRegistrationServesOnce) {
-    LocalFactory factory;
-    DWORD cookie = 0;
+    // A single-use registration serves once.
     ASSERT_EQ(CoRegisterClassObject(kLocalClass, &factory, CLSCTX_INPROC_SERVER, REGCLS_SINGLEUSE,
                                     &cookie),
               S_OK);
@@ -113,12 +113,11 @@ TEST(Activation, SingleUseRegistrationServesOnce) {
     EXPECT_EQ(CoGetClassObject(kLocalClass, CLSCTX_ALL, nullptr, IID_IClassFactory, cf.PutVoid()),
               REGDB_E_CLASSNOTREG);
     EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
-}
+    cf = nullptr;
 
-TEST(Activation, BadArguments) {
-    LocalFactory factory;
+    // Null out-pointers and factories are refused without a reference taken.
     EXPECT_EQ(CoRegisterClassObject(kLocalClass, &factory, CLSCTX_ALL, 0, nullptr), E_POINTER);
-    DWORD cookie = 5;
+    cookie = 5;
     EXPECT_EQ(CoRegisterClassObject(kLocalClass, nullptr, CLSCTX_ALL, 0, &cookie), E_INVALIDARG);
     EXPECT_EQ(cookie, 0u);
     EXPECT_EQ(CoCreateInstance(kLocalClass, nullptr, CLSCTX_ALL, IID_IUnknown, nullptr), E_POINTER);
@@ -129,11 +128,8 @@ TEST(Activation, BadArguments) {
 TEST(Activation, RegistryServerLoadsAndUnloads) {
     ASSERT_EQ(RegisterServer(CLSID_TestInproc, TARVIK_TEST_INPROC_PATH), S_OK);
     ComPtr<IUnknown> a, b;
-    ASSERT_EQ(CoCreateInstance(CLSID_TestInproc, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
-                               a.PutVoid()),
-              S_OK);
-    ASSERT_EQ(CoCreateInstance(CLSID_TestInproc, nullptr, CLSCTX_ALL, IID_IUnknown, b.PutVoid()),
-              S_OK);
+    ASSERT_EQ(Create(CLSID_TestInproc, &a, CLSCTX_INPROC_SERVER), S_OK);
+    ASSERT_EQ(Create(CLSID_TestInproc, &b), S_OK);
     ASSERT_TRUE(Loaded(TARVIK_TEST_INPROC_PATH));
     void* h = dlopen(TARVIK_TEST_INPROC_PATH, RTLD_NOW | RTLD_NOLOAD);
     auto live = reinterpret_cast<PFN_TestCount>(dlsym(h, "TestLiveObjects"));
@@ -152,8 +148,7 @@ TEST(Activation, RegistryServerLoadsAndUnloads) {
 
     // It comes back on the next activation, and with a delay it is unloaded
     // only once it has been idle that long.
-    ASSERT_EQ(CoCreateInstance(CLSID_TestInproc, nullptr, CLSCTX_ALL, IID_IUnknown, a.PutVoid()),
-              S_OK);
+    ASSERT_EQ(Create(CLSID_TestInproc, &a), S_OK);
     a = nullptr;
     constexpr DWORD kDelayMs = 200;
     auto idleFrom = std::chrono::steady_clock::now();
@@ -170,46 +165,38 @@ TEST(Activation, RegistryServerLoadsAndUnloads) {
 TEST(Activation, UnknownAndBrokenServers) {
     Unregister(kUnknownClass);
     ComPtr<IUnknown> obj;
-    EXPECT_EQ(CoCreateInstance(kUnknownClass, nullptr, CLSCTX_ALL, IID_IUnknown, obj.PutVoid()),
-              REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(Create(kUnknownClass, &obj), REGDB_E_CLASSNOTREG);
 
     const std::string missing = tarvik::test::SandboxRoot() + "/no-such-library.so";
     ASSERT_EQ(RegisterServer(kUnknownClass, missing), S_OK);
-    EXPECT_EQ(CoCreateInstance(kUnknownClass, nullptr, CLSCTX_ALL, IID_IUnknown, obj.PutVoid()),
-              CO_E_DLLNOTFOUND);
+    EXPECT_EQ(Create(kUnknownClass, &obj), CO_E_DLLNOTFOUND);
     EXPECT_NE(LastErrorText().find(tarvik::Utf8ToUtf16(missing)), std::u16string::npos);
 
     const std::string junk = tarvik::test::SandboxRoot() + "/not-a-library.so";
     std::ofstream(junk) << "this is text, not ELF\n";
     ASSERT_EQ(RegisterServer(kUnknownClass, junk), S_OK);
-    EXPECT_EQ(CoCreateInstance(kUnknownClass, nullptr, CLSCTX_ALL, IID_IUnknown, obj.PutVoid()),
-              CO_E_ERRORINDLL);
+    EXPECT_EQ(Create(kUnknownClass, &obj), CO_E_ERRORINDLL);
     std::u16string why = LastErrorText();
     EXPECT_NE(why.find(tarvik::Utf8ToUtf16(junk)), std::u16string::npos);
     EXPECT_GT(why.size(), tarvik::Utf8ToUtf16(junk).size() + 20) << "loader's reason missing";
 
     ASSERT_EQ(RegisterServer(kUnknownClass, TARVIK_TEST_NOENTRY_PATH), S_OK);
-    EXPECT_EQ(CoCreateInstance(kUnknownClass, nullptr, CLSCTX_ALL, IID_IUnknown, obj.PutVoid()),
-              CO_E_ERRORINDLL);
+    EXPECT_EQ(Create(kUnknownClass, &obj), CO_E_ERRORINDLL);
     EXPECT_NE(LastErrorText().find(u"DllGetClassObject"), std::u16string::npos);
 
     // The library serves only its own class.
     ASSERT_EQ(RegisterServer(kUnknownClass, TARVIK_TEST_INPROC_PATH), S_OK);
-    EXPECT_EQ(CoCreateInstance(kUnknownClass, nullptr, CLSCTX_ALL, IID_IUnknown, obj.PutVoid()),
-              CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(Create(kUnknownClass, &obj), CLASS_E_CLASSNOTAVAILABLE);
     // A registry server cannot answer an out-of-process request.
     ASSERT_EQ(RegisterServer(CLSID_TestInproc, TARVIK_TEST_INPROC_PATH), S_OK);
-    EXPECT_EQ(CoCreateInstance(CLSID_TestInproc, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
-                               obj.PutVoid()),
-              REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(Create(CLSID_TestInproc, &obj, CLSCTX_LOCAL_SERVER), REGDB_E_CLASSNOTREG);
 }
 
 TEST(Activation, SeesRegistrationsOfOtherProcessesWithoutRereadingEachTime) {
     constexpr CLSID kLate = {0x2A2A2A2A, 0x1, 0x2, {3, 4, 5, 6, 7, 8, 9, 10}};
     Unregister(kLate);
     ComPtr<IUnknown> obj;
-    EXPECT_EQ(CoCreateInstance(kLate, nullptr, CLSCTX_ALL, IID_IUnknown, obj.PutVoid()),
-              REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(Create(kLate, &obj), REGDB_E_CLASSNOTREG);
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0)
@@ -219,17 +206,13 @@ TEST(Activation, SeesRegistrationsOfOtherProcessesWithoutRereadingEachTime) {
     ASSERT_EQ(WEXITSTATUS(status), 0);
     // The fixture serves only its own class, so this answer proves the
     // registration was seen and the library was asked.
-    EXPECT_EQ(CoCreateInstance(kLate, nullptr, CLSCTX_ALL, IID_IUnknown, obj.PutVoid()),
-              CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(Create(kLate, &obj), CLASS_E_CLASSNOTAVAILABLE);
 
     ASSERT_EQ(RegisterServer(CLSID_TestInproc, TARVIK_TEST_INPROC_PATH), S_OK);
-    ASSERT_EQ(CoCreateInstance(CLSID_TestInproc, nullptr, CLSCTX_ALL, IID_IUnknown, obj.PutVoid()),
-              S_OK);
+    ASSERT_EQ(Create(CLSID_TestInproc, &obj), S_OK);
     uint64_t reads = reg::SnapshotReads();
     for (int i = 0; i < 100; ++i)
-        ASSERT_EQ(
-            CoCreateInstance(CLSID_TestInproc, nullptr, CLSCTX_ALL, IID_IUnknown, obj.PutVoid()),
-            S_OK);
+        ASSERT_EQ(Create(CLSID_TestInproc, &obj), S_OK);
     EXPECT_EQ(reg::SnapshotReads(), reads);
 }
 
@@ -274,8 +257,7 @@ TEST(Activation, ConcurrentUse) {
             LocalFactory factory;
             for (int i = 0; i < 200; ++i) {
                 ComPtr<IUnknown> obj;
-                if (FAILED(CoCreateInstance(CLSID_TestInproc, nullptr, CLSCTX_ALL, IID_IUnknown,
-                                            obj.PutVoid())))
+                if (FAILED(Create(CLSID_TestInproc, &obj)))
                     ++failures;
                 obj = nullptr;
                 if (t == 0)

@@ -11,30 +11,29 @@ using tarvik::UniqueHandle;
 
 namespace {
 
-TEST(Event, ManualResetStaysSignalledUntilReset) {
-    UniqueHandle e(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    ASSERT_TRUE(e);
-    EXPECT_EQ(WaitForSingleObject(e.Get(), 0), WAIT_TIMEOUT);
-    ASSERT_TRUE(SetEvent(e.Get()));
-    EXPECT_EQ(WaitForSingleObject(e.Get(), 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(e.Get(), 0), WAIT_OBJECT_0);
-    ASSERT_TRUE(ResetEvent(e.Get()));
-    EXPECT_EQ(WaitForSingleObject(e.Get(), 0), WAIT_TIMEOUT);
-
+TEST(Event, ManualResetStaysSignalledAndAutoResetIsConsumedByOneWait) {
+    UniqueHandle manual(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(manual);
+    EXPECT_EQ(WaitForSingleObject(manual.Get(), 0), WAIT_TIMEOUT);
+    ASSERT_TRUE(SetEvent(manual.Get()));
+    EXPECT_EQ(WaitForSingleObject(manual.Get(), 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(manual.Get(), 0), WAIT_OBJECT_0);
+    ASSERT_TRUE(ResetEvent(manual.Get()));
+    EXPECT_EQ(WaitForSingleObject(manual.Get(), 0), WAIT_TIMEOUT);
     UniqueHandle initiallySet(CreateEventA(nullptr, TRUE, TRUE, nullptr));
     EXPECT_EQ(WaitForSingleObject(initiallySet.Get(), 0), WAIT_OBJECT_0);
-}
+    // An empty name is no name: another unnamed event is another object.
+    UniqueHandle unnamed(CreateEventA(nullptr, TRUE, FALSE, ""));
+    EXPECT_EQ(WaitForSingleObject(unnamed.Get(), 0), WAIT_TIMEOUT);
 
-TEST(Event, AutoResetIsConsumedByOneWait) {
-    UniqueHandle e(CreateEventA(nullptr, FALSE, TRUE, nullptr));
-    ASSERT_TRUE(e);
-    EXPECT_EQ(WaitForSingleObject(e.Get(), 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(e.Get(), 0), WAIT_TIMEOUT);
+    UniqueHandle automatic(CreateEventA(nullptr, FALSE, TRUE, nullptr));
+    EXPECT_EQ(WaitForSingleObject(automatic.Get(), 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(automatic.Get(), 0), WAIT_TIMEOUT);
     // Setting twice without a wait in between still releases only one wait.
-    SetEvent(e.Get());
-    SetEvent(e.Get());
-    EXPECT_EQ(WaitForSingleObject(e.Get(), 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(e.Get(), 0), WAIT_TIMEOUT);
+    SetEvent(automatic.Get());
+    SetEvent(automatic.Get());
+    EXPECT_EQ(WaitForSingleObject(automatic.Get(), 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(automatic.Get(), 0), WAIT_TIMEOUT);
 }
 
 TEST(Event, OneSetOfAnAutoResetEventWakesExactlyOneOfTwoWaiters) {
@@ -111,31 +110,14 @@ TEST(Event, NamedEventIsSharedByName) {
     EXPECT_EQ(WaitForSingleObject(fresh.Get(), 0), WAIT_TIMEOUT);
 }
 
-TEST(Event, UnnamedEventsAreDistinct) {
-    UniqueHandle a(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    UniqueHandle b(CreateEventA(nullptr, TRUE, FALSE, ""));
-    SetEvent(a.Get());
-    EXPECT_EQ(WaitForSingleObject(b.Get(), 0), WAIT_TIMEOUT);
-}
-
-TEST(Event, NameHeldByAMutexIsRefused) {
-    UniqueHandle m(CreateMutexA(nullptr, FALSE, "tarvik-test-taken"));
-    ASSERT_TRUE(m);
-    EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, "tarvik-test-taken"), nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-    EXPECT_FALSE(tarvik::SignalNamedEvent("tarvik-test-taken"));
-}
-
-TEST(Event, SignalNamedEventReachesAHolder) {
+TEST(Event, SignalNamedEventReachesOnlyAHolder) {
     UniqueHandle held(CreateEventA(nullptr, TRUE, FALSE, "tarvik-test-signal"));
     std::atomic<DWORD> result{0xDEAD};
     std::thread waiter([&] { result = WaitForSingleObject(held.Get(), 10000); });
     EXPECT_TRUE(tarvik::SignalNamedEvent("tarvik-test-signal"));
     waiter.join();
     EXPECT_EQ(result.load(), WAIT_OBJECT_0);
-}
 
-TEST(Event, SignalNamedEventWithoutHoldersLeavesNothingBehind) {
     // Nobody holds the event, so the signal dies with it: a later holder
     // starts from its own initial state.
     EXPECT_TRUE(tarvik::SignalNamedEvent("tarvik-test-unheld"));
@@ -143,11 +125,17 @@ TEST(Event, SignalNamedEventWithoutHoldersLeavesNothingBehind) {
     EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
     EXPECT_EQ(WaitForSingleObject(later.Get(), 0), WAIT_TIMEOUT);
 
+    // A name taken by a mutex is neither an event to create nor to signal.
+    UniqueHandle m(CreateMutexA(nullptr, FALSE, "tarvik-test-taken"));
+    ASSERT_TRUE(m);
+    EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, "tarvik-test-taken"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(tarvik::SignalNamedEvent("tarvik-test-taken"));
     EXPECT_FALSE(tarvik::SignalNamedEvent(nullptr));
     EXPECT_FALSE(tarvik::SignalNamedEvent(""));
 }
 
-TEST(Handles, ClosedHandleIsInvalidAfterwards) {
+TEST(Handles, ClosedAndWrongKindsOfHandlesAreRefused) {
     HANDLE h = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     ASSERT_NE(h, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
@@ -164,6 +152,15 @@ TEST(Handles, ClosedHandleIsInvalidAfterwards) {
     EXPECT_FALSE(CloseHandle(nullptr));
     EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
     EXPECT_FALSE(SetEvent(reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x12345))));
+
+    // A handle of the wrong kind is refused as well.
+    UniqueHandle m(CreateMutexA(nullptr, FALSE, nullptr));
+    EXPECT_FALSE(SetEvent(m.Get()));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    UniqueHandle e(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    EXPECT_FALSE(ReleaseMutex(e.Get()));
+    DWORD code = 0;
+    EXPECT_FALSE(GetExitCodeThread(e.Get(), &code));
 }
 
 TEST(Handles, StaleValuesStayInvalidWhenSlotsAreReused) {
@@ -193,16 +190,6 @@ TEST(Handles, ValuesFitAPositiveThirtyTwoBitNumber) {
         HANDLE back = reinterpret_cast<HANDLE>(static_cast<intptr_t>(static_cast<LONG>(v)));
         ASSERT_TRUE(SetEvent(back));
     }
-}
-
-TEST(Handles, WrongKindOfHandleIsRefused) {
-    UniqueHandle m(CreateMutexA(nullptr, FALSE, nullptr));
-    EXPECT_FALSE(SetEvent(m.Get()));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-    UniqueHandle e(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    EXPECT_FALSE(ReleaseMutex(e.Get()));
-    DWORD code = 0;
-    EXPECT_FALSE(GetExitCodeThread(e.Get(), &code));
 }
 
 }  // namespace

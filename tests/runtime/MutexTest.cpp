@@ -1,3 +1,5 @@
+// Mutexes and critical sections: ownership counted per thread, released only
+// by the owner, abandoned by an owner that ends, and exclusive under load.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -20,34 +22,25 @@ DWORD TryFromOtherThread(HANDLE m) {
     return r;
 }
 
+BOOL TryFromOtherThread(CRITICAL_SECTION* cs) {
+    BOOL got = FALSE;
+    std::thread([&] {
+        got = TryEnterCriticalSection(cs);
+        if (got)
+            LeaveCriticalSection(cs);
+    }).join();
+    return got;
+}
+
 DWORD LockAndEnd(HANDLE m) {
     return WaitForSingleObject(m, 10000) == WAIT_OBJECT_0 ? 0 : 1;
 }
 
-TEST(Mutex, OwnerReentersAndMustReleaseAsOftenAsItTook) {
-    UniqueHandle m(CreateMutexA(nullptr, FALSE, nullptr));
+TEST(Mutex, OwnerReentersAndOnlyItReleasesAsOftenAsItTook) {
+    UniqueHandle m(CreateMutexA(nullptr, TRUE, nullptr));
     ASSERT_TRUE(m);
     EXPECT_EQ(WaitForSingleObject(m.Get(), 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(m.Get(), 0), WAIT_OBJECT_0);
     EXPECT_EQ(TryFromOtherThread(m.Get()), WAIT_TIMEOUT);
-    EXPECT_TRUE(ReleaseMutex(m.Get()));
-    EXPECT_EQ(TryFromOtherThread(m.Get()), WAIT_TIMEOUT);
-    EXPECT_TRUE(ReleaseMutex(m.Get()));
-    EXPECT_EQ(TryFromOtherThread(m.Get()), WAIT_OBJECT_0);
-    // Fully released: one more release is not allowed.
-    EXPECT_FALSE(ReleaseMutex(m.Get()));
-    EXPECT_EQ(GetLastError(), ERROR_NOT_OWNER);
-}
-
-TEST(Mutex, InitialOwnerHoldsItFromCreation) {
-    UniqueHandle m(CreateMutexA(nullptr, TRUE, nullptr));
-    EXPECT_EQ(TryFromOtherThread(m.Get()), WAIT_TIMEOUT);
-    EXPECT_TRUE(ReleaseMutex(m.Get()));
-    EXPECT_EQ(TryFromOtherThread(m.Get()), WAIT_OBJECT_0);
-}
-
-TEST(Mutex, ReleaseByANonOwnerFails) {
-    UniqueHandle m(CreateMutexA(nullptr, TRUE, nullptr));
     BOOL released = TRUE;
     DWORD error = 0;
     std::thread([&] {
@@ -56,13 +49,10 @@ TEST(Mutex, ReleaseByANonOwnerFails) {
     }).join();
     EXPECT_FALSE(released);
     EXPECT_EQ(error, ERROR_NOT_OWNER);
-    // The owner still holds it.
-    EXPECT_EQ(TryFromOtherThread(m.Get()), WAIT_TIMEOUT);
     EXPECT_TRUE(ReleaseMutex(m.Get()));
-}
+    EXPECT_EQ(TryFromOtherThread(m.Get()), WAIT_TIMEOUT);
 
-TEST(Mutex, WaitEndsWhenTheOwnerReleases) {
-    UniqueHandle m(CreateMutexA(nullptr, TRUE, nullptr));
+    // A waiter gets it when the owner lets go for the last time.
     std::atomic<DWORD> result{0xDEAD};
     std::thread waiter([&] {
         result = WaitForSingleObject(m.Get(), 10000);
@@ -71,6 +61,10 @@ TEST(Mutex, WaitEndsWhenTheOwnerReleases) {
     EXPECT_TRUE(ReleaseMutex(m.Get()));
     waiter.join();
     EXPECT_EQ(result.load(), WAIT_OBJECT_0);
+    EXPECT_EQ(TryFromOtherThread(m.Get()), WAIT_OBJECT_0);
+    // Fully released: one more release is not allowed.
+    EXPECT_FALSE(ReleaseMutex(m.Get()));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_OWNER);
 }
 
 TEST(Mutex, EndedOwnerAbandonsItToTheNextWaiter) {
@@ -81,21 +75,18 @@ TEST(Mutex, EndedOwnerAbandonsItToTheNextWaiter) {
     DWORD code = 99;
     GetExitCodeThread(t.Get(), &code);
     ASSERT_EQ(code, 0u);
-
     EXPECT_EQ(WaitForSingleObject(m.Get(), 1000), WAIT_ABANDONED_0);
     // The new owner holds it normally from now on.
     EXPECT_EQ(TryFromOtherThread(m.Get()), WAIT_TIMEOUT);
     EXPECT_TRUE(ReleaseMutex(m.Get()));
-    EXPECT_EQ(TryFromOtherThread(m.Get()), WAIT_OBJECT_0);
-}
 
-TEST(Mutex, HostThreadsAbandonToo) {
-    UniqueHandle m(CreateMutexA(nullptr, FALSE, nullptr));
+    // Threads the host made abandon too, also to a wait for several handles.
     std::thread([&] { ASSERT_EQ(WaitForSingleObject(m.Get(), 0), WAIT_OBJECT_0); }).join();
     UniqueHandle other(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     HANDLE set[] = {other.Get(), m.Get()};
     EXPECT_EQ(WaitForMultipleObjects(2, set, FALSE, 1000), WAIT_ABANDONED_0 + 1);
     EXPECT_TRUE(ReleaseMutex(m.Get()));
+    EXPECT_EQ(TryFromOtherThread(m.Get()), WAIT_OBJECT_0);
 }
 
 TEST(Mutex, NamedMutexIsShared) {
@@ -109,21 +100,46 @@ TEST(Mutex, NamedMutexIsShared) {
     EXPECT_FALSE(ReleaseMutex(a.Get()));  // opening did not take ownership
 }
 
-TEST(Mutex, ContendedMutexExcludes) {
+TEST(CriticalSection, SameThreadReentersAndOthersWaitForTheLastLeave) {
+    CRITICAL_SECTION cs;
+    InitializeCriticalSection(&cs);
+    EnterCriticalSection(&cs);
+    {
+        tarvik::CriticalSectionLock nested(&cs);
+        EXPECT_TRUE(TryEnterCriticalSection(&cs));
+        LeaveCriticalSection(&cs);
+        EXPECT_FALSE(TryFromOtherThread(&cs));
+    }
+    EXPECT_FALSE(TryFromOtherThread(&cs));
+    LeaveCriticalSection(&cs);
+    EXPECT_TRUE(TryFromOtherThread(&cs));
+    DeleteCriticalSection(&cs);
+}
+
+TEST(Locks, ExcludeOtherThreads) {
     UniqueHandle m(CreateMutexA(nullptr, FALSE, nullptr));
-    int counter = 0;  // deliberately plain: the mutex must protect it
+    CRITICAL_SECTION cs;
+    InitializeCriticalSection(&cs);
+    long byMutex = 0, bySection = 0;  // deliberately plain: the locks must protect them
     auto work = [&] {
-        for (int i = 0; i < 2000; ++i) {
-            ASSERT_EQ(WaitForSingleObject(m.Get(), INFINITE), WAIT_OBJECT_0);
-            int seen = counter;
-            counter = seen + 1;
-            ASSERT_TRUE(ReleaseMutex(m.Get()));
+        for (int i = 0; i < 20000; ++i) {
+            if (i % 10 == 0) {
+                ASSERT_EQ(WaitForSingleObject(m.Get(), INFINITE), WAIT_OBJECT_0);
+                long seen = byMutex;
+                byMutex = seen + 1;
+                ASSERT_TRUE(ReleaseMutex(m.Get()));
+            }
+            tarvik::CriticalSectionLock lock(&cs);
+            long seen = bySection;
+            bySection = seen + 1;
         }
     };
     std::thread a(work), b(work);
     a.join();
     b.join();
-    EXPECT_EQ(counter, 4000);
+    DeleteCriticalSection(&cs);
+    EXPECT_EQ(byMutex, 4000);
+    EXPECT_EQ(bySection, 40000);
 }
 
 }  // namespace

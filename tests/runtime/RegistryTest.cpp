@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "Sandbox.h"
@@ -30,6 +31,18 @@ std::string FreshStore(const char* name) {
     std::string dir = tarvik::test::SandboxRoot() + "/" + name;
     std::filesystem::remove_all(dir);
     return dir + "/sub/registry.reg";
+}
+
+// Adds `key` (with a default value when `value` is given) to the store at `path`.
+HRESULT AddKey(const std::string& path, const std::string& key, const char* value = nullptr) {
+    return reg::Update(
+        [&](reg::Key& r) {
+            reg::Key& k = r.Create(key);
+            if (value)
+                k.SetString("", value);
+            return S_OK;
+        },
+        path);
 }
 
 TEST(RegistryKey, NamesIgnoreCaseAndKeepFirstSpelling) {
@@ -130,13 +143,7 @@ TEST(RegistryStore, UpdateCreatesFolderAndLoadReadsBack) {
     reg::Key root;
     EXPECT_EQ(reg::Load(&root, path), S_OK);  // no file yet: an empty store
     EXPECT_TRUE(root.Empty());
-    ASSERT_EQ(reg::Update(
-                  [](reg::Key& r) {
-                      r.Create("HKEY_CLASSES_ROOT\\Tarvik.Session\\CLSID").SetString("", "{X}");
-                      return S_OK;
-                  },
-                  path),
-              S_OK);
+    ASSERT_EQ(AddKey(path, "HKEY_CLASSES_ROOT\\Tarvik.Session\\CLSID", "{X}"), S_OK);
     ASSERT_EQ(reg::Load(&root, path), S_OK);
     std::string value;
     EXPECT_TRUE(reg::QueryString("HKEY_CLASSES_ROOT\\tarvik.session\\clsid", "", &value, path));
@@ -162,7 +169,7 @@ TEST(RegistryStore, UpdateCreatesFolderAndLoadReadsBack) {
     EXPECT_EQ(files, 2);  // the store and its lock file
 }
 
-TEST(RegistryStore, CorruptFileIsNeverOverwritten) {
+TEST(RegistryStore, CorruptFilesAreNeverOverwrittenNorUnwritableNamesWritten) {
     std::string path = FreshStore("corrupt");
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     const std::string junk =
@@ -180,18 +187,10 @@ TEST(RegistryStore, CorruptFileIsNeverOverwritten) {
               REGDB_E_READREGDB);
     EXPECT_FALSE(ran);
     EXPECT_EQ(Slurp(path), junk);
-}
 
-TEST(RegistryStore, UnwritableKeyNameIsRefused) {
-    std::string path = FreshStore("badname");
-    EXPECT_EQ(reg::Update(
-                  [](reg::Key& r) {
-                      r.Create("HKEY_CLASSES_ROOT\\two\nlines");
-                      return S_OK;
-                  },
-                  path),
-              REGDB_E_WRITEREGDB);
-    reg::Key root;
+    // A key name the file format cannot hold is refused, and nothing written.
+    path = FreshStore("badname");
+    EXPECT_EQ(AddKey(path, "HKEY_CLASSES_ROOT\\two\nlines"), REGDB_E_WRITEREGDB);
     EXPECT_EQ(reg::Load(&root, path), S_OK);
     EXPECT_TRUE(root.Empty());
 }
@@ -232,8 +231,8 @@ TEST(RegistryStore, ConcurrentWritersLoseNothing) {
 }
 
 TEST(RegistryStore, DefaultPathFollowsTheEnvironment) {
-    std::string saved[3];
     const char* names[3] = {"TARVIK_REGISTRY", "XDG_DATA_HOME", "HOME"};
+    std::optional<std::string> saved[3];
     for (int i = 0; i < 3; ++i)
         if (const char* v = getenv(names[i]))
             saved[i] = v;
@@ -247,25 +246,13 @@ TEST(RegistryStore, DefaultPathFollowsTheEnvironment) {
     setenv("HOME", "/home/u", 1);
     EXPECT_EQ(reg::DefaultPath(), "/home/u/.local/share/tarvik/registry.reg");
 
-    for (int i = 0; i < 3; ++i) {
-        if (saved[i].empty())
-            unsetenv(names[i]);
-        else
-            setenv(names[i], saved[i].c_str(), 1);
-    }
+    for (int i = 0; i < 3; ++i)
+        saved[i] ? setenv(names[i], saved[i]->c_str(), 1) : unsetenv(names[i]);
 }
 
 TEST(RegistrySnapshot, ReadsTheFileOnlyWhenItChanged) {
     std::string path = FreshStore("snapshot");
-    auto add = [&](const std::string& key) {
-        return reg::Update(
-            [&](reg::Key& r) {
-                r.Create(key);
-                return S_OK;
-            },
-            path);
-    };
-    ASSERT_EQ(add("HKEY_CLASSES_ROOT\\One"), S_OK);
+    ASSERT_EQ(AddKey(path, "HKEY_CLASSES_ROOT\\One"), S_OK);
     std::shared_ptr<const reg::Key> first;
     ASSERT_EQ(reg::Snapshot(&first, path), S_OK);
     uint64_t reads = reg::SnapshotReads();
@@ -280,7 +267,7 @@ TEST(RegistrySnapshot, ReadsTheFileOnlyWhenItChanged) {
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0)
-        _exit(FAILED(add("HKEY_CLASSES_ROOT\\Two")) ? 1 : 0);
+        _exit(FAILED(AddKey(path, "HKEY_CLASSES_ROOT\\Two")) ? 1 : 0);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_EQ(WEXITSTATUS(status), 0);

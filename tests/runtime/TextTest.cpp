@@ -1,6 +1,9 @@
+// Text in every form the runtime passes around: UTF-8 and UTF-16, the ANSI
+// code page of the thread's locale, GUIDs as text, and BSTRs.
 #include <gtest/gtest.h>
 #include <locale.h>
 
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -110,6 +113,121 @@ TEST(Text, ConcurrentConversions) {
     freelocale(locales[0]);
     freelocale(locales[1]);
     EXPECT_EQ(wrong, 0);
+}
+
+constexpr GUID kSample = {
+    0xE1B3E09D, 0x66D2, 0x11D5, {0x8D, 0x1B, 0x00, 0xC0, 0x4F, 0x79, 0xF7, 0xC5}};
+
+TEST(Guid, TextRoundTrip) {
+    EXPECT_EQ(tarvik::GuidToString(kSample), "{E1B3E09D-66D2-11D5-8D1B-00C04F79F7C5}");
+    GUID g;
+    ASSERT_TRUE(tarvik::ParseGuid("{e1b3e09d-66d2-11d5-8d1b-00c04f79f7c5}", &g));
+    EXPECT_EQ(g, kSample);
+    EXPECT_EQ(tarvik::GuidToString(GUID_NULL), "{00000000-0000-0000-0000-000000000000}");
+}
+
+TEST(Guid, MalformedTextIsRefused) {
+    GUID g = kSample;
+    for (const char* bad :
+         {"", "E1B3E09D-66D2-11D5-8D1B-00C04F79F7C5", "{E1B3E09D-66D2-11D5-8D1B-00C04F79F7C5",
+          "{E1B3E09D-66D2-11D5-8D1B-00C04F79F7C5}x", "{E1B3E09D+66D2-11D5-8D1B-00C04F79F7C5}",
+          "{G1B3E09D-66D2-11D5-8D1B-00C04F79F7C5}", "{E1B3E09D-66D2-11D5-8D1B00-C04F79F7C5}"}) {
+        EXPECT_FALSE(tarvik::ParseGuid(bad, &g)) << bad;
+    }
+    EXPECT_EQ(g, kSample);  // untouched by failures
+}
+
+TEST(Guid, WideFunctions) {
+    OLECHAR buf[39];
+    EXPECT_EQ(StringFromGUID2(kSample, buf, 38), 0);  // no room for the terminator
+    ASSERT_EQ(StringFromGUID2(kSample, buf, 39), 39);
+    EXPECT_EQ(std::u16string_view(buf), u"{E1B3E09D-66D2-11D5-8D1B-00C04F79F7C5}");
+
+    LPOLESTR text = nullptr;
+    ASSERT_EQ(StringFromCLSID(kSample, &text), S_OK);
+    CLSID back;
+    EXPECT_EQ(CLSIDFromString(text, &back), S_OK);
+    EXPECT_EQ(back, kSample);
+    IID iid;
+    EXPECT_EQ(IIDFromString(text, &iid), S_OK);
+    EXPECT_EQ(iid, kSample);
+    CoTaskMemFree(text);
+
+    EXPECT_EQ(IIDFromString(u"{nonsense}", &iid), E_INVALIDARG);
+    EXPECT_EQ(CLSIDFromString(u"{E1B3E09D-66D2-11D5-8D1B-00C04F79F7C}", &back), CO_E_CLASSSTRING);
+    EXPECT_EQ(CLSIDFromString(u"No.Such.ProgId", &back), CO_E_CLASSSTRING);
+    EXPECT_EQ(back, GUID_NULL);
+    EXPECT_EQ(StringFromCLSID(kSample, nullptr), E_POINTER);
+}
+
+TEST(Bstr, LengthPrefixAndTerminator) {
+    BSTR b = SysAllocString(u"modem");
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(SysStringLen(b), 5u);
+    EXPECT_EQ(SysStringByteLen(b), 10u);
+    uint32_t prefix;
+    std::memcpy(&prefix, reinterpret_cast<char*>(b) - 4, 4);
+    EXPECT_EQ(prefix, 10u);
+    EXPECT_EQ(b[5], 0);
+    SysFreeString(b);
+
+    // Embedded zeros are part of a counted string.
+    const OLECHAR withZero[] = {u'a', 0, u'b'};
+    b = SysAllocStringLen(withZero, 3);
+    EXPECT_EQ(SysStringLen(b), 3u);
+    EXPECT_EQ(b[2], u'b');
+    EXPECT_EQ(b[3], 0);
+    SysFreeString(b);
+}
+
+TEST(Bstr, NullsAndEmpties) {
+    EXPECT_EQ(SysAllocString(nullptr), nullptr);
+    EXPECT_EQ(SysStringLen(nullptr), 0u);
+    EXPECT_EQ(SysStringByteLen(nullptr), 0u);
+    SysFreeString(nullptr);
+
+    BSTR empty = SysAllocString(u"");
+    ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(SysStringLen(empty), 0u);
+    SysFreeString(empty);
+
+    // Without source text the characters are zeroed, never stale heap data.
+    BSTR blank = SysAllocStringLen(nullptr, 64);
+    ASSERT_NE(blank, nullptr);
+    for (UINT i = 0; i <= 64; ++i)
+        EXPECT_EQ(blank[i], 0) << i;
+    SysFreeString(blank);
+}
+
+TEST(Bstr, ByteLengthMayBeOdd) {
+    BSTR b = SysAllocStringByteLen("abc", 3);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(SysStringByteLen(b), 3u);
+    EXPECT_EQ(SysStringLen(b), 1u);
+    EXPECT_EQ(std::memcmp(b, "abc\0\0", 5), 0);
+    SysFreeString(b);
+}
+
+TEST(Bstr, ReallocFromItsOwnText) {
+    BSTR b = SysAllocString(u"ATDT5551234");
+    // The new text lies inside the old string, which the call frees.
+    ASSERT_TRUE(SysReAllocString(&b, b + 4));
+    EXPECT_EQ(std::u16string_view(b, SysStringLen(b)), u"5551234");
+    ASSERT_TRUE(SysReAllocString(&b, nullptr));
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(SysStringLen(b), 0u);
+    SysFreeString(b);
+    EXPECT_FALSE(SysReAllocString(nullptr, u"x"));
+}
+
+TEST(Bstr, HolderCopiesOwnTheirText) {
+    tarvik::Bstr a(u"COM1");
+    tarvik::Bstr b = a;
+    EXPECT_NE(a.Get(), b.Get());
+    EXPECT_EQ(b.View(), u"COM1");
+    *a.Put() = SysAllocString(u"COM2");
+    EXPECT_EQ(b.View(), u"COM1");
+    EXPECT_EQ(a.Ansi(), "COM2");
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <atomic>
 #include <set>
@@ -70,28 +71,33 @@ TEST(Thread, ClosingTheHandleEarlyDoesNotDisturbTheThread) {
     EXPECT_EQ(WaitForSingleObject(done.Get(), 10000), WAIT_OBJECT_0);
 }
 
-TEST(Thread, IdsAreUniqueAmongLivingThreadsAndStable) {
+TEST(Thread, IdsAreUniqueAmongLivingThreadsAndLastErrorIsEachThreadsOwn) {
     UniqueHandle go(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     std::vector<Job> jobs(8);
     std::vector<UniqueHandle> threads;
-    std::set<DWORD> ids;
+    std::set<DWORD> ids{GetCurrentThreadId()};
     for (auto& job : jobs) {
         job.go = go.Get();
         DWORD id = 0;
         threads.emplace_back(CreateThread(nullptr, 0, &RunJob, &job, 0, &id));
         ids.insert(id);
     }
-    ids.insert(GetCurrentThreadId());
     EXPECT_EQ(ids.size(), jobs.size() + 1);
-    EXPECT_EQ(GetCurrentThreadId(), GetCurrentThreadId());
     SetEvent(go.Get());
     for (auto& t : threads)
         EXPECT_EQ(WaitForSingleObject(t.Get(), 10000), WAIT_OBJECT_0);
 
-    DWORD hostId = 0;
-    std::thread([&] { hostId = GetCurrentThreadId(); }).join();
+    SetLastError(1234);
+    DWORD hostId = 0, seen = 0;
+    std::thread([&] {
+        hostId = GetCurrentThreadId();
+        seen = GetLastError();
+        SetLastError(77);
+    }).join();
     EXPECT_NE(hostId, 0u);
     EXPECT_EQ(ids.count(hostId), 0u);
+    EXPECT_EQ(seen, 0u);
+    EXPECT_EQ(GetLastError(), 1234u);
 }
 
 TEST(Thread, BadArgumentsAreRefused) {
@@ -119,19 +125,34 @@ TEST(Thread, LargeStackRequestIsHonoured) {
     EXPECT_EQ(code, 3u);
 }
 
-}  // namespace
+// "major.minor" of what GetVersion reports.
+std::string Reported() {
+    DWORD v = GetVersion();
+    return std::to_string(v & 0xFF) + "." + std::to_string((v >> 8) & 0xFF);
+}
 
-namespace {
+TEST(Version, TenUnlessTheEnvironmentOrTheProgramSaysOtherwise) {
+    unsetenv("TARVIK_OS_VERSION");
+    EXPECT_EQ(Reported(), "10.0");
+    const struct {
+        const char* env;
+        const char* reported;
+    } cases[] = {{"4.10", "4.10"}, {"4", "4.0"},      {"", "10.0"},
+                 {"x", "10.0"},    {"4.x", "10.0"},   {"4.10.1", "10.0"},
+                 {"0.5", "10.0"},  {"300.1", "10.0"}, {"-4.0", "10.0"}};
+    for (const auto& c : cases) {
+        setenv("TARVIK_OS_VERSION", c.env, 1);
+        EXPECT_EQ(Reported(), c.reported) << c.env;
+    }
 
-TEST(Thread, LastErrorBelongsToEachThread) {
-    SetLastError(1234);
-    DWORD seen = 0;
-    std::thread([&] {
-        seen = GetLastError();
-        SetLastError(77);
-    }).join();
-    EXPECT_EQ(seen, 0u);
-    EXPECT_EQ(GetLastError(), 1234u);
+    // SetReportedVersion wins over the environment, and 0 gives it back.
+    setenv("TARVIK_OS_VERSION", "4.10", 1);
+    tarvik::SetReportedVersion(4, 0);
+    EXPECT_EQ(Reported(), "4.0");
+    tarvik::SetReportedVersion(0, 0);
+    EXPECT_EQ(Reported(), "4.10");
+    unsetenv("TARVIK_OS_VERSION");
+    EXPECT_EQ(Reported(), "10.0");
 }
 
 }  // namespace

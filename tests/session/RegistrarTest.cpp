@@ -70,7 +70,7 @@ TEST(Registrar, RegistersKeysDefaultAndNamedValues) {
     EXPECT_EQ(count->dword, 16u);
 }
 
-TEST(Registrar, QuotesInVariablesAndStringsSurviveTheRoundTrip) {
+TEST(Registrar, QuotesSpacesAndBracesInNamesAndStrings) {
     Key root;
     const std::string path = "/home/o'neil/it''s/lib.so";
     ASSERT_EQ(RunScript("HKCR { A = s '%MODULE%' B = s 'it''s' C = s '100%%' }",
@@ -83,6 +83,14 @@ TEST(Registrar, QuotesInVariablesAndStringsSurviveTheRoundTrip) {
     std::string text;
     ASSERT_EQ(SubstituteScriptVariables("'%module%'", {{"MODULE", "a'b"}}, &text), S_OK);
     EXPECT_EQ(text, "'a''b'");
+
+    // Braced GUID names, and quoted names with spaces.
+    ASSERT_EQ(RunScript("HKLM { 'Key With Spaces' = s 'a' { val 'Value Name' = d 7 } {AB-CD} }",
+                        RegistrarMode::Register, root),
+              S_OK);
+    EXPECT_EQ(StringAt(root, "HKEY_LOCAL_MACHINE\\Key With Spaces"), "a");
+    EXPECT_EQ(root.Find("HKEY_LOCAL_MACHINE\\Key With Spaces")->GetValue("Value Name")->dword, 7u);
+    EXPECT_NE(root.Find("HKEY_LOCAL_MACHINE\\{AB-CD}"), nullptr);
 }
 
 TEST(Registrar, BadScriptsFailAndWriteNothing) {
@@ -134,7 +142,7 @@ TEST(Registrar, RemovalHonoursNoRemoveForceRemoveAndForeignSubkeys) {
     EXPECT_EQ(RunScript(kClassScript, RegistrarMode::Unregister, root, {{"MODULE", "m"}}), S_OK);
 }
 
-TEST(Registrar, PlainKeysStayWhileOthersHaveSubkeysInThem) {
+TEST(Registrar, KeysAndValuesOfOthersStay) {
     const char* script = "HKCR { Shared = s 'ours' { Mine = s 'x' { val V = s 'v' } } }";
     Key root;
     ASSERT_EQ(RunScript(script, RegistrarMode::Register, root), S_OK);
@@ -149,15 +157,13 @@ TEST(Registrar, PlainKeysStayWhileOthersHaveSubkeysInThem) {
     root.Find("HKEY_CLASSES_ROOT\\Shared")->Remove("Theirs");
     ASSERT_EQ(RunScript(script, RegistrarMode::Unregister, root), S_OK);
     EXPECT_EQ(root.Find("HKEY_CLASSES_ROOT\\Shared"), nullptr);
-}
 
-TEST(Registrar, NamedValuesOfKeptKeysAreRemoved) {
-    const char* script = "HKCR { NoRemove Kept { val Ours = s 'x' } }";
-    Key root;
+    // A kept key loses our named values only.
+    const char* kept = "HKCR { NoRemove Kept { val Ours = s 'x' } }";
     root.Create("HKEY_CLASSES_ROOT\\Kept").SetString("Theirs", "y");
-    ASSERT_EQ(RunScript(script, RegistrarMode::Register, root), S_OK);
+    ASSERT_EQ(RunScript(kept, RegistrarMode::Register, root), S_OK);
     EXPECT_EQ(StringAt(root, "HKEY_CLASSES_ROOT\\Kept", "Ours"), "x");
-    ASSERT_EQ(RunScript(script, RegistrarMode::Unregister, root), S_OK);
+    ASSERT_EQ(RunScript(kept, RegistrarMode::Unregister, root), S_OK);
     EXPECT_EQ(StringAt(root, "HKEY_CLASSES_ROOT\\Kept", "Ours"), "<no value>");
     EXPECT_EQ(StringAt(root, "HKEY_CLASSES_ROOT\\Kept", "Theirs"), "y");
 }
@@ -172,14 +178,4 @@ TEST(Registrar, ForceRemoveReplacesWholeAndDeleteRemovesOnRegistration) {
     EXPECT_EQ(StringAt(root, "HKEY_CLASSES_ROOT\\Fresh"), "new");
     EXPECT_EQ(root.Find("HKEY_CLASSES_ROOT\\Fresh\\Stale"), nullptr);
     EXPECT_EQ(root.Find("HKEY_CLASSES_ROOT\\Obsolete"), nullptr);
-}
-
-TEST(Registrar, BracedGuidNamesAndQuotedNamesWithSpaces) {
-    Key root;
-    ASSERT_EQ(RunScript("HKLM { 'Key With Spaces' = s 'a' { val 'Value Name' = d 7 } {AB-CD} }",
-                        RegistrarMode::Register, root),
-              S_OK);
-    EXPECT_EQ(StringAt(root, "HKEY_LOCAL_MACHINE\\Key With Spaces"), "a");
-    EXPECT_EQ(root.Find("HKEY_LOCAL_MACHINE\\Key With Spaces")->GetValue("Value Name")->dword, 7u);
-    EXPECT_NE(root.Find("HKEY_LOCAL_MACHINE\\{AB-CD}"), nullptr);
 }

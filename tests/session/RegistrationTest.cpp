@@ -180,19 +180,6 @@ TEST_F(Registration, WritesExactlyTheClassAndTypeLibraryKeysAndRemovesThemAgain)
     EXPECT_EQ(WithoutContainers(Snapshot()), WithoutContainers(before_));
 }
 
-TEST_F(Registration, ProgIdsLeadToTheClassesAndBack) {
-    ASSERT_EQ(frame::RegisterServer("/x/libtarvik.so"), S_OK);
-    CLSID clsid{};
-    ASSERT_EQ(CLSIDFromProgID(u"Tarvik.ATModemSession", &clsid), S_OK);
-    EXPECT_TRUE(IsEqualCLSID(clsid, CLSID_ATModemSession));
-    ASSERT_EQ(CLSIDFromProgID(u"Tarvik.ATModemSession.1", &clsid), S_OK);
-    EXPECT_TRUE(IsEqualCLSID(clsid, CLSID_ATModemSession));
-    LPOLESTR progId = nullptr;
-    ASSERT_EQ(ProgIDFromCLSID(CLSID_ATModemSession, &progId), S_OK);
-    EXPECT_EQ(std::u16string(progId), u"Tarvik.ATModemSession.1");
-    CoTaskMemFree(progId);
-}
-
 TEST_F(Registration, UnregistrationLeavesWhatOthersRegistered) {
     ASSERT_EQ(frame::RegisterServer("/x/libtarvik.so"), S_OK);
     ASSERT_EQ(registry::Update([](Key& root) {
@@ -243,19 +230,6 @@ TEST(TypeLibrary, HelpDirectoryIsThePathUpToItsLastSeparator) {
     EXPECT_EQ(frame::HelpDirectoryOf("C:Tarvik.dll"), "C:");
     EXPECT_EQ(frame::HelpDirectoryOf("/a\\b/c:d"), "/a\\b/c:");
     EXPECT_EQ(frame::HelpDirectoryOf("libtarvik.so"), "");
-}
-
-TEST(TypeLibrary, TheModuleCarriesItsDescriptionAndName) {
-    frame::TypeLibDescription lib;
-    ASSERT_EQ(frame::LoadModuleTypeLib(&lib), S_OK);
-    EXPECT_EQ(lib.name, "TARVIKLib");
-    EXPECT_TRUE(IsEqualGUID(lib.libid, LIBID_TARVIKLib));
-    EXPECT_EQ(lib.VersionText(), "1.0");
-    EXPECT_EQ(lib.lcid, 0x409u);
-    EXPECT_EQ(lib.helpString, "Tarvik 1.0 Type Library");
-    EXPECT_EQ(frame::TypeLibPlatformKey(lib), "409\\" + kPlatform);
-    EXPECT_EQ(frame::LoadModuleString(frame::kProjectNameString), "Tarvik");
-    EXPECT_EQ(frame::LoadModuleString(12345), "");
 }
 
 TEST(RegistrationFailure, AStoreThatCannotBeReadFailsRegistrationButNeverUnregistration) {

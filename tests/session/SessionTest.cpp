@@ -1,6 +1,10 @@
-// The session's lifecycle and modem registry, as a host sees them: results,
-// the shared modem data handed out, log entries and error information.
+// The session as a host sees it: results, the shared modem data handed out,
+// log entries, error information, and what the lines' messages make of the
+// host's session callback.
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <thread>
 
 #include "SessionFakes.h"
 #include "frame/ClassTable.h"
@@ -16,26 +20,6 @@ using test::RecordingSessionCallback;
 
 namespace {
 
-struct ErrorInfoSeen {
-    std::u16string description;
-    std::u16string source;
-    GUID guid{};
-};
-
-std::optional<ErrorInfoSeen> TakeErrorInfo() {
-    ComPtr<IErrorInfo> info;
-    if (GetErrorInfo(0, info.Put()) != S_OK || !info)
-        return std::nullopt;
-    ErrorInfoSeen seen;
-    Bstr d, s;
-    info->GetDescription(d.Put());
-    info->GetSource(s.Put());
-    info->GetGUID(&seen.guid);
-    seen.description = std::u16string(d.View());
-    seen.source = std::u16string(s.View());
-    return seen;
-}
-
 // References held on `p` besides the caller's probe.
 ULONG RefsOf(IUnknown* p) {
     p->AddRef();
@@ -44,8 +28,7 @@ ULONG RefsOf(IUnknown* p) {
 
 Variant Field(ICommonData* bag, const char16_t* name) {
     Variant v;
-    Bstr n(name);
-    EXPECT_EQ(bag->GetData(n.Get(), &v), S_OK) << ToAnsi(name);
+    EXPECT_EQ(bag->GetData(Bstr(name).Get(), &v), S_OK) << ToAnsi(name);
     return v;
 }
 
@@ -63,51 +46,104 @@ class Session : public ::testing::Test {
         ASSERT_EQ(session::CreateModemSession(nullptr, &frame::Module(), IID_IModemSession,
                                               session_.PutVoid()),
                   S_OK);
+        ASSERT_EQ(session_.As(&private_, IID_IModemSessionPrivate), S_OK);
         GetErrorInfo(0, ComPtr<IErrorInfo>().Put());  // start without error information
     }
     void TearDown() override {
         session_->Shutdown();
+        private_.Reset();
         session_.Reset();
     }
 
-    ComPtr<ICommonData> Add(const char16_t* port) {
-        Bstr name(port);
+    void Init() { ASSERT_EQ(session_->Initialize(&callback_), S_OK); }
+    ComPtr<ICommonData> Add(const char16_t* port = u"COM1") {
         ComPtr<ICommonData> bag;
-        EXPECT_EQ(session_->AddModem(name.Get(), bag.Put()), S_OK);
+        EXPECT_EQ(session_->AddModem(Bstr(port).Get(), bag.Put()), S_OK);
         return bag;
+    }
+    LONG NextId() { return MediaIdOf(Add().Get()); }
+
+    // The description of the error information a failed call left, which must
+    // name the session's class and interface.
+    std::u16string TakeDescription() {
+        ComPtr<IErrorInfo> info;
+        if (GetErrorInfo(0, info.Put()) != S_OK || !info)
+            return u"<none>";
+        Bstr text;
+        GUID guid{};
+        info->GetSource(text.Put());
+        EXPECT_EQ(text.View(), u"Tarvik.ATModemSession.1");
+        info->GetGUID(&guid);
+        EXPECT_TRUE(IsEqualGUID(guid, IID_IModemSession));
+        info->GetDescription(text.Put());
+        return std::u16string(text.View());
+    }
+    void ExpectMarks(const char* function, const char* message, LONG a, LONG b, size_t n = 1) {
+        auto entries = log_.With(function, message);
+        ASSERT_EQ(entries.size(), n) << function << " " << message;
+        EXPECT_EQ(entries[0].markA, a) << function << " " << message;
+        EXPECT_EQ(entries[0].markB, b) << function << " " << message;
     }
 
     RecordingLog log_;  // before the session: the session's writer records here
     RecordingSessionCallback callback_;
     ComPtr<IModemSession> session_;
+    ComPtr<IModemSessionPrivate> private_;
 };
 
 }  // namespace
 
-TEST_F(Session, AddModemBeforeInitializeFailsAndHandsOutNoMediaId) {
-    Bstr port(u"COM1");
-    ICommonData* out = reinterpret_cast<ICommonData*>(0x1);
-    EXPECT_EQ(session_->AddModem(port.Get(), &out), E_FAIL);
-    EXPECT_EQ(log_.With("CModemSession::AddModem()", "The session has not been initialized").size(),
-              1u);
-    auto closing = log_.With("CModemSession::AddModem()", "An exception occurred");
-    ASSERT_EQ(closing.size(), 1u);
-    EXPECT_EQ(closing[0].markA, -1);
-    EXPECT_EQ(closing[0].markB, 0);
-    auto info = TakeErrorInfo();
-    ASSERT_TRUE(info);
-    EXPECT_EQ(info->description, u"CModemSession::AddModem\n");
-    EXPECT_EQ(info->source, u"Tarvik.ATModemSession.1");
-    EXPECT_TRUE(IsEqualGUID(info->guid, IID_IModemSession));
-
-    ASSERT_EQ(session_->Initialize(&callback_), S_OK);
-    auto bag = Add(u"COM1");
-    ASSERT_TRUE(bag);
-    EXPECT_EQ(MediaIdOf(bag.Get()), 1);
+TEST_F(Session, EveryRefusedCallLogsWhyAndDescribesItself) {
+    struct Case {
+        const char* what;
+        bool initialized;
+        std::function<HRESULT()> call;
+        const char* function;  // of the log entries
+        const char* notice;    // nullptr: no notice of its own
+        LONG noticeA, noticeB;
+        const char16_t* description;
+    } cases[] = {
+        {"AddModem before Initialize", false,
+         [this] {
+             ICommonData* out = reinterpret_cast<ICommonData*>(0x1);
+             return session_->AddModem(Bstr(u"COM1").Get(), &out);
+         },
+         "CModemSession::AddModem()", "The session has not been initialized", -1, 0,
+         u"CModemSession::AddModem\n"},
+        {"AddModem without an out pointer", true,
+         [this] { return session_->AddModem(Bstr(u"COM1").Get(), nullptr); },
+         "CModemSession::AddModem()", "Invalid Parameter : ppSharedModemData", -1, 0,
+         u"CModemSession::AddModem\n"},
+        {"Shutdown before Initialize", false, [this] { return session_->Shutdown(); },
+         "CModemSession::Shutdown()", "The session has not been initialized", 0, 1,
+         u"CModemSession::Shutdown\n"},
+        {"Initialize without a callback", false, [this] { return session_->Initialize(nullptr); },
+         "CModemSession::Initialize()", "Invalid parameter : pIModemSessionCallback", -1, 0,
+         u"CModemSession::Initialize\n"},
+        {"MaxModems without an out pointer", false,
+         [this] { return session_->get_MaxModems(nullptr); }, "CModemSession::get_MaxModems()",
+         nullptr, 0, 0, u"CModemSession::get_MaxModems\n"},
+        {"a line message without a callback", false,
+         [this] { return private_->HandleLineMessage(0, 0, 1, 7, 0); },
+         "CModemSession::HandleLineMessage()", nullptr, 0, 0, u"CModemSession::FatalError\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.initialized)
+            Init();
+        log_.Clear();
+        EXPECT_EQ(c.call(), E_FAIL);
+        if (c.notice)
+            ExpectMarks(c.function, c.notice, c.noticeA, c.noticeB);
+        ExpectMarks(c.function, "An exception occurred", -1, 0);
+        EXPECT_EQ(TakeDescription(), c.description);
+        session_->Shutdown();
+    }
+    EXPECT_EQ(callback_.CallCount(), 0);
 }
 
 TEST_F(Session, SharedModemDataCarriesItsFourFieldsInOrder) {
-    ASSERT_EQ(session_->Initialize(&callback_), S_OK);
+    Init();
     auto bag = Add(u"\\\\.\\COM12");
     ASSERT_TRUE(bag);
 
@@ -115,18 +151,14 @@ TEST_F(Session, SharedModemDataCarriesItsFourFieldsInOrder) {
                                   u"COMPortName"};
     Bstr name;
     Variant value;
-    ASSERT_EQ(bag->GetFirst(name.Put(), &value), S_OK);
-    for (size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(name.View(), expected[i]);
+    HRESULT hr = bag->GetFirst(name.Put(), &value);
+    for (const char16_t* field : expected) {
+        ASSERT_EQ(hr, S_OK);
+        EXPECT_EQ(name.View(), field);
         value.Clear();
-        HRESULT hr = bag->GetNext(name.Put(), &value);
-        if (i < 3) {
-            ASSERT_EQ(hr, S_OK);
-        }
+        hr = bag->GetNext(name.Put(), &value);
     }
-    LONG count = 0;
-    ASSERT_EQ(bag->GetCount(&count), S_OK);
-    EXPECT_EQ(count, 4);
+    EXPECT_EQ(hr, S_FALSE);
 
     EXPECT_EQ(MediaIdOf(bag.Get()), 1);
     Variant request = Field(bag.Get(), u"RequestID");
@@ -145,21 +177,25 @@ TEST_F(Session, SharedModemDataCarriesItsFourFieldsInOrder) {
     ComPtr<IModemSessionPrivate> priv;
     EXPECT_EQ(self.punkVal->QueryInterface(IID_IModemSessionPrivate, priv.PutVoid()), S_OK);
 
-    EXPECT_EQ(log_.With("CModemSession::AddModem()", "\\\\.\\COM12").size(), 1u);
-    auto done = log_.With("CModemSession::AddModem()", "All goes well");
-    ASSERT_EQ(done.size(), 1u);
-    EXPECT_EQ(done[0].markA, -1);
-    EXPECT_EQ(done[0].markB, 1);
+    ExpectMarks("CModemSession::AddModem()", "\\\\.\\COM12", -1, 0);
+    ExpectMarks("CModemSession::AddModem()", "All goes well", -1, 1);
+    ExpectMarks("CModemSession::Initialize()", "All goes well", -1, 1);
 }
 
-TEST_F(Session, FiveModemsGetIdsOneToFiveAndOnlyFourAreRegistered) {
-    ASSERT_EQ(session_->Initialize(&callback_), S_OK);
+TEST_F(Session, FiveModemsOfAnyNameGetIdsOneToFiveAndOnlyFourAreRegistered) {
+    Init();
+    // The same port name four times: nothing checks for duplicates.
     std::vector<ComPtr<ICommonData>> bags;
-    for (int i = 0; i < 5; ++i) {
-        bags.push_back(Add(u"COM1"));
-        ASSERT_TRUE(bags.back());
-        EXPECT_EQ(MediaIdOf(bags.back().Get()), i + 1);
-    }
+    for (int i = 0; i < 4; ++i)
+        bags.push_back(Add());
+    // A null port name gives an empty one.
+    bags.emplace_back();
+    ASSERT_EQ(session_->AddModem(nullptr, bags.back().Put()), S_OK);
+    Variant port = Field(bags.back().Get(), u"COMPortName");
+    ASSERT_EQ(port.vt, VT_BSTR);
+    EXPECT_EQ(SysStringLen(port.bstrVal), 0u);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(MediaIdOf(bags[i].Get()), i + 1);
     // Ours, plus the registry's for the first four.
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(RefsOf(bags[i].Get()), 2u) << i;
@@ -167,216 +203,206 @@ TEST_F(Session, FiveModemsGetIdsOneToFiveAndOnlyFourAreRegistered) {
     LONG max = 0;
     EXPECT_EQ(session_->get_MaxModems(&max), S_OK);
     EXPECT_EQ(max, 4);
+    ExpectMarks("CModemSession::get_MaxModems()", "All goes well", -1, 1);
 
-    // Shutdown lets go of the registry's references too.
+    // Shutdown lets go of the registry's references too: each bag holds the
+    // session, so a registry kept past Shutdown would keep both alive.
     ASSERT_EQ(session_->Shutdown(), S_OK);
+    ExpectMarks("CModemSession::Shutdown()", "All goes well", -1, 1);
     for (auto& bag : bags)
         EXPECT_EQ(RefsOf(bag.Get()), 1u);
 }
 
 TEST_F(Session, MediaIdsAreNeverReusedByOneSession) {
-    ASSERT_EQ(session_->Initialize(&callback_), S_OK);
-    auto first = Add(u"COM1");
+    ICommonData* none = nullptr;
+    EXPECT_EQ(session_->AddModem(Bstr(u"COM1").Get(), &none), E_FAIL);  // takes no ID
+    Init();
+    auto first = Add();
     EXPECT_EQ(MediaIdOf(first.Get()), 1);
     EXPECT_EQ(RefsOf(first.Get()), 2u);
 
-    // Initialize again: a new registry, but the count goes on.
+    // Initialize again: a new registry and callback, but the count goes on.
     RecordingSessionCallback second;
     ASSERT_EQ(session_->Initialize(&second), S_OK);
     EXPECT_EQ(RefsOf(first.Get()), 1u);
     EXPECT_EQ(callback_.References(), 0);
     EXPECT_EQ(second.References(), 1);
-    EXPECT_EQ(MediaIdOf(Add(u"COM1").Get()), 2);
+    EXPECT_EQ(NextId(), 2);
 
     // DeleteModem changes nothing, whatever it is given.
     for (LONG id : {1, 2, 0, -7, 1000})
         EXPECT_EQ(session_->DeleteModem(id), S_OK);
-    EXPECT_EQ(MediaIdOf(Add(u"COM1").Get()), 3);
+    EXPECT_EQ(NextId(), 3);
 
     // Not even Shutdown and Initialize start over.
     ASSERT_EQ(session_->Shutdown(), S_OK);
-    ASSERT_EQ(session_->Initialize(&callback_), S_OK);
-    EXPECT_EQ(MediaIdOf(Add(u"COM1").Get()), 4);
+    EXPECT_EQ(second.References(), 0);
+    EXPECT_EQ(session_->Shutdown(), E_FAIL);
+    Init();
+    EXPECT_EQ(NextId(), 4);
 }
 
-TEST_F(Session, DuplicateAndNullPortNamesAreAccepted) {
-    ASSERT_EQ(session_->Initialize(&callback_), S_OK);
-    auto a = Add(u"COM3");
-    auto b = Add(u"COM3");
-    EXPECT_NE(MediaIdOf(a.Get()), MediaIdOf(b.Get()));
-
-    ComPtr<ICommonData> c;
-    ASSERT_EQ(session_->AddModem(nullptr, c.Put()), S_OK);
-    Variant port = Field(c.Get(), u"COMPortName");
-    ASSERT_EQ(port.vt, VT_BSTR);
-    EXPECT_EQ(SysStringLen(port.bstrVal), 0u);
-}
-
-TEST_F(Session, AddModemWithoutAnOutPointerFails) {
-    ASSERT_EQ(session_->Initialize(&callback_), S_OK);
-    Bstr port(u"COM1");
-    EXPECT_EQ(session_->AddModem(port.Get(), nullptr), E_FAIL);
-    EXPECT_EQ(
-        log_.With("CModemSession::AddModem()", "Invalid Parameter : ppSharedModemData").size(), 1u);
-    auto info = TakeErrorInfo();
-    ASSERT_TRUE(info);
-    EXPECT_EQ(info->description, u"CModemSession::AddModem\n");
-}
-
-TEST_F(Session, AddModemFailsWhenTheSettingsComponentIsMissing) {
-    ASSERT_EQ(session_->Initialize(&callback_), S_OK);
+TEST_F(Session, AddModemFailsWithoutItsComponents) {
+    Init();
     {
         test::UncreatableClass missing(CLSID_VL2600Settings);
-        ASSERT_TRUE(missing.Registered());
-        Bstr port(u"COM1");
         ICommonData* out = reinterpret_cast<ICommonData*>(0x1);
-        EXPECT_EQ(session_->AddModem(port.Get(), &out), E_FAIL);
+        EXPECT_EQ(session_->AddModem(Bstr(u"COM1").Get(), &out), E_FAIL);
         EXPECT_EQ(out, nullptr);
         EXPECT_EQ(missing.Attempts(), 1);
-        auto failed = log_.With("CModemSession::AddModem()", "VL2600Settings failed");
-        ASSERT_EQ(failed.size(), 1u);
-        EXPECT_EQ(failed[0].markA, -1);
-        EXPECT_EQ(failed[0].markB, 0);
+        ExpectMarks("CModemSession::AddModem()", "VL2600Settings failed", -1, 0);
     }
-    // The failure came before a media ID was taken.
-    EXPECT_EQ(MediaIdOf(Add(u"COM1").Get()), 1);
-}
+    {
+        test::UncreatableClass missing(CLSID_CommonData);
+        ComPtr<ICommonData> out;
+        EXPECT_EQ(session_->AddModem(Bstr(u"COM1").Get(), out.Put()), E_FAIL);
+        EXPECT_FALSE(out);
+    }
+    // Both failures came before a media ID was taken.
+    EXPECT_EQ(NextId(), 1);
 
-TEST_F(Session, AddModemFailsWhenNoPropertyBagCanBeCreated) {
-    ASSERT_EQ(session_->Initialize(&callback_), S_OK);
-    test::UncreatableClass missing(CLSID_CommonData);
-    Bstr port(u"COM1");
+    // A bag that refuses a field: its description is carried into ours, and
+    // the media ID is used up.
+    ClassRegistration refusing(CLSID_CommonData, [](IUnknown* outer, REFIID iid, void** ppv) {
+        return CreateComObject<test::RefusingBag>(outer, nullptr, iid, ppv,
+                                                  std::u16string(u"COMPortName"));
+    });
+    ASSERT_TRUE(refusing.Registered());
+    GetErrorInfo(0, ComPtr<IErrorInfo>().Put());
     ComPtr<ICommonData> out;
-    EXPECT_EQ(session_->AddModem(port.Get(), out.Put()), E_FAIL);
+    EXPECT_EQ(session_->AddModem(Bstr(u"COM1").Get(), out.Put()), E_FAIL);
     EXPECT_FALSE(out);
+    EXPECT_EQ(TakeDescription(), u"CModemSession::AddModem\nfield refused");
+    refusing.Revoke();
+    EXPECT_EQ(NextId(), 3);
 }
 
-TEST_F(Session, ARefusedFieldFailsAddModemWithTheBagsDescriptionAndUsesUpTheId) {
-    ASSERT_EQ(session_->Initialize(&callback_), S_OK);
-    std::atomic<int> made{0};
-    IClassFactory* factory = NewClassFactory(
-        [&made](IUnknown* outer, REFIID iid, void** ppv) {
-            ++made;
-            return CreateComObject<test::RefusingBag>(outer, nullptr, iid, ppv,
-                                                      std::u16string(u"COMPortName"));
-        },
-        nullptr);
-    ASSERT_NE(factory, nullptr);
-    DWORD cookie = 0;
-    ASSERT_EQ(CoRegisterClassObject(CLSID_CommonData, factory, CLSCTX_INPROC_SERVER,
-                                    REGCLS_MULTIPLEUSE, &cookie),
-              S_OK);
-    Bstr port(u"COM1");
-    ComPtr<ICommonData> out;
-    EXPECT_EQ(session_->AddModem(port.Get(), out.Put()), E_FAIL);
-    EXPECT_FALSE(out);
-    EXPECT_EQ(made.load(), 1);
-    auto info = TakeErrorInfo();
-    ASSERT_TRUE(info);
-    EXPECT_EQ(info->description, u"CModemSession::AddModem\nfield refused");
-    CoRevokeClassObject(cookie);
-    factory->Release();
-
-    // The refused bag consumed media ID 1.
-    EXPECT_EQ(MediaIdOf(Add(u"COM1").Get()), 2);
-}
-
-TEST_F(Session, InitializeAndShutdownCheckTheirState) {
-    // Shutdown before Initialize, and twice.
-    EXPECT_EQ(session_->Shutdown(), E_FAIL);
-    ASSERT_EQ(session_->Initialize(&callback_), S_OK);
+TEST_F(Session, InitializeWithoutACallbackDropsTheOldOneAndKeepsTheRest) {
+    Init();
     EXPECT_EQ(callback_.References(), 1);
-    EXPECT_EQ(session_->Shutdown(), S_OK);
-    EXPECT_EQ(callback_.References(), 0);
-    EXPECT_EQ(session_->Shutdown(), E_FAIL);
-
-    auto notInit = log_.With("CModemSession::Shutdown()", "The session has not been initialized");
-    ASSERT_EQ(notInit.size(), 2u);
-    EXPECT_EQ(notInit[0].markA, 0);
-    EXPECT_EQ(notInit[0].markB, 1);
-    EXPECT_EQ(log_.With("CModemSession::Shutdown()", "An exception occurred").size(), 2u);
-    auto info = TakeErrorInfo();
-    ASSERT_TRUE(info);
-    EXPECT_EQ(info->description, u"CModemSession::Shutdown\n");
-
-    auto done = log_.With("CModemSession::Shutdown()", "All goes well");
-    ASSERT_EQ(done.size(), 1u);
-    EXPECT_EQ(done[0].markA, -1);
-    EXPECT_EQ(done[0].markB, 1);
-    auto initDone = log_.With("CModemSession::Initialize()", "All goes well");
-    ASSERT_EQ(initDone.size(), 1u);
-    EXPECT_EQ(initDone[0].markB, 1);
-}
-
-TEST_F(Session, InitializeWithoutACallbackFailsAndDropsTheOldOne) {
-    ASSERT_EQ(session_->Initialize(&callback_), S_OK);
-    auto bag = Add(u"COM1");
+    auto bag = Add();
     EXPECT_EQ(session_->Initialize(nullptr), E_FAIL);
-    EXPECT_EQ(log_.With("CModemSession::Initialize()", "Invalid parameter : pIModemSessionCallback")
-                  .size(),
-              1u);
-    auto info = TakeErrorInfo();
-    ASSERT_TRUE(info);
-    EXPECT_EQ(info->description, u"CModemSession::Initialize\n");
     EXPECT_EQ(callback_.References(), 0);
     // The registry and the initialised state are untouched.
     EXPECT_EQ(RefsOf(bag.Get()), 2u);
-    EXPECT_EQ(MediaIdOf(Add(u"COM1").Get()), 2);
+    EXPECT_EQ(NextId(), 2);
     // Without a callback nothing can be told to the host.
-    ComPtr<IModemSessionPrivate> priv;
-    ASSERT_EQ(session_.As(&priv, IID_IModemSessionPrivate), S_OK);
-    EXPECT_EQ(priv->HandleLineMessage(0, 0, 1, 1, 0), E_FAIL);
+    EXPECT_EQ(private_->HandleLineMessage(0, 0, 1, 1, 0), E_FAIL);
     EXPECT_EQ(callback_.CallCount(), 0);
 }
 
 TEST_F(Session, PropertiesAndOperationsThatDoNothing) {
-    LONG value = -1;
-    EXPECT_EQ(session_->get_MaxModems(&value), S_OK);
-    EXPECT_EQ(value, 4);
-    auto done = log_.With("CModemSession::get_MaxModems()", "All goes well");
-    ASSERT_EQ(done.size(), 1u);
-    EXPECT_EQ(done[0].markA, -1);
-    EXPECT_EQ(done[0].markB, 1);
-    EXPECT_EQ(session_->get_MaxModems(nullptr), E_FAIL);
-    auto info = TakeErrorInfo();
-    ASSERT_TRUE(info);
-    EXPECT_EQ(info->description, u"CModemSession::get_MaxModems\n");
-
-    // 0 even after failures.
-    value = -1;
-    EXPECT_EQ(session_->get_LastError(&value), S_OK);
-    EXPECT_EQ(value, 0);
-    value = -1;
-    EXPECT_EQ(session_->get_LastSessionError(&value), S_OK);
-    EXPECT_EQ(value, 0);
-    EXPECT_EQ(session_->get_LastError(nullptr), E_POINTER);
-    EXPECT_EQ(session_->get_LastSessionError(nullptr), E_POINTER);
-
-    ComPtr<IModemSessionPrivate> priv;
-    ASSERT_EQ(session_.As(&priv, IID_IModemSessionPrivate), S_OK);
-    value = 77;
-    EXPECT_EQ(priv->EnterCriticalSection(), E_NOTIMPL);
-    EXPECT_EQ(priv->LeaveCriticalSection(), E_NOTIMPL);
-    EXPECT_EQ(priv->FatalError(1, 2, 3), E_NOTIMPL);
-    EXPECT_EQ(priv->get_LineApp(&value), E_NOTIMPL);
-    EXPECT_EQ(priv->get_TAPIEvent(&value), E_NOTIMPL);
-    EXPECT_EQ(priv->get_SessionShutdownEvent(&value), E_NOTIMPL);
+    // LastError and LastSessionError stay 0 even after failures.
+    EXPECT_EQ(session_->Shutdown(), E_FAIL);
+    for (auto get : {&IModemSession::get_LastError, &IModemSession::get_LastSessionError}) {
+        LONG value = -1;
+        EXPECT_EQ((session_.Get()->*get)(&value), S_OK);
+        EXPECT_EQ(value, 0);
+        EXPECT_EQ((session_.Get()->*get)(nullptr), E_POINTER);
+    }
+    LONG value = 77;
+    EXPECT_EQ(private_->EnterCriticalSection(), E_NOTIMPL);
+    EXPECT_EQ(private_->LeaveCriticalSection(), E_NOTIMPL);
+    EXPECT_EQ(private_->FatalError(1, 2, 3), E_NOTIMPL);
+    EXPECT_EQ(private_->get_LineApp(&value), E_NOTIMPL);
+    EXPECT_EQ(private_->get_TAPIEvent(&value), E_NOTIMPL);
+    EXPECT_EQ(private_->get_SessionShutdownEvent(&value), E_NOTIMPL);
     EXPECT_EQ(value, 77);
-}
 
-TEST_F(Session, InterfacesAndErrorInfoSupport) {
-    ComPtr<IUnknown> unknown;
-    ASSERT_EQ(session_->QueryInterface(IID_IUnknown, unknown.PutVoid()), S_OK);
-    EXPECT_EQ(unknown.Get(), static_cast<IUnknown*>(session_.Get()));
     ComPtr<ISupportErrorInfo> support;
     ASSERT_EQ(session_.As(&support, IID_ISupportErrorInfo), S_OK);
     EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IModemSession), S_OK);
     EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IModemSessionPrivate), S_FALSE);
-    EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IModemLine), S_FALSE);
     ComPtr<IModemLine> line;
     EXPECT_EQ(session_.As(&line, IID_IModemLine), E_NOINTERFACE);
-    ComPtr<IModemSessionCallback> cb;
-    EXPECT_EQ(session_.As(&cb, IID_IModemSessionCallback), E_NOINTERFACE);
+}
+
+TEST_F(Session, LineMessagesReachTheCallbackOnceWhateverItAnswers) {
+    Init();
+    callback_.result = E_FAIL;
+    // Kind 1 passes the media ID on, even one the session never handed out;
+    // any other kind is a fatal error without the line's codes.
+    EXPECT_EQ(private_->HandleLineMessage(0, 0, 1, 7, 0), S_OK);
+    EXPECT_EQ(private_->HandleLineMessage(3, 4, 1, 999, 5), S_OK);
+    for (LONG kind : {2, 0, -1})
+        EXPECT_EQ(private_->HandleLineMessage(5, 5, kind, 7, 9), S_OK);
+    auto calls = callback_.Calls();
+    ASSERT_EQ(calls.size(), 5u);
+    EXPECT_EQ(calls[0].what, "MediaClosed");
+    EXPECT_EQ(calls[0].a, 7);
+    EXPECT_EQ(calls[1].what, "MediaClosed");
+    EXPECT_EQ(calls[1].a, 999);
+    for (size_t i = 2; i < calls.size(); ++i) {
+        EXPECT_EQ(calls[i].what, "FatalError");
+        EXPECT_EQ(calls[i].a | calls[i].b | calls[i].c, 0);
+    }
+    ExpectMarks("HandleLineMessage()", "MEDIA CLOSED CALLED", -1, 1, 2);
+    ExpectMarks("HandleLineMessage()", "FATAL ERROR CALLED", -1, 1, 3);
+
+    // After Shutdown nothing is called.
+    ASSERT_EQ(session_->Shutdown(), S_OK);
+    EXPECT_EQ(private_->HandleLineMessage(0, 0, 1, 7, 0), E_FAIL);
+    EXPECT_EQ(private_->HandleLineMessage(0, 0, 2, 7, 0), E_FAIL);
+    EXPECT_EQ(callback_.CallCount(), 5);
+}
+
+TEST_F(Session, TheHostMayShutTheSessionDownFromItsCallback) {
+    Init();
+    // The session must not hold anything the callback needs.
+    callback_.onCall = [this] { EXPECT_EQ(session_->Shutdown(), S_OK); };
+    EXPECT_EQ(private_->HandleLineMessage(0, 0, 1, 3, 0), S_OK);
+    EXPECT_EQ(callback_.CallCount(), 1);
+    EXPECT_EQ(callback_.CallsWithoutReference(), 0);
+    EXPECT_EQ(callback_.References(), 0);
+}
+
+// Lines report on their own threads while the host replaces and releases its
+// callback. Every message that succeeds reached exactly one callback, and no
+// callback was ever called after the session had let go of it.
+TEST_F(Session, MessagesDuringInitializeAndShutdownNeverReachAReleasedCallback) {
+    constexpr int kCallbacks = 200;
+    std::vector<std::unique_ptr<RecordingSessionCallback>> callbacks;
+    for (int i = 0; i < kCallbacks; ++i)
+        callbacks.push_back(std::make_unique<RecordingSessionCallback>());
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> delivered{0};
+    std::vector<std::thread> lines;
+    for (int t = 0; t < 3; ++t) {
+        lines.emplace_back([&, t] {
+            ComPtr<IModemSessionPrivate> priv = private_;  // the line's own reference
+            while (!stop.load())
+                if (priv->HandleLineMessage(0, 0, t == 0 ? 2 : 1, t, 0) == S_OK)
+                    ++delivered;
+        });
+    }
+    for (int i = 0; i < kCallbacks; ++i) {
+        // EXPECT, not ASSERT: the line threads must be joined whatever happens.
+        EXPECT_EQ(session_->Initialize(callbacks[i].get()), S_OK);
+        if (i % 2) {
+            EXPECT_EQ(session_->Shutdown(), S_OK);
+        }
+    }
+    // Make sure the threads overlapped with a live callback at least once.
+    EXPECT_EQ(session_->Initialize(callbacks.back().get()), S_OK);
+    for (int spins = 0; delivered.load() == 0 && spins < 1000; ++spins)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    stop = true;
+    for (auto& t : lines)
+        t.join();
+    session_->Shutdown();
+
+    int calls = 0;
+    for (const auto& cb : callbacks) {
+        EXPECT_EQ(cb->CallsWithoutReference(), 0);
+        EXPECT_EQ(cb->References(), 0);
+        calls += cb->CallCount();
+    }
+    EXPECT_EQ(calls, delivered.load());
+    EXPECT_GT(delivered.load(), 0);
+    EXPECT_EQ(log_.WithMessage("MEDIA CLOSED CALLED").size() +
+                  log_.WithMessage("FATAL ERROR CALLED").size(),
+              static_cast<size_t>(delivered.load()));
 }
 
 TEST(SessionWithoutLogWriter, WorksAllTheSame) {
@@ -387,11 +413,10 @@ TEST(SessionWithoutLogWriter, WorksAllTheSame) {
     EXPECT_EQ(noLog.Attempts(), 1);
     RecordingSessionCallback callback;
     ASSERT_EQ(session->Initialize(&callback), S_OK);
-    Bstr port(u"COM1");
     ComPtr<ICommonData> bag;
-    ASSERT_EQ(session->AddModem(port.Get(), bag.Put()), S_OK);
+    ASSERT_EQ(session->AddModem(Bstr(u"COM1").Get(), bag.Put()), S_OK);
     EXPECT_EQ(MediaIdOf(bag.Get()), 1);
-    EXPECT_EQ(session->AddModem(port.Get(), nullptr), E_FAIL);
+    EXPECT_EQ(session->AddModem(Bstr(u"COM1").Get(), nullptr), E_FAIL);
     ASSERT_EQ(session->Shutdown(), S_OK);
     EXPECT_EQ(session->Shutdown(), E_FAIL);
 }

@@ -71,16 +71,10 @@ int main(int argc, char** argv) {
     Check(bag->SetData(tarvik::Bstr(tarvik::field::COMPort).Get(),
                        tarvik::Variant::String(u"COM3")) == S_OK,
           "SetData COMPort");
-    Check(bag->SetData(tarvik::Bstr(tarvik::field::NumRingsAnswer).Get(),
-                       tarvik::Variant(static_cast<LONG>(2))) == S_OK,
-          "SetData NumRingsAnswer");
-    tarvik::Variant port, rings;
+    tarvik::Variant port;
     Check(bag->GetData(tarvik::Bstr(u"comport").Get(), &port) == S_OK && port.vt == VT_BSTR &&
               std::u16string_view(port.bstrVal) == u"COM3",
           "GetData COMPort");
-    Check(bag->GetData(tarvik::Bstr(u"NumRingsAnswer").Get(), &rings) == S_OK &&
-              rings.vt == VT_I4 && rings.lVal == 2,
-          "GetData NumRingsAnswer");
 
     tarvik::Variant missing;
     hr = bag->GetData(tarvik::Bstr(tarvik::field::PhoneNumber).Get(), &missing);

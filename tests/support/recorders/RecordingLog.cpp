@@ -15,7 +15,6 @@ struct RecordingLog::State {
     mutable std::mutex mutex;
     mutable std::condition_variable changed;
     std::vector<LogRecord> entries;
-    size_t writers = 0;
     std::function<void(const LogRecord&)> onEntry;
 };
 
@@ -80,12 +79,7 @@ RecordingLog::RecordingLog() : state_(std::make_shared<State>()) {
     std::shared_ptr<State> state = state_;
     registration_ =
         ClassRegistration(CLSID_LogWriter, [state](IUnknown* outer, REFIID iid, void** ppv) {
-            HRESULT hr = CreateComObject<RecordingWriter>(outer, nullptr, iid, ppv, state);
-            if (SUCCEEDED(hr)) {
-                std::lock_guard lock(state->mutex);
-                ++state->writers;
-            }
-            return hr;
+            return CreateComObject<RecordingWriter>(outer, nullptr, iid, ppv, state);
         });
 }
 
@@ -108,11 +102,6 @@ size_t RecordingLog::Count() const {
 void RecordingLog::Clear() {
     std::lock_guard lock(state_->mutex);
     state_->entries.clear();
-}
-
-size_t RecordingLog::WritersCreated() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->writers;
 }
 
 std::vector<LogRecord> RecordingLog::Matching(

@@ -40,8 +40,6 @@ class RecordingLog {
     std::vector<LogRecord> Entries() const;
     size_t Count() const;
     void Clear();
-    // Writers handed out through the class object so far.
-    size_t WritersCreated() const;
 
     std::vector<LogRecord> WithMessage(std::string_view message) const;
     std::vector<LogRecord> WithFunction(std::string_view function) const;

@@ -13,7 +13,6 @@ struct RecordingReporter::State {
     mutable std::mutex mutex;
     mutable std::condition_variable changed;
     std::vector<EventRecord> events;
-    size_t reporters = 0;
 };
 
 namespace {
@@ -69,12 +68,7 @@ RecordingReporter::RecordingReporter() : state_(std::make_shared<State>()) {
     std::shared_ptr<State> state = state_;
     registration_ =
         ClassRegistration(CLSID_EventReporter, [state](IUnknown* outer, REFIID iid, void** ppv) {
-            HRESULT hr = CreateComObject<RecordingSink>(outer, nullptr, iid, ppv, state);
-            if (SUCCEEDED(hr)) {
-                std::lock_guard lock(state->mutex);
-                ++state->reporters;
-            }
-            return hr;
+            return CreateComObject<RecordingSink>(outer, nullptr, iid, ppv, state);
         });
 }
 
@@ -94,11 +88,6 @@ void RecordingReporter::Clear() {
     std::vector<EventRecord> old;  // values released outside the lock
     std::lock_guard lock(state_->mutex);
     old.swap(state_->events);
-}
-
-size_t RecordingReporter::ReportersCreated() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->reporters;
 }
 
 std::vector<EventRecord> RecordingReporter::WithCode(LONG code) const {

@@ -34,8 +34,6 @@ class RecordingReporter {
     std::vector<EventRecord> Events() const;
     size_t Count() const;
     void Clear();
-    // Reporters handed out through the class object so far.
-    size_t ReportersCreated() const;
 
     std::vector<EventRecord> WithCode(LONG code) const;
     std::optional<EventRecord> WaitFor(const std::function<bool(const EventRecord&)>& pred,
