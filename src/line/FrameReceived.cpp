@@ -2,6 +2,7 @@
 // frame, on the port's monitor thread, and is read according to the line
 // state. The monitor thread must never wait here for long: no byte is read
 // and no write completes while a frame is being handled.
+#include <string>
 #include <vector>
 
 #include "frame/Log.h"
@@ -142,6 +143,15 @@ HRESULT CModemLine::InterpretFrame(LONG state, std::string_view frame) {
             // Bytes after CONNECT are the host's: the port stops reading.
             m_port.m_bReadEnabled = 0;
             m_bReadStopped = true;
+            // The rate and protocol ("CONNECT 33600/ARQ") reach a host only
+            // through the log; printable characters only, as the modem's
+            // bytes go into a text log.
+            if (frame.size() > 7) {
+                std::string text = "Connected: ";
+                for (char c : frame.substr(0, 64))
+                    text += (c >= 0x20 && c < 0x7f) ? c : '?';
+                Log(-1, 1, kFn, text);
+            }
             if (incoming) {
                 Log(-1, 0, kFn, "MODEM_CONNECTING : Received CONNECT");
                 RaiseEvent(LINE_EVENT_CONNECTED);

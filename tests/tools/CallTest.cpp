@@ -106,7 +106,7 @@ TEST(DialCommand, SignalsHangUpBeforeTheToolExits) {
         ASSERT_FALSE(modem.LinkAs("COM9").empty());
         ToolProcess tool(Tarvik({"dial", "--port", "COM9", "--number", "5551234"}), "",
                          ToolProcess::Input::Pipe, true);
-        ASSERT_TRUE(tool.WaitForError("connected;", 20s)) << tool.Err();
+        ASSERT_TRUE(tool.WaitForError("connected at 9600;", 20s)) << tool.Err();
         tool.Signal(sig);
         EXPECT_EQ(tool.Finish(), 128 + sig) << tool.Err();
         EXPECT_TRUE(modem.WaitForReceived("+++", 0s)) << modem.Received();
