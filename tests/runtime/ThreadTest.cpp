@@ -14,6 +14,7 @@ namespace {
 
 struct Job {
     HANDLE go = nullptr;
+    HANDLE done = nullptr;  // set as the thread ends
     std::atomic<DWORD> seenId{0};
     DWORD exitCode = 0;
 };
@@ -23,6 +24,8 @@ DWORD RunJob(void* p) {
     job->seenId = GetCurrentThreadId();
     if (job->go)
         WaitForSingleObject(job->go, INFINITE);
+    if (job->done)
+        SetEvent(job->done);
     return job->exitCode;
 }
 
@@ -53,18 +56,10 @@ TEST(Thread, HandleIsSignalledAtExitWithTheExitCode) {
 TEST(Thread, ClosingTheHandleEarlyDoesNotDisturbTheThread) {
     UniqueHandle go(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     UniqueHandle done(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    struct Ctx {
-        HANDLE go, done;
-    } ctx{go.Get(), done.Get()};
-    HANDLE t = CreateThread(
-        nullptr, 0,
-        [](void* p) -> DWORD {
-            auto* c = static_cast<Ctx*>(p);
-            WaitForSingleObject(c->go, INFINITE);
-            SetEvent(c->done);
-            return 0;
-        },
-        &ctx, 0, nullptr);
+    Job job;
+    job.go = go.Get();
+    job.done = done.Get();
+    HANDLE t = CreateThread(nullptr, 0, &RunJob, &job, 0, nullptr);
     ASSERT_NE(t, nullptr);
     EXPECT_TRUE(CloseHandle(t));
     SetEvent(go.Get());

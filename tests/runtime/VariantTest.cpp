@@ -50,10 +50,19 @@ std::u16string Text(const VARIANT& v) {
     return std::u16string(v.bstrVal, SysStringLen(v.bstrVal));
 }
 
-TEST(Variant, ClearReleasesWhatItOwns) {
+TEST(Variant, CopyIsDeepAndClearReleasesWhatItOwns) {
     Probe probe(false);
+    Variant s = Variant::String(u"ATZ");
+    Variant copy = s;
+    EXPECT_NE(copy.bstrVal, s.bstrVal);
+    EXPECT_EQ(Text(copy), u"ATZ");
     {
-        Variant v = Variant::Unknown(&probe);
+        Variant u = Variant::Unknown(&probe);
+        Variant u2 = u;
+        EXPECT_EQ(probe.refs, 3u);
+        u2 = s;  // overwriting releases the old reference
+        EXPECT_EQ(probe.refs, 2u);
+        EXPECT_EQ(VariantCopy(&u, &u), S_OK);  // self copy changes nothing
         EXPECT_EQ(probe.refs, 2u);
     }
     EXPECT_EQ(probe.refs, 1u);
@@ -62,22 +71,6 @@ TEST(Variant, ClearReleasesWhatItOwns) {
     bad.vt = 0x0FFF;
     EXPECT_EQ(VariantClear(&bad), DISP_E_BADVARTYPE);
     bad.vt = VT_EMPTY;
-}
-
-TEST(Variant, CopyIsDeep) {
-    Probe probe(false);
-    Variant s = Variant::String(u"ATZ");
-    Variant copy = s;
-    EXPECT_NE(copy.bstrVal, s.bstrVal);
-    EXPECT_EQ(Text(copy), u"ATZ");
-
-    Variant u = Variant::Unknown(&probe);
-    Variant u2 = u;
-    EXPECT_EQ(probe.refs, 3u);
-    u2 = s;  // overwriting releases the old reference
-    EXPECT_EQ(probe.refs, 2u);
-    EXPECT_EQ(VariantCopy(&u, &u), S_OK);  // self copy changes nothing
-    EXPECT_EQ(probe.refs, 2u);
 }
 
 Variant Of(VARTYPE vt, double d = 0) {

@@ -27,25 +27,21 @@ ToolProcess::ToolProcess(std::vector<std::string> argv, const std::string& input
     for (auto& a : argv)
         args.push_back(a.data());
     args.push_back(nullptr);
-    if (mode == Input::Terminal) {
-        // The kernel's default terminal settings, as a person's shell gives.
-        int master = -1;
-        pid_ = forkpty(&master, nullptr, nullptr, nullptr);
-        if (pid_ == 0) {
-            dup2(err[1], 2);
-            execv(args[0], args.data());
-            _exit(127);
-        }
-        in_ = out_fd_ = master;
-    } else {
-        pid_ = fork();
-        if (pid_ == 0) {
+    // In a terminal: the kernel's default settings, as a person's shell gives.
+    int master = -1;
+    pid_ = mode == Input::Terminal ? forkpty(&master, nullptr, nullptr, nullptr) : fork();
+    if (pid_ == 0) {
+        if (mode == Input::Pipe) {
             dup2(in[0], 0);
             dup2(out[1], 1);
-            dup2(err[1], 2);
-            execv(args[0], args.data());
-            _exit(127);
         }
+        dup2(err[1], 2);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    if (mode == Input::Terminal) {
+        in_ = out_fd_ = master;
+    } else {
         close(in[0]);
         close(out[1]);
         in_ = in[1];

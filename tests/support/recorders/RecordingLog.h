@@ -1,11 +1,6 @@
 // A log writer registered in-process for the lifetime of the recorder: every
 // CoCreateInstance(CLSID_LogWriter) made meanwhile gets a writer that records
 // its entries here. Thread-safe; entries may arrive from any thread.
-//
-//   tarvik::test::RecordingLog log;
-//   ... run the code under test ...
-//   EXPECT_TRUE(log.WaitForMessage("All goes well", 2000ms));
-//   EXPECT_EQ(log.WithFunction("CModemLine::OpenLine()").size(), 3u);
 #pragma once
 
 #include <chrono>
@@ -16,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "recorders/RecordList.h"
 #include "tarvik/interfaces.h"
 #include "tarvik/object.h"
 
@@ -37,33 +33,32 @@ class RecordingLog {
     RecordingLog(const RecordingLog&) = delete;
     RecordingLog& operator=(const RecordingLog&) = delete;
 
-    std::vector<LogRecord> Entries() const;
-    size_t Count() const;
-    void Clear();
+    std::vector<LogRecord> Entries() const { return entries_->All(); }
+    size_t Count() const { return entries_->Size(); }
+    void Clear() { entries_->Clear(); }
 
     std::vector<LogRecord> WithMessage(std::string_view message) const;
     std::vector<LogRecord> WithFunction(std::string_view function) const;
     std::vector<LogRecord> With(std::string_view function, std::string_view message) const;
-    std::vector<LogRecord> Matching(const std::function<bool(const LogRecord&)>& pred) const;
 
     // Waits until an entry (already there or still to come) satisfies `pred`;
     // the first such entry, or nothing after `timeout`.
     std::optional<LogRecord> WaitFor(const std::function<bool(const LogRecord&)>& pred,
-                                     std::chrono::milliseconds timeout) const;
+                                     std::chrono::milliseconds timeout) const {
+        return entries_->WaitFor(pred, timeout);
+    }
     std::optional<LogRecord> WaitForMessage(std::string_view message,
                                             std::chrono::milliseconds timeout) const;
 
     // Runs after each entry is recorded, on the writing thread (a writer
     // that stalls, for instance).
-    void OnEntry(std::function<void(const LogRecord&)> hook);
+    void OnEntry(std::function<void(const LogRecord&)> hook) { entries_->OnAdd(std::move(hook)); }
 
     // A writer of this recorder without going through activation.
-    ILogWriter* Writer() const;
-
-    struct State;
+    ILogWriter* Writer() const { return writer_; }
 
   private:
-    std::shared_ptr<State> state_;
+    std::shared_ptr<RecordList<LogRecord>> entries_;
     ILogWriter* writer_ = nullptr;
     ClassRegistration registration_;
 };

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "recorders/RecordList.h"
 #include "tarvik/comptr.h"
 #include "tarvik/interfaces.h"
 #include "tarvik/object.h"
@@ -27,23 +28,26 @@ struct EventRecord {
 class RecordingReporter {
   public:
     RecordingReporter();
-    ~RecordingReporter();
     RecordingReporter(const RecordingReporter&) = delete;
     RecordingReporter& operator=(const RecordingReporter&) = delete;
 
-    std::vector<EventRecord> Events() const;
-    size_t Count() const;
-    void Clear();
+    std::vector<EventRecord> Events() const { return events_->All(); }
+    size_t Count() const { return events_->Size(); }
+    void Clear() { events_->Clear(); }
 
-    std::vector<EventRecord> WithCode(LONG code) const;
+    std::vector<EventRecord> WithCode(LONG code) const {
+        return events_->Matching([code](const EventRecord& e) { return e.code == code; });
+    }
     std::optional<EventRecord> WaitFor(const std::function<bool(const EventRecord&)>& pred,
-                                       std::chrono::milliseconds timeout) const;
-    std::optional<EventRecord> WaitForCode(LONG code, std::chrono::milliseconds timeout) const;
-
-    struct State;
+                                       std::chrono::milliseconds timeout) const {
+        return events_->WaitFor(pred, timeout);
+    }
+    std::optional<EventRecord> WaitForCode(LONG code, std::chrono::milliseconds timeout) const {
+        return WaitFor([code](const EventRecord& e) { return e.code == code; }, timeout);
+    }
 
   private:
-    std::shared_ptr<State> state_;
+    std::shared_ptr<RecordList<EventRecord>> events_;
     ClassRegistration registration_;
 };
 

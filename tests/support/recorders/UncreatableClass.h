@@ -13,8 +13,12 @@ namespace tarvik::test {
 
 class UncreatableClass {
   public:
-    explicit UncreatableClass(REFCLSID clsid, HRESULT failure = REGDB_E_CLASSNOTREG);
-    ~UncreatableClass();
+    explicit UncreatableClass(REFCLSID clsid, HRESULT failure = REGDB_E_CLASSNOTREG)
+        : registration_(clsid, [attempts = attempts_, failure](IUnknown*, REFIID, void** ppv) {
+              *ppv = nullptr;
+              attempts->fetch_add(1);
+              return failure;
+          }) {}
     UncreatableClass(const UncreatableClass&) = delete;
     UncreatableClass& operator=(const UncreatableClass&) = delete;
 
@@ -23,7 +27,7 @@ class UncreatableClass {
     int Attempts() const { return attempts_->load(); }
 
   private:
-    std::shared_ptr<std::atomic<int>> attempts_;
+    std::shared_ptr<std::atomic<int>> attempts_ = std::make_shared<std::atomic<int>>(0);
     ClassRegistration registration_;
 };
 
