@@ -215,10 +215,21 @@ TEST(IncomingAnswer, TwoAnswersAtOnceAnswerOnce) {
     LineHarness h;
     ASSERT_TRUE(h.StartOffered({{u"AnsweringMode", LONG{1}}}));
     size_t mark = h.modem.ReceivedSize();
+    std::atomic<bool> go{false};
     HRESULT results[2] = {E_UNEXPECTED, E_UNEXPECTED};
-    std::thread other([&] { results[1] = h.line->AnswerCall(1); });
-    results[0] = h.line->AnswerCall(1);
-    other.join();
+    std::thread a([&] {
+        while (!go)
+            std::this_thread::yield();
+        results[0] = h.line->AnswerCall(1);
+    });
+    std::thread b([&] {
+        while (!go)
+            std::this_thread::yield();
+        results[1] = h.line->AnswerCall(1);
+    });
+    go = true;
+    a.join();
+    b.join();
     EXPECT_EQ((results[0] == S_OK) + (results[1] == S_OK), 1);
     EXPECT_EQ((results[0] == E_FAIL) + (results[1] == E_FAIL), 1);
     ASSERT_TRUE(h.host->WaitFor(HostEvent::Connected));
