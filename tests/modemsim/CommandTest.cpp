@@ -93,14 +93,11 @@ TEST_F(CommandTest, ResetRestoresTheProfile) {
     HostPort host(custom.SlavePath());
     EXPECT_EQ(custom.Register(0), 3);
     EXPECT_EQ(custom.Register(12), 50);
-    host.Write("ATE0V0S0=0S12=9\r");
-    ASSERT_TRUE(host.ReadUntil("9\r0\r"));
+    ASSERT_TRUE(host.SendUntil("ATE0V0S0=0S12=9\r", "9\r0\r"));
     host.Take();
-    host.Write("ATZ\r");
-    ASSERT_TRUE(host.ReadUntil("\r\nOK\r\n"));  // answered in the restored form
+    ASSERT_TRUE(host.SendUntil("ATZ\r", "\r\nOK\r\n"));  // answered in the restored form
     host.Take();
-    host.Write("AT\r");
-    ASSERT_TRUE(host.ReadUntil("\r\nOK\r\n"));
+    ASSERT_TRUE(host.SendUntil("AT\r", "\r\nOK\r\n"));
     EXPECT_EQ(host.Take(), "AT\r\r\nOK\r\n");  // echo and verbose are back
     EXPECT_EQ(custom.Register(0), 3);
     EXPECT_EQ(custom.Register(12), 50);

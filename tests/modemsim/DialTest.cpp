@@ -20,8 +20,7 @@ class DialTest : public ::testing::Test {
     void Open() {
         ASSERT_TRUE(modem.Start());
         host = std::make_unique<HostPort>(modem.SlavePath());
-        ASSERT_TRUE(host->Write("ATE0\r"));
-        ASSERT_TRUE(host->ReadUntil("OK\r\n"));
+        ASSERT_TRUE(host->SendUntil("ATE0\r", "OK\r\n"));
         host->Take();
     }
     SimModem modem;
@@ -65,22 +64,18 @@ TEST_F(DialTest, IgnoresDialModifiersWhenLookingUpTheNumber) {
     modem.SetOutcome("9*5551234#", "BUSY");
     Open();
     // Unknown numbers get NO CARRIER, unless another default is set.
-    ASSERT_TRUE(host->Write("ATD12345\r"));
-    ASSERT_TRUE(host->ReadUntil("\r\nNO CARRIER\r\n"));
+    ASSERT_TRUE(host->SendUntil("ATD12345\r", "\r\nNO CARRIER\r\n"));
     modem.SetDefaultOutcome(DialOutcome::Of(DialOutcome::Kind::NoDialtone));
-    ASSERT_TRUE(host->Write("ATDP9*,W(555) 12!@34#\r"));
-    ASSERT_TRUE(host->ReadUntil("\r\nBUSY\r\n"));
+    ASSERT_TRUE(host->SendUntil("ATDP9*,W(555) 12!@34#\r", "\r\nBUSY\r\n"));
     host->Take();
     // A number not in the table takes the default.
-    ASSERT_TRUE(host->Write("ATDT5550000\r"));
-    ASSERT_TRUE(host->ReadUntil("\r\nNO DIALTONE\r\n"));
+    ASSERT_TRUE(host->SendUntil("ATDT5550000\r", "\r\nNO DIALTONE\r\n"));
 }
 
 TEST_F(DialTest, DialStringEndingInSemicolonStaysInCommandMode) {
     modem.SetOutcome("5551234", "CONNECT 9600");
     Open();
-    ASSERT_TRUE(host->Write("ATDT5551234;\r"));
-    ASSERT_TRUE(host->ReadUntil("\r\nOK\r\n"));
+    ASSERT_TRUE(host->SendUntil("ATDT5551234;\r", "\r\nOK\r\n"));
     EXPECT_EQ(modem.GetState(), State::Command);
 }
 
@@ -91,8 +86,7 @@ TEST_F(DialTest, KeyPressAbortsADialWithNoCarrier) {
     ASSERT_TRUE(modem.WaitForState(State::Dialing));
     host->Drain(100ms);
     EXPECT_EQ(modem.GetState(), State::Dialing);
-    ASSERT_TRUE(host->Write("x"));
-    ASSERT_TRUE(host->ReadUntil("\r\nNO CARRIER\r\n"));
+    ASSERT_TRUE(host->SendUntil("x", "\r\nNO CARRIER\r\n"));
     EXPECT_TRUE(modem.WaitForState(State::Command));
     // The abandoned dial's timer is gone: no CONNECT later.
     EXPECT_FALSE(modem.WaitForSent("CONNECT", 300ms));
@@ -109,23 +103,20 @@ TEST_F(DialTest, SilentOutcomeSaysNothingEvenWhenAborted) {
     ASSERT_TRUE(host->Write("\r"));
     ASSERT_TRUE(modem.WaitForState(State::Command));
     EXPECT_EQ(modem.Sent().substr(mark), "");
-    ASSERT_TRUE(host->Write("AT\r"));
-    EXPECT_TRUE(host->ReadUntil("\r\nOK\r\n"));
+    ASSERT_TRUE(host->SendUntil("AT\r", "\r\nOK\r\n"));
 }
 
 TEST_F(DialTest, DialingWhileOnlineCommandIsAnError) {
     modem.SetOutcome("1", "CONNECT 2400");
     modem.SetRegister(12, 5);  // 100 ms guard
     Open();
-    ASSERT_TRUE(host->Write("ATD1\r"));
-    ASSERT_TRUE(host->ReadUntil("CONNECT 2400\r\n"));
+    ASSERT_TRUE(host->SendUntil("ATD1\r", "CONNECT 2400\r\n"));
     ASSERT_TRUE(modem.WaitForState(State::Online));
     std::this_thread::sleep_for(150ms);  // the guard time before "+++" is part of the input
     ASSERT_TRUE(host->Write("+++"));
     ASSERT_TRUE(modem.WaitForState(State::OnlineCommand));
     host->Take();
-    ASSERT_TRUE(host->Write("ATD2\r"));
-    EXPECT_TRUE(host->ReadUntil("\r\nERROR\r\n"));
+    ASSERT_TRUE(host->SendUntil("ATD2\r", "\r\nERROR\r\n"));
     EXPECT_EQ(modem.GetState(), State::OnlineCommand);
 }
 

@@ -23,8 +23,7 @@ class EscapeTest : public ::testing::Test {
         modem.SetRegister(12, s12);
         ASSERT_TRUE(modem.Start());
         host = std::make_unique<HostPort>(modem.SlavePath());
-        ASSERT_TRUE(host->Write("ATE0D1\r"));
-        ASSERT_TRUE(host->ReadUntil("\r\nCONNECT 9600\r\n"));
+        ASSERT_TRUE(host->SendUntil("ATE0D1\r", "\r\nCONNECT 9600\r\n"));
         ASSERT_TRUE(modem.WaitForState(State::Online));
         host->Take();
     }
@@ -50,16 +49,13 @@ TEST_F(EscapeTest, PlusesWithGuardTimeAroundThemReturnToCommandMode) {
     EXPECT_TRUE(modem.WaitForState(State::OnlineCommand));
     // The call is still up: ATO goes back online, ATH ends it.
     host->Take();
-    ASSERT_TRUE(host->Write("ATO\r"));
-    ASSERT_TRUE(host->ReadUntil("\r\nCONNECT 9600\r\n"));
+    ASSERT_TRUE(host->SendUntil("ATO\r", "\r\nCONNECT 9600\r\n"));
     ASSERT_TRUE(modem.WaitForState(State::Online));
-    ASSERT_TRUE(host->Write("data"));
-    ASSERT_TRUE(host->ReadUntil("data"));  // loopback
+    ASSERT_TRUE(host->SendUntil("data", "data"));  // loopback
     Quiet();
     ASSERT_TRUE(host->Write("+++"));
     ASSERT_TRUE(modem.WaitForState(State::OnlineCommand));
-    ASSERT_TRUE(host->Write("ATH\r"));
-    ASSERT_TRUE(host->ReadUntil("+++\r\nOK\r\n\r\nOK\r\n"));
+    ASSERT_TRUE(host->SendUntil("ATH\r", "+++\r\nOK\r\n\r\nOK\r\n"));
     EXPECT_TRUE(modem.WaitForState(State::Command));
 }
 
@@ -103,8 +99,7 @@ TEST_F(EscapeTest, DefaultGuardTimeIsOneSecond) {
     ASSERT_TRUE(modem.Start());
     EXPECT_EQ(modem.Register(12), 50);
     host = std::make_unique<HostPort>(modem.SlavePath());
-    ASSERT_TRUE(host->Write("ATE0D1\r"));
-    ASSERT_TRUE(host->ReadUntil("CONNECT 9600\r\n"));
+    ASSERT_TRUE(host->SendUntil("ATE0D1\r", "CONNECT 9600\r\n"));
     ASSERT_TRUE(modem.WaitForState(State::Online));
     // Half a second of quiet is not enough.
     std::this_thread::sleep_for(500ms);

@@ -30,8 +30,7 @@ class ExchangeTest : public ::testing::Test {
         ha = std::make_unique<HostPort>(a.SlavePath());
         hb = std::make_unique<HostPort>(b.SlavePath());
         for (auto* h : {ha.get(), hb.get()}) {
-            ASSERT_TRUE(h->Write("ATE0\r"));
-            ASSERT_TRUE(h->ReadUntil("OK\r\n"));
+            ASSERT_TRUE(h->SendUntil("ATE0\r", "OK\r\n"));
             h->Take();
         }
     }
@@ -77,8 +76,7 @@ TEST_F(ExchangeTest, BusyCalleeAnswersBusy) {
     ASSERT_TRUE(c.JoinExchange(exchange, "5550003"));
     ASSERT_TRUE(c.Start());
     HostPort hc(c.SlavePath());
-    ASSERT_TRUE(hc.Write("ATD5550002\r"));
-    EXPECT_TRUE(hc.ReadUntil("\r\nBUSY\r\n"));
+    ASSERT_TRUE(hc.SendUntil("ATD5550002\r", "\r\nBUSY\r\n"));
     EXPECT_EQ(b.GetState(), State::Online);
 }
 
@@ -88,8 +86,7 @@ TEST_F(ExchangeTest, CalleeLeavingTheExchangeEndsTheCall) {
     ASSERT_TRUE(ha->ReadUntil("\r\nNO CARRIER\r\n"));
     ha->Take();
     // Its number is gone from the exchange: now a dial to it uses the table.
-    ASSERT_TRUE(ha->Write("ATD5550002\r"));
-    EXPECT_TRUE(ha->ReadUntil("\r\nBUSY\r\n"));
+    ASSERT_TRUE(ha->SendUntil("ATD5550002\r", "\r\nBUSY\r\n"));
 }
 
 TEST_F(ExchangeTest, UnansweredCallGivesUpAfterS7AndStopsTheRinging) {

@@ -22,13 +22,11 @@ class FaultTest : public ::testing::Test {
         modem.SetOutcome("1", "CONNECT 9600");
         ASSERT_TRUE(modem.Start());
         host = std::make_unique<HostPort>(modem.SlavePath());
-        ASSERT_TRUE(host->Write("ATE0\r"));
-        ASSERT_TRUE(host->ReadUntil("OK\r\n"));
+        ASSERT_TRUE(host->SendUntil("ATE0\r", "OK\r\n"));
         host->Take();
     }
     void Connect() {
-        ASSERT_TRUE(host->Write("ATD1\r"));
-        ASSERT_TRUE(host->ReadUntil("CONNECT 9600\r\n"));
+        ASSERT_TRUE(host->SendUntil("ATD1\r", "CONNECT 9600\r\n"));
         ASSERT_TRUE(modem.WaitForState(State::Online));
         host->Take();
     }
@@ -57,8 +55,7 @@ TEST_F(FaultTest, DtrLowLongerThanS25HangsUp) {
 
 TEST_F(FaultTest, DtrModeOneOnlyLeavesDataMode) {
     modem.SetRegister(25, 1);
-    ASSERT_TRUE(host->Write("AT&D1\r"));
-    ASSERT_TRUE(host->ReadUntil("OK\r\n"));
+    ASSERT_TRUE(host->SendUntil("AT&D1\r", "OK\r\n"));
     Connect();
     modem.SetDtr(false);
     ASSERT_TRUE(host->ReadUntil("\r\nOK\r\n"));
@@ -74,8 +71,7 @@ TEST_F(FaultTest, SurvivesTheHostClosingAndReopeningThePort) {
     HostPort again(modem.SlavePath());
     ASSERT_TRUE(again.IsOpen());
     tcflush(again.fd(), TCIFLUSH);
-    ASSERT_TRUE(again.Write("AT\r"));
-    EXPECT_TRUE(again.ReadUntil("\r\nOK\r\n"));
+    ASSERT_TRUE(again.SendUntil("AT\r", "\r\nOK\r\n"));
 }
 
 }  // namespace

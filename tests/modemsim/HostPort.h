@@ -3,9 +3,7 @@
 // text up to a time-out.
 #pragma once
 
-#include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -42,21 +40,10 @@ class HostPort {
         fd_ = -1;
     }
 
-    bool Write(std::string_view bytes) {
-        while (!bytes.empty()) {
-            ssize_t n = write(fd_, bytes.data(), bytes.size());
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && errno == EAGAIN) {
-                pollfd p{fd_, POLLOUT, 0};
-                poll(&p, 1, 1000);
-                continue;
-            }
-            if (n <= 0)
-                return false;
-            bytes.remove_prefix(static_cast<size_t>(n));
-        }
-        return true;
+    bool Write(std::string_view bytes) { return WriteFd(fd_, bytes); }
+    // Sends `bytes`, then reads until `until` has arrived.
+    bool SendUntil(std::string_view bytes, std::string_view until) {
+        return Write(bytes) && ReadUntil(until);
     }
 
     // Reads until everything read so far (since the last Take) contains

@@ -111,15 +111,13 @@ TEST(ModemsimProgram, RunsCommandsAndRemovesItsLinkOnQuit) {
 
     HostPort host(link.string());
     ASSERT_TRUE(host.IsOpen());
-    host.Write("ATE0DT5551234\r");
-    EXPECT_TRUE(host.ReadUntil("\r\nBUSY\r\n"));
+    EXPECT_TRUE(host.SendUntil("ATE0DT5551234\r", "\r\nBUSY\r\n"));
     host.Take();
     prog.Send("ring 2\n");
     EXPECT_TRUE(host.ReadUntil("\r\nRING\r\n\r\nNMBR=5551212\r\n\r\nRING\r\n"));
     prog.Send("error on\nstate\n");
     EXPECT_EQ(prog.ReadLine(), "ringing");
-    host.Write("AT\r");
-    EXPECT_TRUE(host.ReadUntil("ERROR\r\n"));
+    EXPECT_TRUE(host.SendUntil("AT\r", "ERROR\r\n"));
     prog.Send("send \\r\\nHELLO\\x21\n");
     EXPECT_TRUE(host.ReadUntil("\r\nHELLO!"));
 

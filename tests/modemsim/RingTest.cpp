@@ -19,8 +19,7 @@ TEST(RingTest, AnswersAfterS0Rings) {
     modem.SetRingCadence(kCadence);
     ASSERT_TRUE(modem.Start());
     HostPort host(modem.SlavePath());
-    host.Write("ATE0S0=2\r");
-    ASSERT_TRUE(host.ReadUntil("OK\r\n"));
+    ASSERT_TRUE(host.SendUntil("ATE0S0=2\r", "OK\r\n"));
     host.Take();
     const size_t mark = modem.SentSize();
     modem.Ring();
@@ -33,8 +32,7 @@ TEST(RingTest, AnswersAfterS0Rings) {
     EXPECT_GE(second->first - first->first, kCadence);
     EXPECT_EQ(modem.Register(1), 2);
     ASSERT_TRUE(modem.WaitForState(State::Online));
-    host.Write("hello");
-    EXPECT_TRUE(host.ReadUntil("hello"));
+    EXPECT_TRUE(host.SendUntil("hello", "hello"));
 }
 
 TEST(RingTest, AnswersOnCommandAndRefusesOnHangUp) {
@@ -45,8 +43,7 @@ TEST(RingTest, AnswersOnCommandAndRefusesOnHangUp) {
     SimModem modem(opts);
     ASSERT_TRUE(modem.Start());
     HostPort host(modem.SlavePath());
-    host.Write("ATE0\r");
-    ASSERT_TRUE(host.ReadUntil("OK\r\n"));
+    ASSERT_TRUE(host.SendUntil("ATE0\r", "OK\r\n"));
 
     modem.Ring();
     ASSERT_TRUE(host.ReadUntil("RING"));
@@ -76,8 +73,7 @@ TEST(RingTest, AnswerWithoutACallGivesUpAfterS7) {
     SimModem modem;
     ASSERT_TRUE(modem.Start());
     HostPort host(modem.SlavePath());
-    host.Write("ATE0S7=1\r");
-    ASSERT_TRUE(host.ReadUntil("OK\r\n"));
+    ASSERT_TRUE(host.SendUntil("ATE0S7=1\r", "OK\r\n"));
     host.Write("ATA\r");
     auto ata = modem.WaitForLine("ATA");
     ASSERT_TRUE(ata);

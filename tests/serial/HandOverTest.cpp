@@ -19,8 +19,7 @@ class HandOverTest : public PortFixture {
     // is handed over from another thread than the monitor thread.
     void ConnectAndHandOver(const std::string& connectAndData) {
         Open();
-        ASSERT_TRUE(pty.Write(connectAndData));
-        ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 1, 5s));
+        ASSERT_TRUE(Feed(connectAndData, 1));
         ASSERT_EQ(port->m_bReadEnabled.load(), 0);
         ASSERT_EQ(port->ClosePort(false), SP_OK);
     }
@@ -67,20 +66,17 @@ TEST_F(HandOverTest, EndOfCallSignalReachesTheLineAndThePortComesBack) {
     ASSERT_EQ(port->OpenPort(true), SP_OK);
     EXPECT_EQ(log.With("CSerialPort::EventThread()", "Shutting down").size(), 1u);
     EXPECT_EQ(port->GetPortHandle(), handle);
-    ASSERT_TRUE(pty.Write("OK\r"));
-    ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 3, 5s));
+    ASSERT_TRUE(Feed("OK\r", 3));
     EXPECT_EQ(cb.Frames()[2].bytes, "OK\r");
     EXPECT_EQ(cb.Frames()[2].a, 0);  // numbering starts again
-    const std::string at = "ATH\r";
-    ASSERT_EQ(port->TransmitFrame(reinterpret_cast<const BYTE*>(at.data()), 4), SP_OK);
-    EXPECT_EQ(pty.Read(4, 5s), at);
+    ASSERT_EQ(Send("ATH\r"), SP_OK);
+    EXPECT_EQ(pty.Read(4, 5s), "ATH\r");
 }
 
 TEST_F(HandOverTest, SignalWhileOpenOrBeforeTheHandOverIsNotTakenForAnEndOfCall) {
     Open();
     ASSERT_TRUE(SignalNamedEvent("Tarvik"));
-    ASSERT_TRUE(pty.Write("CONNECT\r"));
-    ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 1, 5s));
+    ASSERT_TRUE(Feed("CONNECT\r", 1));
     ASSERT_EQ(port->ClosePort(false), SP_OK);
     // A stale signal is cleared by the hand-over; a fresh one is reported once.
     ASSERT_TRUE(SignalNamedEvent("Tarvik"));
@@ -97,8 +93,7 @@ TEST_F(HandOverTest, HandedOverPortDoesNoIoUntilTakenBack) {
     // The bytes stay in the driver for the host.
     EXPECT_EQ(ReadFd(port->GetPortHandle(), 11, 5s), "NO CARRIER\r");
     EXPECT_EQ(cb.Frames().size(), 1u);
-    const std::string at = "AT\r";
-    EXPECT_EQ(port->TransmitFrame(reinterpret_cast<const BYTE*>(at.data()), 3), SP_NO_HANDLE);
+    EXPECT_EQ(Send("AT\r"), SP_NO_HANDLE);
     // Closing for good from the handed-over state stops the event thread.
     EXPECT_EQ(port->ClosePort(true), SP_OK);  // not open: nothing to do
     EXPECT_EQ(port->DestroyPort(), SP_OK);
@@ -121,8 +116,7 @@ TEST_F(HandOverTest, ClosePortFromInsideTheLinesCallbackDoesNotDeadlock) {
     LONG closeResult = -1;
     cb.onFrame = [&](const PortEvent&) { closeResult = port->ClosePort(false); };
     Open();
-    ASSERT_TRUE(pty.Write("CONNECT\rDATA"));
-    ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 1, 5s));
+    ASSERT_TRUE(Feed("CONNECT\rDATA", 1));
     EXPECT_EQ(closeResult, SP_OK);
     EXPECT_EQ(ReadFd(port->GetPortHandle(), 4, 5s), "DATA");
     ASSERT_TRUE(SignalNamedEvent("Tarvik"));

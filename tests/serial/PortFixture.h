@@ -48,6 +48,14 @@ class PortFixture : public ::testing::Test {
         }
     }
     void Open() { ASSERT_EQ(port->OpenPort(false), SP_OK); }
+    // The modem says `text`; true once the port has reported `frames` frames.
+    bool Feed(const std::string& text, size_t frames, std::chrono::milliseconds timeout = 5s) {
+        return pty.Write(text) && cb.WaitFor(PortEvent::Frame, frames, timeout);
+    }
+    LONG Send(const std::string& text) {
+        return port->TransmitFrame(reinterpret_cast<const BYTE*>(text.data()),
+                                   static_cast<LONG>(text.size()));
+    }
     std::vector<std::string> FrameTexts() const {
         std::vector<std::string> out;
         for (const auto& f : cb.Frames())

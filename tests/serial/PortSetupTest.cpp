@@ -49,8 +49,7 @@ TEST_F(PortSetupTest, OpenRefusalsChangeNothing) {
     EXPECT_EQ(port->OpenPort(false), SP_BUSY);
     EXPECT_EQ(port->SetCallback(&cb), SP_BUSY);
     // Still working after the refusals.
-    ASSERT_TRUE(pty.Write("OK\r"));
-    ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 1, 5s));
+    ASSERT_TRUE(Feed("OK\r", 1));
     EXPECT_EQ(std::string(port->m_szPortName), com);
 }
 
@@ -86,8 +85,7 @@ TEST_F(PortSetupTest, OpenConfiguresARawEightBitLineAndApplyCommStateChangesTheR
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
     EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B115200));
     // Still receiving after re-configuration.
-    ASSERT_TRUE(pty.Write("OK\r"));
-    ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 1, 5s));
+    ASSERT_TRUE(Feed("OK\r", 1));
 }
 
 TEST_F(PortSetupTest, ClosePortRestoresTheTimeoutsFoundAtOpenAndKeepsTheHandle) {

@@ -11,8 +11,7 @@ class ReceiveTest : public PortFixture {};
 
 TEST_F(ReceiveTest, CarriageReturnEndsEachFrameAndNothingIsStripped) {
     Open();
-    ASSERT_TRUE(pty.Write("\r\nOK\r\n"));
-    ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 2, 5s));
+    ASSERT_TRUE(Feed("\r\nOK\r\n", 2));
     auto frames = cb.Frames();
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_EQ(frames[0].a, 0);
@@ -22,8 +21,7 @@ TEST_F(ReceiveTest, CarriageReturnEndsEachFrameAndNothingIsStripped) {
     EXPECT_EQ(frames[1].b, 4);
     EXPECT_EQ(frames[1].bytes, "\nOK\r");
     // The trailing LF opens the next frame.
-    ASSERT_TRUE(pty.Write("RING\r"));
-    ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 3, 5s));
+    ASSERT_TRUE(Feed("RING\r", 3));
     EXPECT_EQ(cb.Frames()[2].bytes, "\nRING\r");
     EXPECT_EQ(cb.Frames()[2].a, 2);
     // Frames arrive on the monitor thread, never on the caller's.
@@ -31,8 +29,7 @@ TEST_F(ReceiveTest, CarriageReturnEndsEachFrameAndNothingIsStripped) {
     EXPECT_TRUE(cb.Fatals().empty());
     // A terminator change takes effect while open.
     port->SetFrameTerminator('\n');
-    ASSERT_TRUE(pty.Write("AT\r\n"));
-    ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 4, 5s));
+    ASSERT_TRUE(Feed("AT\r\n", 4));
     EXPECT_EQ(cb.Frames()[3].bytes, "AT\r\n");
 }
 
@@ -43,8 +40,7 @@ TEST_F(ReceiveTest, AnOverlongLineIsReportedOnceAndDroppedUpToTheNextTerminator)
     std::string lfLines;
     for (int i = 0; i < 100; ++i)
         lfLines += "OK\n";
-    ASSERT_TRUE(pty.Write(lfLines + "\rRING\r"));
-    ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 1, 5s));
+    ASSERT_TRUE(Feed(lfLines + "\rRING\r", 1));
     EXPECT_EQ(FrameTexts(), std::vector<std::string>{"RING\r"});
     ASSERT_EQ(cb.Fatals().size(), 2u);
     for (const auto& f : cb.Fatals()) {
@@ -58,8 +54,7 @@ TEST_F(ReceiveTest, FrameNumbersWrapWithThePool) {
     std::string burst;
     for (int i = 0; i < 250; ++i)
         burst += "L" + std::to_string(i) + "\r";
-    ASSERT_TRUE(pty.Write(burst));
-    ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 250, 20s));
+    ASSERT_TRUE(Feed(burst, 250, 20s));
     auto frames = cb.Frames();
     for (int i = 0; i < 250; ++i) {
         EXPECT_EQ(frames[i].a, i % 100);
@@ -75,8 +70,7 @@ TEST_F(ReceiveTest, SlotStillInUseKeepsTheBytesUntilTheLineFetches) {
     std::string burst;
     for (int i = 0; i < 100; ++i)
         burst += "F\r";
-    ASSERT_TRUE(pty.Write(burst));
-    ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 100, 10s));
+    ASSERT_TRUE(Feed(burst, 100, 10s));
     // Frame 100 would go to slot 0, which still holds frame 0.
     ASSERT_TRUE(pty.Write("G\r"));
     ASSERT_TRUE(cb.WaitFor(PortEvent::Fatal, 1, 5s));
@@ -90,8 +84,7 @@ TEST_F(ReceiveTest, SlotStillInUseKeepsTheBytesUntilTheLineFetches) {
     ASSERT_EQ(port->GetFrame(reinterpret_cast<BYTE*>(first.data()), 2, 0), SP_OK);
     EXPECT_EQ(first, "F\r");
     cb.Keep({});
-    ASSERT_TRUE(pty.Write("I\r"));
-    ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 101, 5s));
+    ASSERT_TRUE(Feed("I\r", 101));
     auto last = cb.Frames().back();
     EXPECT_EQ(last.a, 0);
     EXPECT_EQ(last.bytes, "G\rH\rI\r");
@@ -100,8 +93,7 @@ TEST_F(ReceiveTest, SlotStillInUseKeepsTheBytesUntilTheLineFetches) {
 TEST_F(ReceiveTest, GetFrameRefusesNumbersOutsideThePoolEmptySlotsAndShortDestinations) {
     cb.Keep({0});
     Open();
-    ASSERT_TRUE(pty.Write("OK\r"));
-    ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 1, 5s));
+    ASSERT_TRUE(Feed("OK\r", 1));
     BYTE dest[8] = {0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55};
     for (LONG n : {-1, 100, 1000, -100})
         EXPECT_EQ(port->GetFrame(dest, 8, n), SP_NO_FRAME) << n;

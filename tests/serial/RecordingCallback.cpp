@@ -28,28 +28,19 @@ void RecordingCallback::Record(PortEvent e) {
 }
 
 HRESULT RecordingCallback::FatalError(LONG cause, LONG error) {
-    PortEvent e;
-    e.kind = PortEvent::Fatal;
-    e.a = cause;
-    e.b = error;
-    Record(e);
+    Record({PortEvent::Fatal, cause, error});
     return S_OK;
 }
 
 HRESULT RecordingCallback::TransmitDone() {
-    PortEvent e;
-    e.kind = PortEvent::TransmitDone;
-    Record(e);
+    Record({PortEvent::TransmitDone});
     if (onTransmitDone)
         onTransmitDone();
     return S_OK;
 }
 
 HRESULT RecordingCallback::FrameReceived(LONG number, LONG length) {
-    PortEvent e;
-    e.kind = PortEvent::Frame;
-    e.a = number;
-    e.b = length;
+    PortEvent e{PortEvent::Frame, number, length};
     bool kept;
     {
         std::lock_guard lock(mu_);

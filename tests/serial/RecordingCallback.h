@@ -17,10 +17,10 @@ namespace tarvik::test {
 
 struct PortEvent {
     enum Kind { Frame, TransmitDone, Fatal } kind = Frame;
-    LONG a = 0;          // frame number / cause
-    LONG b = 0;          // frame length / error value
-    std::string bytes;   // the fetched frame
-    LONG fetch = SP_OK;  // GetFrame's answer
+    LONG a = 0;           // frame number / cause
+    LONG b = 0;           // frame length / error value
+    std::string bytes{};  // the fetched frame
+    LONG fetch = SP_OK;   // GetFrame's answer
     DWORD thread = 0;
 };
 

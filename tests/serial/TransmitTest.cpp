@@ -8,13 +8,7 @@
 namespace tarvik::test {
 namespace {
 
-class TransmitTest : public PortFixture {
-  protected:
-    LONG Send(const std::string& text) {
-        return port->TransmitFrame(reinterpret_cast<const BYTE*>(text.data()),
-                                   static_cast<LONG>(text.size()));
-    }
-};
+class TransmitTest : public PortFixture {};
 
 TEST_F(TransmitTest, WriteThatCompletesAtOnceReportsDoneOnTheCallersThread) {
     Open();
@@ -31,8 +25,7 @@ TEST_F(TransmitTest, WriteThatCompletesAtOnceReportsDoneOnTheCallersThread) {
 
 TEST_F(TransmitTest, AnXoffFromTheModemIsDataAndCommandsStillGoOut) {
     Open();
-    ASSERT_TRUE(pty.Write("\x13OK\r"));
-    ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 1, 5s));
+    ASSERT_TRUE(Feed("\x13OK\r", 1));
     EXPECT_EQ(FrameTexts(), std::vector<std::string>{"\x13OK\r"});
     ASSERT_EQ(Send("ATH\r"), SP_OK);
     EXPECT_EQ(pty.Read(4, 5s), "ATH\r");
@@ -145,8 +138,7 @@ TEST_F(TransmitTest, RetransmitWritesThePendingFrameAgainAndKeepsReading) {
     ASSERT_NE(pty.ReadUntil("ATD1\r", 10s).find("ATD1\r"), std::string::npos);
     ASSERT_TRUE(cb.WaitFor(PortEvent::TransmitDone, 1, 5s));
     // Reception goes on after the retransmission.
-    ASSERT_TRUE(pty.Write("OK\r"));
-    ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 1, 5s));
+    ASSERT_TRUE(Feed("OK\r", 1));
     EXPECT_EQ(cb.Frames()[0].bytes, "OK\r");
     EXPECT_TRUE(cb.Fatals().empty());
 }

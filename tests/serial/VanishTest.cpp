@@ -55,8 +55,7 @@ TEST_F(VanishTest, WhileIdle) {
 TEST_F(VanishTest, WhileAWriteIsPending) {
     Open();
     ASSERT_TRUE(pty.HoldSlaveOutput());
-    const std::string at = "ATDT123\r";
-    ASSERT_EQ(port->TransmitFrame(reinterpret_cast<const BYTE*>(at.data()), 8), SP_OK);
+    ASSERT_EQ(Send("ATDT123\r"), SP_OK);
     pty.CloseMaster();
     ExpectReportedOnceAndEnded();
     EXPECT_EQ(cb.TransmitDones(), 0u);
@@ -64,16 +63,14 @@ TEST_F(VanishTest, WhileAWriteIsPending) {
 
 TEST_F(VanishTest, AfterConnectBeforeTheHandOver) {
     Open();
-    ASSERT_TRUE(pty.Write("CONNECT\r"));
-    ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 1, 5s));
+    ASSERT_TRUE(Feed("CONNECT\r", 1));
     pty.CloseMaster();
     ExpectReportedOnceAndEnded();
 }
 
 TEST_F(VanishTest, WhileHandedOverAndWhenTakenBack) {
     Open();
-    ASSERT_TRUE(pty.Write("CONNECT\r"));
-    ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 1, 5s));
+    ASSERT_TRUE(Feed("CONNECT\r", 1));
     ASSERT_EQ(port->ClosePort(false), SP_OK);
     pty.CloseMaster();
     // The host notices on its descriptor and ends the call.

@@ -71,22 +71,26 @@ bool PtyPair::MapAs(const std::string& comName) const {
     return AddDeviceMapEntry(comName, slavePath_, nullptr);
 }
 
-bool PtyPair::Write(const std::string& bytes) const {
+bool WriteFd(int fd, std::string_view bytes) {
     size_t done = 0;
     auto deadline = Clock::now() + std::chrono::seconds(10);
     while (done < bytes.size()) {
-        ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR)
             return false;
-        pollfd p{master_, POLLOUT, 0};
+        pollfd p{fd, POLLOUT, 0};
         if (poll(&p, 1, MsLeft(deadline)) <= 0)
             return false;
     }
     return true;
+}
+
+bool PtyPair::Write(const std::string& bytes) const {
+    return WriteFd(master_, bytes);
 }
 
 std::string ReadFd(int fd, size_t want, std::chrono::milliseconds timeout) {

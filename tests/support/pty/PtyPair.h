@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <string>
+#include <string_view>
 
 namespace tarvik::test {
 
@@ -57,5 +58,7 @@ class PtyPair {
 // `text` has arrived.
 std::string ReadFd(int fd, size_t want, std::chrono::milliseconds timeout);
 std::string ReadFdUntil(int fd, const std::string& text, std::chrono::milliseconds timeout);
+// Writes everything to a descriptor, waiting (up to 10 s) while it is full.
+bool WriteFd(int fd, std::string_view bytes);
 
 }  // namespace tarvik::test
