@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <latch>
 #include <thread>
 
 #include "line/LineTestKit.h"
@@ -215,19 +216,14 @@ TEST(IncomingAnswer, TwoAnswersAtOnceAnswerOnce) {
     LineHarness h;
     ASSERT_TRUE(h.StartOffered({{u"AnsweringMode", LONG{1}}}));
     size_t mark = h.modem.ReceivedSize();
-    std::atomic<bool> go{false};
+    // Both threads leave the latch together, so the claim is contested.
+    std::latch start(2);
     HRESULT results[2] = {E_UNEXPECTED, E_UNEXPECTED};
-    std::thread a([&] {
-        while (!go)
-            std::this_thread::yield();
-        results[0] = h.line->AnswerCall(1);
-    });
-    std::thread b([&] {
-        while (!go)
-            std::this_thread::yield();
-        results[1] = h.line->AnswerCall(1);
-    });
-    go = true;
+    auto answer = [&](int i) {
+        start.arrive_and_wait();
+        results[i] = h.line->AnswerCall(1);
+    };
+    std::thread a(answer, 0), b(answer, 1);
     a.join();
     b.join();
     EXPECT_EQ((results[0] == S_OK) + (results[1] == S_OK), 1);
