@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "Console.h"
 #include "ExitCodes.h"
 #include "tarvik/serial.h"
 
@@ -221,6 +222,20 @@ Failure OpenFailure(const HostLine& line, const PortSetup& port, const std::stri
         default:
             return {detail, kExitFailure};
     }
+}
+
+std::optional<int> StartCallCommand(const tool::Args& args, const char* program, PortSetup* port) {
+    std::string error;
+    if (args.Has("port") && !port->Use(args.Value("port"), &error))
+        return args.UsageError(error);
+#ifndef TARVIK_HAVE_MODEMSIM
+    if (!args.Has("port"))
+        return args.UsageError("--port is needed (this build has no simulator)");
+#endif
+    SignalFd();
+    Out().Configure(program, args.Has("json"), args.Has("verbose"));
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    return std::nullopt;
 }
 
 ComPtr<ICommonData> LineSettings(long guardMs) {

@@ -14,6 +14,7 @@
 
 #include <termios.h>
 
+#include "Args.h"
 #include "HostKit.h"
 
 namespace tarvik::cli {
@@ -81,6 +82,11 @@ class PortSetup {
     bool MakePrivateMap(std::string* error);
     std::string name_, shown_, folder_;
 };
+
+// What dial and answer do first: check --port (this build may need one),
+// block the hang-up signals before any thread exists, set up the console as
+// `program` and COM. The exit status when the run cannot go on.
+std::optional<int> StartCallCommand(const tool::Args& args, const char* program, PortSetup* port);
 
 struct Failure {
     std::string message;

@@ -93,19 +93,10 @@ int RunAnswer(int argc, char** argv) {
     const std::string init = args.Value("init", "ATZ");
     bool callerId = args.Has("caller-id");
     PortSetup port;
-    std::string error;
-    if (args.Has("port") && !port.Use(args.Value("port"), &error))
-        return args.UsageError(error);
-#ifndef TARVIK_HAVE_MODEMSIM
-    if (!args.Has("port"))
-        return args.UsageError("--port is needed (this build has no simulator)");
-#endif
-
-    // Before any thread exists, so that none of them takes these signals.
-    SignalFd();
+    if (auto status = StartCallCommand(args, "tarvik answer", &port))
+        return *status;
     Console& out = Out();
-    out.Configure("tarvik answer", args.Has("json"), args.Has("verbose"));
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    std::string error;
 
     long guardMs = 1100;  // above a modem's usual 1 s guard time (S12=50)
     std::atomic<long> rate{0};

@@ -79,19 +79,10 @@ int RunDial(int argc, char** argv) {
         return kExitUsage;
     const std::string init = args.Value("init", "ATZ");
     PortSetup port;
-    std::string error;
-    if (args.Has("port") && !port.Use(args.Value("port"), &error))
-        return args.UsageError(error);
-#ifndef TARVIK_HAVE_MODEMSIM
-    if (!args.Has("port"))
-        return args.UsageError("--port is needed (this build has no simulator)");
-#endif
-
-    // Before any thread exists, so that none of them takes these signals.
-    SignalFd();
+    if (auto status = StartCallCommand(args, "tarvik dial", &port))
+        return *status;
     Console& out = Out();
-    out.Configure("tarvik dial", args.Has("json"), args.Has("verbose"));
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    std::string error;
 
     long guardMs = 1100;        // above a modem's usual 1 s guard time (S12=50)
     std::atomic<long> rate{0};  // written by the log tap's threads
