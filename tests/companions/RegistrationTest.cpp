@@ -2,12 +2,11 @@
 // class objects and the unload decision.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <filesystem>
 
 #include "Sandbox.h"
+#include "process/ToolProcess.h"
 #include "tarvik/companions.h"
 #include "tarvik/comptr.h"
 #include "tarvik/registry.h"
@@ -19,24 +18,26 @@ namespace registry = tarvik::registry;
 
 namespace {
 
+const std::string kLibrary =
+    std::filesystem::absolute(TARVIK_COMPANIONS_PATH).lexically_normal().string();
+// What registration stores: the SONAME link, which outlives an upgrade.
+const std::string kRegistered =
+    std::filesystem::absolute(TARVIK_COMPANIONS_SONAME_PATH).lexically_normal().string();
+
 struct ToolRun {
     int status = -1;
     std::string output;
 };
 
-// Runs the tarvik tool against the registry file `reg`.
-ToolRun Tool(const std::string& reg, const std::string& args) {
-    std::string cmd = "TARVIK_REGISTRY='" + reg + "' '" TARVIK_CLI_PATH "' " + args + " 2>&1";
+// Runs `tarvik register|unregister LIBRARY` against the registry file `reg`.
+ToolRun Tool(const std::string& reg, const std::string& verb) {
+    const std::string saved = getenv("TARVIK_REGISTRY");
+    setenv("TARVIK_REGISTRY", reg.c_str(), 1);
+    tarvik::test::ToolProcess tool({TARVIK_CLI_PATH, verb, kLibrary});
+    setenv("TARVIK_REGISTRY", saved.c_str(), 1);
     ToolRun r;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p)
-        return r;
-    char buf[512];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        r.output.append(buf, n);
-    int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    r.status = tool.Finish();
+    r.output = tool.Out() + tool.Err();
     return r;
 }
 
@@ -54,15 +55,9 @@ std::string PrivateRegistry(const char* name) {
     return tarvik::test::SandboxRoot() + "/" + name + "-" + std::to_string(::getpid()) + ".reg";
 }
 
-const std::string kLibrary =
-    std::filesystem::absolute(TARVIK_COMPANIONS_PATH).lexically_normal().string();
-// What registration stores: the SONAME link, which outlives an upgrade.
-const std::string kRegistered =
-    std::filesystem::absolute(TARVIK_COMPANIONS_SONAME_PATH).lexically_normal().string();
-
 TEST(CompanionRegistration, ToolRegistersEveryClassAndRemovesThemAgain) {
     std::string reg = PrivateRegistry("tool");
-    ToolRun r = Tool(reg, "register '" + kLibrary + "'");
+    ToolRun r = Tool(reg, "register");
     ASSERT_EQ(r.status, 0) << r.output;
 
     registry::Key root;
@@ -81,7 +76,7 @@ TEST(CompanionRegistration, ToolRegistersEveryClassAndRemovesThemAgain) {
         EXPECT_EQ(Value(root, std::string(c.progId) + "\\CLSID"), tarvik::GuidToString(*c.clsid));
     }
 
-    r = Tool(reg, "unregister '" + kLibrary + "'");
+    r = Tool(reg, "unregister");
     ASSERT_EQ(r.status, 0) << r.output;
     root = registry::Key();
     ASSERT_EQ(registry::Load(&root, reg), S_OK);
@@ -102,7 +97,7 @@ TEST(CompanionRegistration, KeepsSettingsAndOtherOwnersProgIds) {
                   },
                   reg),
               S_OK);
-    ASSERT_EQ(Tool(reg, "register '" + kLibrary + "'").status, 0);
+    ASSERT_EQ(Tool(reg, "register").status, 0);
     registry::Key root;
     ASSERT_EQ(registry::Load(&root, reg), S_OK);
     EXPECT_EQ(Value(root, Clsid(CLSID_LogWriter), "LogFile"), "/var/log/tarvik.log");
@@ -117,7 +112,7 @@ TEST(CompanionRegistration, KeepsSettingsAndOtherOwnersProgIds) {
             },
             reg),
         S_OK);
-    ASSERT_EQ(Tool(reg, "unregister '" + kLibrary + "'").status, 0);
+    ASSERT_EQ(Tool(reg, "unregister").status, 0);
     root = registry::Key();
     ASSERT_EQ(registry::Load(&root, reg), S_OK);
     EXPECT_EQ(Value(root, "Tarvik.EventReporter\\CLSID"), other);

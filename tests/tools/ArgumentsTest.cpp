@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "Sandbox.h"
-#include "ToolProcess.h"
+#include "process/ToolProcess.h"
 
 using tarvik::test::ToolPath;
 using tarvik::test::ToolProcess;

@@ -8,7 +8,7 @@
 
 #include "Sandbox.h"
 
-#include "ToolProcess.h"
+#include "process/ToolProcess.h"
 #include "sim/SimModem.h"
 
 using namespace std::chrono_literals;

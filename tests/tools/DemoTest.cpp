@@ -2,7 +2,7 @@
 // answered and one refused, every callback in the order a call lives.
 #include <gtest/gtest.h>
 
-#include "ToolProcess.h"
+#include "process/ToolProcess.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <fstream>
 
 #include "Sandbox.h"
-#include "ToolProcess.h"
+#include "process/ToolProcess.h"
 #include "sim/SimModem.h"
 
 using namespace std::chrono_literals;

@@ -13,7 +13,11 @@ namespace tarvik::test {
 using Clock = std::chrono::steady_clock;
 
 std::string ToolPath(const std::string& name) {
-    return name == "tarvik" ? TARVIK_CLI_PATH : TARVIK_MODEMSIM_PATH;
+#ifdef TARVIK_MODEMSIM_PATH
+    if (name == "tarvik-modemsim")
+        return TARVIK_MODEMSIM_PATH;
+#endif
+    return name == "tarvik" ? TARVIK_CLI_PATH : "";
 }
 
 ToolProcess::ToolProcess(std::vector<std::string> argv, const std::string& input, Input mode,
@@ -50,10 +54,8 @@ ToolProcess::ToolProcess(std::vector<std::string> argv, const std::string& input
     close(err[1]);
     err_fd_ = err[0];
     Send(input);
-    if (mode == Input::Pipe && !keepInputOpen) {
-        close(in_);
-        in_ = -1;
-    }
+    if (mode == Input::Pipe && !keepInputOpen)
+        CloseInput();
 }
 
 ToolProcess::~ToolProcess() {
@@ -72,6 +74,14 @@ ToolProcess::~ToolProcess() {
 void ToolProcess::Send(const std::string& bytes) {
     if (in_ >= 0 && !bytes.empty())
         (void)!write(in_, bytes.data(), bytes.size());
+}
+
+void ToolProcess::CloseInput() {
+    // A terminal's master is also the output side: it stays.
+    if (in_ >= 0 && in_ != out_fd_) {
+        close(in_);
+        in_ = -1;
+    }
 }
 
 void ToolProcess::Signal(int signal) {
@@ -104,12 +114,12 @@ bool ToolProcess::Pump(std::chrono::milliseconds timeout) {
 }
 
 bool ToolProcess::WaitFor(const std::string& stream, const std::string& text,
-                          std::chrono::milliseconds timeout) {
+                          std::chrono::milliseconds timeout, size_t from) {
     const auto until = Clock::now() + timeout;
-    while (stream.find(text) == std::string::npos) {
+    while (stream.find(text, from) == std::string::npos) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
         if (left.count() <= 0 || !Pump(left))
-            return stream.find(text) != std::string::npos;
+            return stream.find(text, from) != std::string::npos;
     }
     return true;
 }

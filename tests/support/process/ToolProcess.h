@@ -23,14 +23,16 @@ class ToolProcess {
     ToolProcess(const ToolProcess&) = delete;
     ToolProcess& operator=(const ToolProcess&) = delete;
 
-    // Waits until standard error (or output) holds `text`.
+    // Waits until standard error (or output) holds `text` at or after `from`.
     bool WaitForError(const std::string& text, std::chrono::milliseconds timeout) {
-        return WaitFor(err_, text, timeout);
+        return WaitFor(err_, text, timeout, 0);
     }
-    bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
-        return WaitFor(out_, text, timeout);
+    bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout,
+                       size_t from = 0) {
+        return WaitFor(out_, text, timeout, from);
     }
     void Send(const std::string& bytes);
+    void CloseInput();
     void Signal(int signal);
     // The exit status (128 + N for a signal), -1 when the tool is still
     // running after `timeout`.
@@ -45,7 +47,7 @@ class ToolProcess {
     // Collects what is there within `timeout`; false when both streams ended.
     bool Pump(std::chrono::milliseconds timeout);
     bool WaitFor(const std::string& stream, const std::string& text,
-                 std::chrono::milliseconds timeout);
+                 std::chrono::milliseconds timeout, size_t from);
 
     pid_t pid_ = -1;
     int in_ = -1, out_fd_ = -1, err_fd_ = -1;
