@@ -48,7 +48,8 @@ TEST(DialCommand, EachFailureHasItsOwnExitStatusAndWords) {
         {"BUSY@100ms", {}, 3, "the number is busy"},
         {"NO DIALTONE", {}, 4, "no dial tone"},
         {"NO CARRIER@100ms", {}, 5, "no answer (no carrier)"},
-        {"SILENCE", {"--timeout", "6"}, 5, "no connection within 6 s"},
+        // A dial still ringing at the limit: the hang-up's "+++" aborts it.
+        {"CONNECT 9600@60s", {"--timeout", "6"}, 5, "no connection within 6 s"},
         {"", {}, 6, "no modem answers on COM9 ("},
         {"vanish", {}, 7, "COM9 ("},
     };
@@ -84,11 +85,11 @@ TEST(DialCommand, PortProblemsNameTheDevice) {
         << missing.Err();
 
     SimModem modem;
-    modem.SetOutcome("1", "SILENCE");
+    modem.SetOutcome("1", "CONNECT 9600");
     ASSERT_TRUE(modem.Start());
     ToolProcess first(Tarvik({"dial", "--port", modem.SlavePath(), "-n", "1"}), "",
                       ToolProcess::Input::Pipe, true);
-    ASSERT_TRUE(first.WaitForError("dialling", 20s)) << first.Err();
+    ASSERT_TRUE(first.WaitForError("connected", 20s)) << first.Err();
     ToolProcess second(Tarvik({"dial", "--port", modem.SlavePath(), "-n", "1"}));
     EXPECT_EQ(second.Finish(), 8);
     EXPECT_NE(second.Err().find(modem.SlavePath() + ": is in use by another program"),
