@@ -18,22 +18,13 @@ HRESULT RecordingCallback::QueryInterface(REFIID iid, void** out) {
     return E_NOINTERFACE;
 }
 
-void RecordingCallback::Record(PortEvent e) {
-    e.thread = GetCurrentThreadId();
-    // Notified under the lock: a waiter that has seen the event may destroy
-    // this object at once.
-    std::lock_guard lock(mu_);
-    events_.push_back(std::move(e));
-    cv_.notify_all();
-}
-
 HRESULT RecordingCallback::FatalError(LONG cause, LONG error) {
-    Record({PortEvent::Fatal, cause, error});
+    events_.Add({PortEvent::Fatal, cause, error, {}, SP_OK, GetCurrentThreadId()});
     return S_OK;
 }
 
 HRESULT RecordingCallback::TransmitDone() {
-    Record({PortEvent::TransmitDone});
+    events_.Add({PortEvent::TransmitDone, 0, 0, {}, SP_OK, GetCurrentThreadId()});
     if (onTransmitDone)
         onTransmitDone();
     return S_OK;
@@ -60,51 +51,26 @@ HRESULT RecordingCallback::FrameReceived(LONG number, LONG length) {
     e.thread = GetCurrentThreadId();
     if (onFrame)
         onFrame(e);
-    Record(e);
+    events_.Add(e);
     return hr;
-}
-
-std::vector<PortEvent> RecordingCallback::Events() const {
-    std::lock_guard lock(mu_);
-    return events_;
-}
-
-static std::vector<PortEvent> OfKind(const std::vector<PortEvent>& all, PortEvent::Kind k) {
-    std::vector<PortEvent> out;
-    for (const auto& e : all)
-        if (e.kind == k)
-            out.push_back(e);
-    return out;
-}
-
-std::vector<PortEvent> RecordingCallback::Frames() const {
-    return OfKind(Events(), PortEvent::Frame);
-}
-std::vector<PortEvent> RecordingCallback::Fatals() const {
-    return OfKind(Events(), PortEvent::Fatal);
-}
-size_t RecordingCallback::TransmitDones() const {
-    return OfKind(Events(), PortEvent::TransmitDone).size();
 }
 
 bool RecordingCallback::WaitFor(PortEvent::Kind kind, size_t n,
                                 std::chrono::milliseconds timeout) const {
-    std::unique_lock lock(mu_);
-    return cv_.wait_for(lock, timeout, [&] {
-        return static_cast<size_t>(
-                   std::count_if(events_.begin(), events_.end(),
-                                 [&](const PortEvent& e) { return e.kind == kind; })) >= n;
-    });
+    // The list shows each event to the predicate once, in order.
+    size_t seen = 0;
+    return events_
+        .WaitFor([&](const PortEvent& e) { return (seen += e.kind == kind) >= n; }, timeout)
+        .has_value();
 }
 
 bool RecordingCallback::WaitUnreferenced(std::chrono::milliseconds timeout) const {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::unique_lock lock(mu_);
-    // Releases do not notify; look again every few milliseconds.
+    // Releases tell nobody; look again every few milliseconds.
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (refs_ > 1) {
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
-        cv_.wait_for(lock, 5ms);
+        Sleep(5);
     }
     return true;
 }

@@ -4,12 +4,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "recorders/RecordList.h"
 #include "serial/SerialPort.h"
 #include "tarvik/interfaces.h"
 
@@ -56,22 +56,23 @@ class RecordingCallback : public IPassThroughCallback {
     HRESULT TransmitDone() override;
     HRESULT FrameReceived(LONG number, LONG length) override;
 
-    std::vector<PortEvent> Events() const;
-    std::vector<PortEvent> Frames() const;
-    std::vector<PortEvent> Fatals() const;
-    size_t TransmitDones() const;
+    std::vector<PortEvent> Events() const { return events_.All(); }
+    std::vector<PortEvent> Frames() const { return OfKind(PortEvent::Frame); }
+    std::vector<PortEvent> Fatals() const { return OfKind(PortEvent::Fatal); }
+    size_t TransmitDones() const { return OfKind(PortEvent::TransmitDone).size(); }
     // Waits until the port and its threads hold no reference any more.
     bool WaitUnreferenced(std::chrono::milliseconds timeout) const;
     // Waits until at least `n` events of `kind` have been recorded.
     bool WaitFor(PortEvent::Kind kind, size_t n, std::chrono::milliseconds timeout) const;
 
   private:
-    void Record(PortEvent e);
+    std::vector<PortEvent> OfKind(PortEvent::Kind kind) const {
+        return events_.Matching([kind](const PortEvent& e) { return e.kind == kind; });
+    }
     CSerialPort* port_;
     std::atomic<ULONG> refs_{1};
-    mutable std::mutex mu_;
-    mutable std::condition_variable cv_;
-    std::vector<PortEvent> events_;
+    RecordList<PortEvent> events_;
+    std::mutex mu_;  // keep_
     std::vector<LONG> keep_;
 };
 

@@ -74,11 +74,7 @@ HRESULT RecordingLineCallback::Record(HostEvent event) {
             SetErrorInfo(0, info.Get());
         }
     }
-    {
-        std::lock_guard lock(mu_);
-        events_.push_back(event);
-    }
-    cv_.notify_all();
+    events_.Add(event);
     return hr;
 }
 
@@ -95,33 +91,13 @@ HRESULT RecordingLineCallback::FatalError(LONG lCause, LONG lError, LONG lParam)
     return Record({HostEvent::Fatal, lCause, lError, lParam});
 }
 
-std::vector<HostEvent> RecordingLineCallback::Events() const {
-    std::lock_guard lock(mu_);
-    return events_;
-}
-
-size_t RecordingLineCallback::Count(HostEvent::Kind kind) const {
-    std::lock_guard lock(mu_);
-    size_t n = 0;
-    for (const auto& e : events_)
-        n += e.kind == kind;
-    return n;
-}
-
 std::optional<HostEvent> RecordingLineCallback::WaitFor(HostEvent::Kind kind,
                                                         std::chrono::milliseconds timeout,
                                                         size_t from) const {
-    std::unique_lock lock(mu_);
-    std::optional<HostEvent> found;
-    cv_.wait_for(lock, timeout, [&] {
-        for (size_t i = from; i < events_.size(); ++i)
-            if (events_[i].kind == kind) {
-                found = events_[i];
-                return true;
-            }
-        return false;
-    });
-    return found;
+    // The list shows each event to the predicate once, in order.
+    size_t index = 0;
+    return events_.WaitFor([&](const HostEvent& e) { return index++ >= from && e.kind == kind; },
+                           timeout);
 }
 
 std::optional<LONG> RecordingLineCallback::WaitForValue(HostEvent::Kind kind,
@@ -146,25 +122,8 @@ IUnknown* RecordingSession::FindInterface(REFIID iid) noexcept {
 
 HRESULT RecordingSession::HandleLineMessage(LONG hDevice, LONG dwMessageID, LONG dwParam1,
                                             LONG dwParam2, LONG dwParam3) {
-    {
-        std::lock_guard lock(mu_);
-        messages_.push_back({hDevice, dwMessageID, dwParam1, dwParam2, dwParam3});
-    }
-    cv_.notify_all();
+    messages_.Add({hDevice, dwMessageID, dwParam1, dwParam2, dwParam3});
     return S_OK;
-}
-
-std::vector<RecordingSession::Message> RecordingSession::Messages() const {
-    std::lock_guard lock(mu_);
-    return messages_;
-}
-
-std::optional<RecordingSession::Message> RecordingSession::WaitForMessage(
-    std::chrono::milliseconds timeout) const {
-    std::unique_lock lock(mu_);
-    if (!cv_.wait_for(lock, timeout, [&] { return !messages_.empty(); }))
-        return std::nullopt;
-    return messages_.front();
 }
 
 // ---------------------------------------------------------------------------

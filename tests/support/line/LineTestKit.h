@@ -5,7 +5,6 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <initializer_list>
 #include <mutex>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "line/ModemLine.h"
+#include "recorders/RecordList.h"
 #include "recorders/RecordingLog.h"
 #include "recorders/RecordingReporter.h"
 #include "sim/SimModem.h"
@@ -56,8 +56,10 @@ class RecordingLineCallback final
     // Runs inside CallConnected, on the line's event thread.
     void OnConnected(std::function<void(LONG incoming, LONG handle)> hook);
 
-    std::vector<HostEvent> Events() const;
-    size_t Count(HostEvent::Kind kind) const;
+    std::vector<HostEvent> Events() const { return events_.All(); }
+    size_t Count(HostEvent::Kind kind) const {
+        return events_.Count([kind](const HostEvent& e) { return e.kind == kind; });
+    }
     // The first event of `kind` at index `from` or later, waiting up to
     // `timeout` for it.
     std::optional<HostEvent> WaitFor(HostEvent::Kind kind, std::chrono::milliseconds timeout = 8s,
@@ -69,9 +71,8 @@ class RecordingLineCallback final
   private:
     HRESULT Record(HostEvent event);
 
-    mutable std::mutex mu_;
-    mutable std::condition_variable cv_;
-    std::vector<HostEvent> events_;
+    RecordList<HostEvent> events_;
+    mutable std::mutex mu_;  // the answers and the hook
     HRESULT results_[4] = {S_OK, S_OK, S_OK, S_OK};
     std::u16string descriptions_[4];
     std::function<void(LONG, LONG)> onConnected_;
@@ -95,13 +96,14 @@ class RecordingSession final : public ComObject<RecordingSession, IModemSessionP
     HRESULT get_TAPIEvent(LONG*) override { return E_NOTIMPL; }
     HRESULT get_SessionShutdownEvent(LONG*) override { return E_NOTIMPL; }
 
-    std::vector<Message> Messages() const;
-    std::optional<Message> WaitForMessage(std::chrono::milliseconds timeout = 8s) const;
+    std::vector<Message> Messages() const { return messages_.All(); }
+    // The first message, waiting up to `timeout` for it.
+    std::optional<Message> WaitForMessage(std::chrono::milliseconds timeout = 8s) const {
+        return messages_.WaitFor([](const Message&) { return true; }, timeout);
+    }
 
   private:
-    mutable std::mutex mu_;
-    mutable std::condition_variable cv_;
-    std::vector<Message> messages_;
+    RecordList<Message> messages_;
 };
 
 // A field value for Bag(): text, a 32-bit integer, a boolean, an interface,

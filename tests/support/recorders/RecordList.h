@@ -24,11 +24,13 @@ class RecordList {
     void Add(Record record) {
         std::function<void(const Record&)> hook;
         {
+            // Notified under the lock: a waiter that has seen the record may
+            // destroy a recorder it owns at once.
             std::lock_guard lock(mutex_);
             hook = onAdd_;
             records_.push_back(record);
+            changed_.notify_all();
         }
-        changed_.notify_all();
         if (hook)
             hook(record);
     }
@@ -50,6 +52,7 @@ class RecordList {
         std::lock_guard lock(mutex_);
         old.swap(records_);
     }
+    size_t Count(const Predicate& pred) const { return Matching(pred).size(); }
     std::vector<Record> Matching(const Predicate& pred) const {
         std::vector<Record> out;
         std::lock_guard lock(mutex_);
