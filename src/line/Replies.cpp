@@ -1,5 +1,6 @@
 #include "line/Replies.h"
 
+#include <cctype>
 #include <initializer_list>
 #include <utility>
 
@@ -39,9 +40,32 @@ std::string_view VerboseReply(std::string_view frame) {
     return n >= 10 ? std::string_view("CONNECT") : frame;
 }
 
+namespace {
+
+// A numeric result code at the end of a frame that began with other bytes,
+// as "+++0\r": the call's last data, then a V0 modem's answer to the escape,
+// which has no CR LF of its own in front. Only after a byte that cannot be
+// part of a word, so "NMBR=12" or "CARRIER 300" never count.
+std::string_view TrailingCode(std::string_view frame) {
+    const size_t last = frame.find_last_not_of("\r\n ");
+    if (last == std::string_view::npos)
+        return {};
+    const size_t before = frame.find_last_not_of("0123456789", last);
+    if (before == std::string_view::npos || before == last || last - before > 3)
+        return {};
+    const unsigned char c = static_cast<unsigned char>(frame[before]);
+    if (std::isalnum(c) || c == ' ' || c == '=' || c == ':' || c == '/' || c == '\r' || c == '\n')
+        return {};
+    return VerboseReply(frame.substr(before + 1, last - before));
+}
+
+}  // namespace
+
 ModemReply MatchReply(LONG state, std::string_view frame) {
     using R = ModemReply;
-    frame = VerboseReply(frame);
+    const std::string_view trailing = TrailingCode(frame);
+    frame =
+        state == MODEM_DISCONNECTING_START && !trailing.empty() ? trailing : VerboseReply(frame);
     switch (state) {
         case MODEM_IDLE:
             return FirstFound(frame, {{"RING", R::Ring}});

@@ -53,6 +53,10 @@ TEST(ReplyTable, EachStateKnowsItsOwnRepliesInOrder) {
         {MODEM_CONNECTING, "9\r", ModemReply::None},
         {MODEM_IDLE, "\n0902\r", ModemReply::None},  // four digits are no result code
         {MODEM_INITIALIZING, "\r", ModemReply::None},
+        // The call's last data ahead of a numeric answer to the escape.
+        {MODEM_DISCONNECTING_START, "+++0\r", ModemReply::Ok},
+        {MODEM_DISCONNECTING_START, "data3\r", ModemReply::None},
+        {MODEM_IDLE, "+++2\r", ModemReply::None},
     };
     for (const auto& r : rows)
         EXPECT_EQ(MatchReply(r.state, r.frame), r.expected) << r.state << " " << r.frame;
