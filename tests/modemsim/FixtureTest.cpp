@@ -1,26 +1,21 @@
 // The test fixture's own promise that line tests measure pauses by: the
 // arrival times of received bytes.
-#include <gtest/gtest.h>
-
 #include <thread>
 
 #include "HostPort.h"
-#include "sim/SimModem.h"
 
 using namespace std::chrono_literals;
-using tarvik::test::HostPort;
-using tarvik::test::SimModem;
 
 namespace {
 
-TEST(SimModemFixture, RecordsWhenBytesArrive) {
-    SimModem modem;
-    ASSERT_TRUE(modem.Start());
-    HostPort host(modem.SlavePath());
-    host.Write("AT");
+class FixtureTest : public tarvik::test::SimTest {};
+
+TEST_F(FixtureTest, RecordsWhenBytesArrive) {
+    Open("");
+    host->Write("AT");
     ASSERT_TRUE(modem.WaitForReceived("AT"));
     std::this_thread::sleep_for(300ms);  // the pause under measurement
-    host.Write("Z\r");
+    host->Write("Z\r");
     auto z = modem.WaitForReceived("Z\r");
     ASSERT_TRUE(z);
     EXPECT_EQ(z->offset, 2u);

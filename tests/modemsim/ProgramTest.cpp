@@ -47,7 +47,6 @@ TEST(ModemsimProgram, RunsCommandsAndRemovesItsLinkOnQuit) {
     EXPECT_EQ(fs::read_symlink(link), path);
 
     HostPort host(link.string());
-    ASSERT_TRUE(host.IsOpen());
     EXPECT_TRUE(host.SendUntil("ATE0DT5551234\r", "\r\nBUSY\r\n"));
     host.Take();
     prog.Send("ring 2\n");
@@ -66,18 +65,15 @@ TEST(ModemsimProgram, RunsCommandsAndRemovesItsLinkOnQuit) {
 TEST(ModemsimProgram, StopsCleanlyOnSignalOrEndOfInput) {
     namespace fs = std::filesystem;
     const fs::path link = fs::path(getenv("TARVIK_DOSDEVICES")) / "com12";
-    {
-        Program prog({"--link", "\\\\.\\COM12", "--log"});
+    for (bool signal : {true, false}) {
+        Program prog(signal ? std::vector<std::string>{"--link", "\\\\.\\COM12", "--log"}
+                            : std::vector<std::string>{"--link", "COM12"});
         ASSERT_FALSE(prog.ReadLine().empty());
         ASSERT_TRUE(fs::is_symlink(link));
-        prog.Signal(SIGTERM);
-        EXPECT_EQ(prog.Finish(5s), 0);
-        EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
-    }
-    {
-        Program prog({"--link", "COM12"});
-        ASSERT_FALSE(prog.ReadLine().empty());
-        prog.CloseInput();
+        if (signal)
+            prog.Signal(SIGTERM);
+        else
+            prog.CloseInput();
         EXPECT_EQ(prog.Finish(5s), 0);
         EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
     }
