@@ -52,11 +52,10 @@ HKCR
 
 }  // namespace
 
-TEST(Registrar, RegistersKeysDefaultAndNamedValues) {
+TEST(Registrar, RegistersKeysAndValuesAndRemovesThemAgain) {
     Key root;
-    ASSERT_EQ(
-        RunScript(kClassScript, RegistrarMode::Register, root, {{"MODULE", "/lib/libthing.so"}}),
-        S_OK);
+    const ScriptVariables vars{{"MODULE", "/lib/libthing.so"}};
+    ASSERT_EQ(RunScript(kClassScript, RegistrarMode::Register, root, vars), S_OK);
     EXPECT_EQ(StringAt(root, "HKEY_CLASSES_ROOT\\Demo.Thing.1"), "Thing Class");
     EXPECT_EQ(StringAt(root, "HKEY_CLASSES_ROOT\\Demo.Thing.1\\CLSID"),
               "{11111111-2222-3333-4444-555555555555}");
@@ -68,6 +67,22 @@ TEST(Registrar, RegistersKeysDefaultAndNamedValues) {
     ASSERT_NE(count, nullptr);
     EXPECT_EQ(count->type, ValueType::Dword);
     EXPECT_EQ(count->dword, 16u);
+
+    // Things other programs own, below and beside our keys.
+    root.Create("HKEY_CLASSES_ROOT\\CLSID\\{99999999-0000-0000-0000-000000000000}")
+        .SetString("", "Other");
+    root.Create(clsid + "\\Extra");
+
+    ASSERT_EQ(RunScript(kClassScript, RegistrarMode::Unregister, root, vars), S_OK);
+    EXPECT_EQ(root.Find("HKEY_CLASSES_ROOT\\Demo.Thing.1"), nullptr);
+    // ForceRemove takes the class key with everything below it.
+    EXPECT_EQ(root.Find(clsid), nullptr);
+    // NoRemove keeps CLSID and what others registered in it.
+    EXPECT_EQ(StringAt(root, "HKEY_CLASSES_ROOT\\CLSID\\{99999999-0000-0000-0000-000000000000}"),
+              "Other");
+
+    // Removing what is not there is no error.
+    EXPECT_EQ(RunScript(kClassScript, RegistrarMode::Unregister, root, vars), S_OK);
 }
 
 TEST(Registrar, QuotesSpacesAndBracesInNamesAndStrings) {
@@ -119,27 +134,6 @@ TEST(Registrar, BadScriptsFailAndWriteNothing) {
         EXPECT_EQ(root.Find("HKEY_CLASSES_ROOT\\A"), nullptr) << script;
         EXPECT_EQ(StringAt(root, "HKEY_CLASSES_ROOT\\Keep"), "me") << script;
     }
-}
-
-TEST(Registrar, RemovalHonoursNoRemoveForceRemoveAndForeignSubkeys) {
-    Key root;
-    ASSERT_EQ(RunScript(kClassScript, RegistrarMode::Register, root, {{"MODULE", "m"}}), S_OK);
-    // Things other programs own, below and beside our keys.
-    root.Create("HKEY_CLASSES_ROOT\\CLSID\\{99999999-0000-0000-0000-000000000000}")
-        .SetString("", "Other");
-    root.Create("HKEY_CLASSES_ROOT\\CLSID\\{11111111-2222-3333-4444-555555555555}\\Extra");
-
-    ASSERT_EQ(RunScript(kClassScript, RegistrarMode::Unregister, root, {{"MODULE", "m"}}), S_OK);
-    EXPECT_EQ(root.Find("HKEY_CLASSES_ROOT\\Demo.Thing.1"), nullptr);
-    // ForceRemove takes the class key with everything below it.
-    EXPECT_EQ(root.Find("HKEY_CLASSES_ROOT\\CLSID\\{11111111-2222-3333-4444-555555555555}"),
-              nullptr);
-    // NoRemove keeps CLSID and what others registered in it.
-    EXPECT_EQ(StringAt(root, "HKEY_CLASSES_ROOT\\CLSID\\{99999999-0000-0000-0000-000000000000}"),
-              "Other");
-
-    // Removing what is not there is no error.
-    EXPECT_EQ(RunScript(kClassScript, RegistrarMode::Unregister, root, {{"MODULE", "m"}}), S_OK);
 }
 
 TEST(Registrar, KeysAndValuesOfOthersStay) {

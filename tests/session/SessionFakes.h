@@ -5,12 +5,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "recorders/RecordList.h"
 #include "tarvik/comptr.h"
 #include "tarvik/interfaces.h"
 #include "tarvik/object.h"
@@ -48,16 +47,13 @@ class RecordingSessionCallback final : public IModemSessionCallback {
         return Record("FatalError", cause, error, param);
     }
 
-    std::vector<Call> Calls() const {
-        std::lock_guard lock(mutex_);
-        return calls_;
-    }
-    // Waits until at least `n` calls have arrived.
+    std::vector<Call> Calls() const { return calls_.All(); }
     bool WaitForCalls(size_t n, std::chrono::milliseconds timeout) const {
-        std::unique_lock lock(mutex_);
-        return arrived_.wait_for(lock, timeout, [&] { return calls_.size() >= n; });
+        return calls_
+            .WaitFor([&, seen = size_t{0}](const Call&) mutable { return ++seen >= n; }, timeout)
+            .has_value();
     }
-    int CallCount() const { return callCount_.load(); }
+    int CallCount() const { return static_cast<int>(calls_.Size()); }
     int CallsWithoutReference() const { return callsWithoutReference_.load(); }
     LONG References() const { return refs_.load(); }
 
@@ -70,12 +66,7 @@ class RecordingSessionCallback final : public IModemSessionCallback {
     HRESULT Record(const char* what, LONG a, LONG b, LONG c) {
         if (refs_.load() <= 0)
             ++callsWithoutReference_;
-        ++callCount_;
-        {
-            std::lock_guard lock(mutex_);
-            calls_.push_back({what, a, b, c});
-        }
-        arrived_.notify_all();
+        calls_.Add({what, a, b, c});
         if (onCall) {
             onCall();
             // A host that let go of its callback inside the call (Shutdown)
@@ -87,11 +78,8 @@ class RecordingSessionCallback final : public IModemSessionCallback {
     }
 
     std::atomic<LONG> refs_{0};
-    std::atomic<int> callCount_{0};
     std::atomic<int> callsWithoutReference_{0};
-    mutable std::mutex mutex_;
-    mutable std::condition_variable arrived_;
-    std::vector<Call> calls_;
+    RecordList<Call> calls_;
 };
 
 // A property bag whose SetData of `failingField` fails the way a real bag

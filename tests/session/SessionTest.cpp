@@ -9,6 +9,7 @@
 #include "SessionFakes.h"
 #include "frame/ClassTable.h"
 #include "frame/Module.h"
+#include "line/LineTestKit.h"
 #include "recorders/RecordingLog.h"
 #include "recorders/UncreatableClass.h"
 #include "session/ModemSession.h"
@@ -66,17 +67,12 @@ class Session : public ::testing::Test {
     // The description of the error information a failed call left, which must
     // name the session's class and interface.
     std::u16string TakeDescription() {
-        ComPtr<IErrorInfo> info;
-        if (GetErrorInfo(0, info.Put()) != S_OK || !info)
+        auto e = test::TakeErrorInfo();
+        if (!e.present)
             return u"<none>";
-        Bstr text;
-        GUID guid{};
-        info->GetSource(text.Put());
-        EXPECT_EQ(text.View(), u"Tarvik.ATModemSession.1");
-        info->GetGUID(&guid);
-        EXPECT_TRUE(IsEqualGUID(guid, IID_IModemSession));
-        info->GetDescription(text.Put());
-        return std::u16string(text.View());
+        EXPECT_EQ(e.source, u"Tarvik.ATModemSession.1");
+        EXPECT_TRUE(IsEqualGUID(e.iid, IID_IModemSession));
+        return e.description;
     }
     void ExpectMarks(const char* function, const char* message, LONG a, LONG b, size_t n = 1) {
         auto entries = log_.With(function, message);
