@@ -201,14 +201,12 @@ TEST(EventReporterFile, OneJsonLinePerNotificationWithTypedValuesAndEscapedText)
     ASSERT_EQ(r->Notify(1000, Bstr(u"DATE=1206;NMBR=5551234;").Get(),
                         Variant(static_cast<LONG>(81)), Variant(), Bstr(u"COM1").Get()),
               S_OK);
-    Variant null;
-    null.vt = VT_NULL;
-    Variant r8;
-    r8.vt = VT_R8;
-    r8.dblVal = 0.5;
-    Variant nan;
-    nan.vt = VT_R8;
-    nan.dblVal = std::numeric_limits<double>::quiet_NaN();
+    auto typed = [](VARTYPE vt, double d) {
+        Variant v;
+        v.vt = vt;
+        v.dblVal = d;
+        return v;
+    };
     const struct {
         Variant value;
         const char* json;
@@ -216,9 +214,9 @@ TEST(EventReporterFile, OneJsonLinePerNotificationWithTypedValuesAndEscapedText)
         {Variant::I2(103), R"({"type":"I2","value":103})"},
         {Variant::Bool(true), R"({"type":"BOOL","value":true})"},
         {Variant::String(u"say \"hi\"\n"), R"({"type":"BSTR","value":"say \"hi\"\n"})"},
-        {null, R"({"type":"NULL","value":null})"},
-        {r8, R"({"type":"R8","value":0.5})"},
-        {nan, R"({"type":"R8","value":"nan"})"},
+        {typed(VT_NULL, 0), R"({"type":"NULL","value":null})"},
+        {typed(VT_R8, 0.5), R"({"type":"R8","value":0.5})"},
+        {typed(VT_R8, std::numeric_limits<double>::quiet_NaN()), R"({"type":"R8","value":"nan"})"},
         {Variant::Unknown(r.Get()), R"({"type":"UNKNOWN","value":null})"},
     };
     for (auto& c : cases)

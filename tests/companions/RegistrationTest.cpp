@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 
 #include "Sandbox.h"
 #include "process/ToolProcess.h"
@@ -119,26 +120,15 @@ TEST(CompanionRegistration, KeepsSettingsAndOtherOwnersProgIds) {
     EXPECT_EQ(root.Find("HKEY_CLASSES_ROOT\\Tarvik.LogWriter"), nullptr);
 }
 
-class EntryPoints : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        // Already loaded by the sandbox's registration; this is the same copy.
-        lib = dlopen(TARVIK_COMPANIONS_PATH, RTLD_NOW | RTLD_LOCAL);
-        ASSERT_NE(lib, nullptr) << dlerror();
-        getClassObject = reinterpret_cast<PFN_DllGetClassObject>(dlsym(lib, "DllGetClassObject"));
-        canUnloadNow = reinterpret_cast<PFN_DllCanUnloadNow>(dlsym(lib, "DllCanUnloadNow"));
-        ASSERT_TRUE(getClassObject && canUnloadNow);
-    }
-    void TearDown() override {
-        if (lib)
-            dlclose(lib);
-    }
-    void* lib = nullptr;
-    PFN_DllGetClassObject getClassObject = nullptr;
-    PFN_DllCanUnloadNow canUnloadNow = nullptr;
-};
-
-TEST_F(EntryPoints, ClassObjectsAndTheUnloadDecision) {
+TEST(EntryPoints, ClassObjectsAndTheUnloadDecision) {
+    // Already loaded by the sandbox's registration; this is the same copy.
+    std::unique_ptr<void, int (*)(void*)> lib(dlopen(TARVIK_COMPANIONS_PATH, RTLD_NOW | RTLD_LOCAL),
+                                              dlclose);
+    ASSERT_TRUE(lib) << dlerror();
+    auto getClassObject =
+        reinterpret_cast<PFN_DllGetClassObject>(dlsym(lib.get(), "DllGetClassObject"));
+    auto canUnloadNow = reinterpret_cast<PFN_DllCanUnloadNow>(dlsym(lib.get(), "DllCanUnloadNow"));
+    ASSERT_TRUE(getClassObject && canUnloadNow);
     EXPECT_EQ(getClassObject(CLSID_CommonData, IID_IClassFactory, nullptr), E_POINTER);
     void* pv = reinterpret_cast<void*>(1);
     EXPECT_EQ(getClassObject(CLSID_ATModemLine, IID_IClassFactory, &pv), CLASS_E_CLASSNOTAVAILABLE);

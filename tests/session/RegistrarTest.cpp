@@ -136,7 +136,7 @@ TEST(Registrar, BadScriptsFailAndWriteNothing) {
     }
 }
 
-TEST(Registrar, KeysAndValuesOfOthersStay) {
+TEST(Registrar, KeysAndValuesOfOthersStayAndForceRemoveReplacesOurs) {
     const char* script = "HKCR { Shared = s 'ours' { Mine = s 'x' { val V = s 'v' } } }";
     Key root;
     ASSERT_EQ(RunScript(script, RegistrarMode::Register, root), S_OK);
@@ -160,10 +160,9 @@ TEST(Registrar, KeysAndValuesOfOthersStay) {
     ASSERT_EQ(RunScript(kept, RegistrarMode::Unregister, root), S_OK);
     EXPECT_EQ(StringAt(root, "HKEY_CLASSES_ROOT\\Kept", "Ours"), "<no value>");
     EXPECT_EQ(StringAt(root, "HKEY_CLASSES_ROOT\\Kept", "Theirs"), "y");
-}
 
-TEST(Registrar, ForceRemoveReplacesWholeAndDeleteRemovesOnRegistration) {
-    Key root;
+    // ForceRemove replaces a key whole; Delete removes one on registration.
+    root = Key();
     root.Create("HKEY_CLASSES_ROOT\\Fresh\\Stale").SetString("", "old");
     root.Create("HKEY_CLASSES_ROOT\\Obsolete\\Below");
     ASSERT_EQ(RunScript("hkey_classes_root { forceremove Fresh = s 'new' delete Obsolete }",
