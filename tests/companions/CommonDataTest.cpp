@@ -338,14 +338,12 @@ TEST(CommonData, ObjectValuesHoldAReference) {
 TEST(CommonData, RefusesValuesItCannotKeep) {
     ComPtr<ICommonData> bag = NewBag();
     LONG target = 5;
-    Variant byref;
-    byref.vt = VT_BYREF | VT_I4;
-    byref.byref = &target;
-    EXPECT_EQ(Set(bag.Get(), u"ref", byref), DISP_E_BADVARTYPE);
-    byref.vt = VT_BYREF | VT_VARIANT;
-    byref.byref = nullptr;
-    EXPECT_EQ(Set(bag.Get(), u"ref", byref), DISP_E_BADVARTYPE);
-    byref.vt = VT_EMPTY;  // not ours to free
+    VARIANT byref{};  // not a Variant: nothing of it is ours to free
+    for (void* to : {static_cast<void*>(&target), static_cast<void*>(nullptr)}) {
+        byref.vt = to ? VT_BYREF | VT_I4 : VT_BYREF | VT_VARIANT;
+        byref.byref = to;
+        EXPECT_EQ(Set(bag.Get(), u"ref", byref), DISP_E_BADVARTYPE);
+    }
     EXPECT_EQ(CountOf(bag.Get()), 0);
 }
 

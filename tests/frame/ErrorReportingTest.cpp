@@ -14,7 +14,6 @@
 #include "tarvik/comptr.h"
 #include "tarvik/sync.h"
 
-using namespace std::chrono_literals;
 using tarvik::Bstr;
 using tarvik::ComPtr;
 using tarvik::Variant;
