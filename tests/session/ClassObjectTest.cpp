@@ -1,5 +1,5 @@
 // The class objects behind DllGetClassObject: their argument checks, the
-// identity rules of aggregated objects, and the module lock count that
+// identity rules of plain and aggregated objects, and the module lock count that
 // DllCanUnloadNow answers from.
 #include <gtest/gtest.h>
 
