@@ -63,52 +63,18 @@ HRESULT Write(ILogWriter* w, ULONG thread, const std::u16string& function,
                          Bstr(detail).Get());
 }
 
-// Sets or clears an environment variable for one scope.
-class EnvOverride {
-  public:
-    EnvOverride(const char* name, const char* value) : name_(name) {
-        if (const char* old = getenv(name))
-            old_ = old, had_ = true;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~EnvOverride() {
-        if (had_)
-            setenv(name_, old_.c_str(), 1);
-        else
-            unsetenv(name_);
-    }
-
-  private:
-    const char* name_;
-    std::string old_;
-    bool had_ = false;
-};
-
-// A value under a companion class's registry key for one scope.
-class ClassValue {
-  public:
-    ClassValue(REFCLSID clsid, std::string name, std::string value)
-        : key_("CLSID\\" + tarvik::GuidToString(clsid)), name_(std::move(name)) {
-        EXPECT_EQ(tarvik::registry::Update([&](tarvik::registry::Key& root) {
-                      root.Create("HKEY_CLASSES_ROOT").Create(key_).SetString(name_, value);
-                      return S_OK;
-                  }),
-                  S_OK);
-    }
-    ~ClassValue() {
-        tarvik::registry::Update([&](tarvik::registry::Key& root) {
-            if (auto* k = root.Find("HKEY_CLASSES_ROOT\\" + key_))
-                k->RemoveValue(name_);
-            return S_OK;
-        });
-    }
-
-  private:
-    std::string key_, name_;
-};
+// Sets (or, with an empty value, removes) a value under a companion class's key.
+void SetClassValue(REFCLSID clsid, const std::string& name, const std::string& value) {
+    const std::string key = "HKEY_CLASSES_ROOT\\CLSID\\" + tarvik::GuidToString(clsid);
+    EXPECT_EQ(tarvik::registry::Update([&](tarvik::registry::Key& root) {
+                  if (!value.empty())
+                      root.Create(key).SetString(name, value);
+                  else if (auto* k = root.Find(key))
+                      k->RemoveValue(name);
+                  return S_OK;
+              }),
+              S_OK);
+}
 
 const std::regex kLogLine(
     R"(([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]\.[0-9]{3}\t([0-9]+)\t(-?[0-9]+)\t(-?[0-9]+)\t([^\t]*)\t([^\t]*)\t([^\t]*))");
@@ -131,24 +97,13 @@ TEST(LogWriterFile, OneLinePerEnabledEntryWithEveryField) {
               S_OK);
     auto lines = Lines(path);
     ASSERT_EQ(lines.size(), 2u);
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(lines[0], m, kLogLine)) << lines[0];
-    EXPECT_EQ(m[2], "4242");
-    EXPECT_EQ(m[3], "0");
-    EXPECT_EQ(m[4], "1");
-    EXPECT_EQ(m[5], "ML::OpenLine()");
-    EXPECT_EQ(m[6], "All goes well");
-    EXPECT_EQ(m[7], "09:05:07");
-    ASSERT_TRUE(std::regex_match(lines[1], m, kLogLine)) << lines[1];
-    EXPECT_EQ(m[3], "-1");
-    EXPECT_EQ(m[6], "OK\\r\\nRING\\tx\\\\y");
-    EXPECT_EQ(m[7],
-              "Gr\xC3\xBC\xC3\x9F"
+    // After the time of day, HH:MM:SS.mmm and a tab.
+    for (const auto& line : lines)
+        EXPECT_TRUE(std::regex_match(line, kLogLine)) << line;
+    EXPECT_EQ(lines[0].substr(13), "4242\t0\t1\tML::OpenLine()\tAll goes well\t09:05:07");
+    EXPECT_EQ(lines[1].substr(13),
+              "7\t-1\t0\tCModemLine::FrameReceived()\tOK\\r\\nRING\\tx\\\\y\tGr\xC3\xBC\xC3\x9F"
               "e");
-
-    Bstr got;
-    ASSERT_EQ(w->GetLogFile(got.Put()), S_OK);
-    EXPECT_EQ(got.Ansi(), path);
 }
 
 TEST(LogWriterFile, ManyThreadsNeverMixLines) {
@@ -175,17 +130,16 @@ TEST(LogWriterFile, ManyThreadsNeverMixLines) {
     auto lines = Lines(path);
     ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kEntries));
     std::set<std::string> seen;
+    const std::regex entry(R"(T([0-9]+)#[0-9]+#([a-z]+))");
     for (const std::string& line : lines) {
-        std::smatch m;
+        std::smatch m, e;
         ASSERT_TRUE(std::regex_match(line, m, kLogLine)) << line.substr(0, 80);
-        std::string msg = m[6];
-        int t = std::stoi(m[2]);
-        std::string head = "T" + std::to_string(t) + "#";
-        ASSERT_EQ(msg.rfind(head, 0), 0u) << msg.substr(0, 40);
-        size_t hash = msg.find('#', head.size());
-        ASSERT_NE(hash, std::string::npos);
-        EXPECT_EQ(msg.substr(hash + 1), std::string(200 + 37 * t, static_cast<char>('a' + t)));
-        seen.insert(msg.substr(0, hash));
+        const std::string msg = m[6];
+        ASSERT_TRUE(std::regex_match(msg, e, entry)) << msg.substr(0, 40);
+        const int t = std::stoi(e[1]);
+        EXPECT_EQ(m[2], e[1]);
+        EXPECT_EQ(e[2], std::string(200 + 37 * t, static_cast<char>('a' + t)));
+        seen.insert(msg.substr(0, msg.size() - e[2].length()));
     }
     EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kEntries));
 }
@@ -211,23 +165,27 @@ TEST(FileOutput, UnwritableTargetMeansNoOutputNotFailure) {
 
 TEST(FileOutput, TargetFromEnvironmentElseRegistration) {
     std::string logFile = NewFile("log-registry"), eventFile = NewFile("events-registry");
-    ClassValue logSetting(CLSID_LogWriter, "LogFile", logFile);
-    ClassValue eventSetting(CLSID_EventReporter, "EventFile", eventFile);
+    SetClassValue(CLSID_LogWriter, "LogFile", logFile);
+    SetClassValue(CLSID_EventReporter, "EventFile", eventFile);
     Bstr got;
     // The environment, when set, is the narrower choice and wins.
-    ASSERT_EQ(NewWriter()->GetLogFile(got.Put()), S_OK);
-    EXPECT_EQ(got.Ansi(), getenv("TARVIK_LOG"));
-    ASSERT_EQ(NewReporter()->GetTarget(got.Put()), S_OK);
-    EXPECT_EQ(got.Ansi(), getenv("TARVIK_EVENTS"));
-    {
-        EnvOverride noLog("TARVIK_LOG", nullptr), noEvents("TARVIK_EVENTS", nullptr);
-        ComPtr<ILogWriter> w = NewWriter();
-        ASSERT_EQ(w->GetLogFile(got.Put()), S_OK);
-        EXPECT_EQ(got.Ansi(), logFile);
-        EXPECT_EQ(Write(w.Get(), 3, u"f", u"via registration", u"d"), S_OK);
-        ASSERT_EQ(NewReporter()->GetTarget(got.Put()), S_OK);
-        EXPECT_EQ(got.Ansi(), eventFile);
-    }
+    const std::string envLog = getenv("TARVIK_LOG"), envEvents = getenv("TARVIK_EVENTS");
+    EXPECT_EQ(NewWriter()->GetLogFile(got.Put()), S_OK);
+    EXPECT_EQ(got.Ansi(), envLog);
+    EXPECT_EQ(NewReporter()->GetTarget(got.Put()), S_OK);
+    EXPECT_EQ(got.Ansi(), envEvents);
+    unsetenv("TARVIK_LOG");
+    unsetenv("TARVIK_EVENTS");
+    ComPtr<ILogWriter> w = NewWriter();
+    EXPECT_EQ(w->GetLogFile(got.Put()), S_OK);
+    EXPECT_EQ(got.Ansi(), logFile);
+    EXPECT_EQ(Write(w.Get(), 3, u"f", u"via registration", u"d"), S_OK);
+    EXPECT_EQ(NewReporter()->GetTarget(got.Put()), S_OK);
+    EXPECT_EQ(got.Ansi(), eventFile);
+    setenv("TARVIK_LOG", envLog.c_str(), 1);
+    setenv("TARVIK_EVENTS", envEvents.c_str(), 1);
+    SetClassValue(CLSID_LogWriter, "LogFile", "");
+    SetClassValue(CLSID_EventReporter, "EventFile", "");
     auto lines = Lines(logFile);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("via registration"), std::string::npos);
@@ -239,14 +197,12 @@ TEST(EventReporterFile, OneJsonLinePerNotificationWithTypedValuesAndEscapedText)
     ASSERT_EQ(r->Notify(1000, Bstr(u"DATE=1206;NMBR=5551234;").Get(),
                         Variant(static_cast<LONG>(81)), Variant(), Bstr(u"COM1").Get()),
               S_OK);
-    Variant null;
-    null.vt = VT_NULL;
-    Variant r8;
-    r8.vt = VT_R8;
-    r8.dblVal = 0.5;
-    Variant nan;
-    nan.vt = VT_R8;
-    nan.dblVal = std::numeric_limits<double>::quiet_NaN();
+    auto typed = [](VARTYPE vt, double d) {
+        Variant v;
+        v.vt = vt;
+        v.dblVal = d;
+        return v;
+    };
     const struct {
         Variant value;
         const char* json;
@@ -254,9 +210,9 @@ TEST(EventReporterFile, OneJsonLinePerNotificationWithTypedValuesAndEscapedText)
         {Variant::I2(103), R"({"type":"I2","value":103})"},
         {Variant::Bool(true), R"({"type":"BOOL","value":true})"},
         {Variant::String(u"say \"hi\"\n"), R"({"type":"BSTR","value":"say \"hi\"\n"})"},
-        {null, R"({"type":"NULL","value":null})"},
-        {r8, R"({"type":"R8","value":0.5})"},
-        {nan, R"({"type":"R8","value":"nan"})"},
+        {typed(VT_NULL, 0), R"({"type":"NULL","value":null})"},
+        {typed(VT_R8, 0.5), R"({"type":"R8","value":0.5})"},
+        {typed(VT_R8, std::numeric_limits<double>::quiet_NaN()), R"({"type":"R8","value":"nan"})"},
         {Variant::Unknown(r.Get()), R"({"type":"UNKNOWN","value":null})"},
     };
     for (auto& c : cases)

@@ -3,16 +3,14 @@
 // its medium closed, and unregistration that leaves nothing behind.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <limits.h>
-#include <stdlib.h>
-#include <sys/wait.h>
 
-#include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <thread>
 
 #include "SessionFakes.h"
 #include "line/LineTestKit.h"
+#include "process/ToolProcess.h"
 #include "sim/SimModem.h"
 #include "tarvik/registry.h"
 
@@ -21,15 +19,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string Quoted(const std::string& s) {
-    return "'" + s + "'";
-}
-
-int RunCli(const std::string& args) {
+int RunCli(const char* verb) {
     // The child inherits the sandbox's TARVIK_REGISTRY.
-    std::string cmd = Quoted(TARVIK_CLI_PATH) + " " + args + " >/dev/null 2>&1";
-    int status = std::system(cmd.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return test::ToolProcess({TARVIK_CLI_PATH, verb, TARVIK_COMPONENT_PATH}).Finish();
 }
 
 bool Registered(const CLSID& clsid, std::string* path = nullptr) {
@@ -41,40 +33,10 @@ bool Registered(const CLSID& clsid, std::string* path = nullptr) {
     return found;
 }
 
-// The component library as activation loads it.
-class Component {
-  public:
-    Component() : handle_(dlopen(TARVIK_COMPONENT_PATH, RTLD_NOW | RTLD_LOCAL)) {
-        EXPECT_NE(handle_, nullptr) << dlerror();
-        if (handle_)
-            canUnload_ = reinterpret_cast<PFN_DllCanUnloadNow>(dlsym(handle_, "DllCanUnloadNow"));
-    }
-    ~Component() {
-        if (handle_)
-            dlclose(handle_);
-    }
-    HRESULT CanUnloadNow() const { return canUnload_ ? canUnload_() : E_UNEXPECTED; }
-    // Event threads of the line end on their own; wait until the last object
-    // of the library has gone.
-    bool WaitUntilUnloadable(std::chrono::milliseconds timeout) const {
-        auto until = std::chrono::steady_clock::now() + timeout;
-        while (CanUnloadNow() != S_OK) {
-            if (std::chrono::steady_clock::now() > until)
-                return false;
-            std::this_thread::sleep_for(5ms);
-        }
-        return true;
-    }
-
-  private:
-    void* handle_;
-    PFN_DllCanUnloadNow canUnload_ = nullptr;
-};
-
 }  // namespace
 
 TEST(EndToEnd, ALineMadeByClsidReportsMediaClosedThroughASessionMadeByProgId) {
-    ASSERT_EQ(RunCli("register " + Quoted(TARVIK_COMPONENT_PATH)), 0);
+    ASSERT_EQ(RunCli("register"), 0);
     std::string session, line;
     ASSERT_TRUE(Registered(CLSID_ATModemSession, &session));
     ASSERT_TRUE(Registered(CLSID_ATModemLine, &line));
@@ -85,7 +47,13 @@ TEST(EndToEnd, ALineMadeByClsidReportsMediaClosedThroughASessionMadeByProgId) {
     EXPECT_EQ(session, stable);
     EXPECT_EQ(line, stable);
 
-    Component component;
+    // The component library as activation loads it.
+    std::unique_ptr<void, int (*)(void*)> component(
+        dlopen(TARVIK_COMPONENT_PATH, RTLD_NOW | RTLD_LOCAL), dlclose);
+    ASSERT_TRUE(component) << dlerror();
+    auto canUnloadNow =
+        reinterpret_cast<PFN_DllCanUnloadNow>(dlsym(component.get(), "DllCanUnloadNow"));
+    ASSERT_NE(canUnloadNow, nullptr);
     test::RecordingSessionCallback sessionHost;
     {
         CLSID sessionClass{};
@@ -100,7 +68,7 @@ TEST(EndToEnd, ALineMadeByClsidReportsMediaClosedThroughASessionMadeByProgId) {
                   S_OK);
         // Both objects come from the library, not from code linked into
         // this test: the library's own lock count sees them.
-        EXPECT_EQ(component.CanUnloadNow(), S_FALSE);
+        EXPECT_EQ(canUnloadNow(), S_FALSE);
 
         test::SimModem modem(test::LineHarness::DefaultOptions());
         ASSERT_TRUE(modem.Start());
@@ -128,11 +96,16 @@ TEST(EndToEnd, ALineMadeByClsidReportsMediaClosedThroughASessionMadeByProgId) {
         line->Shutdown();
         EXPECT_EQ(session->Shutdown(), S_OK);
     }
-    EXPECT_TRUE(component.WaitUntilUnloadable(20s));
+    // Event threads of the line end on their own; wait until the last object
+    // of the library has gone.
+    const auto until = std::chrono::steady_clock::now() + 20s;
+    while (canUnloadNow() != S_OK && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(canUnloadNow(), S_OK);
     EXPECT_EQ(sessionHost.References(), 0);
 
     // Unregistration leaves nothing a host could create.
-    ASSERT_EQ(RunCli("unregister " + Quoted(TARVIK_COMPONENT_PATH)), 0);
+    ASSERT_EQ(RunCli("unregister"), 0);
     EXPECT_FALSE(Registered(CLSID_ATModemSession));
     EXPECT_FALSE(Registered(CLSID_ATModemLine));
     CLSID clsid{};

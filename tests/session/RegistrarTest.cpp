@@ -52,11 +52,10 @@ HKCR
 
 }  // namespace
 
-TEST(Registrar, RegistersKeysDefaultAndNamedValues) {
+TEST(Registrar, RegistersKeysAndValuesAndRemovesThemAgain) {
     Key root;
-    ASSERT_EQ(
-        RunScript(kClassScript, RegistrarMode::Register, root, {{"MODULE", "/lib/libthing.so"}}),
-        S_OK);
+    const ScriptVariables vars{{"MODULE", "/lib/libthing.so"}};
+    ASSERT_EQ(RunScript(kClassScript, RegistrarMode::Register, root, vars), S_OK);
     EXPECT_EQ(StringAt(root, "HKEY_CLASSES_ROOT\\Demo.Thing.1"), "Thing Class");
     EXPECT_EQ(StringAt(root, "HKEY_CLASSES_ROOT\\Demo.Thing.1\\CLSID"),
               "{11111111-2222-3333-4444-555555555555}");
@@ -68,6 +67,22 @@ TEST(Registrar, RegistersKeysDefaultAndNamedValues) {
     ASSERT_NE(count, nullptr);
     EXPECT_EQ(count->type, ValueType::Dword);
     EXPECT_EQ(count->dword, 16u);
+
+    // Things other programs own, below and beside our keys.
+    root.Create("HKEY_CLASSES_ROOT\\CLSID\\{99999999-0000-0000-0000-000000000000}")
+        .SetString("", "Other");
+    root.Create(clsid + "\\Extra");
+
+    ASSERT_EQ(RunScript(kClassScript, RegistrarMode::Unregister, root, vars), S_OK);
+    EXPECT_EQ(root.Find("HKEY_CLASSES_ROOT\\Demo.Thing.1"), nullptr);
+    // ForceRemove takes the class key with everything below it.
+    EXPECT_EQ(root.Find(clsid), nullptr);
+    // NoRemove keeps CLSID and what others registered in it.
+    EXPECT_EQ(StringAt(root, "HKEY_CLASSES_ROOT\\CLSID\\{99999999-0000-0000-0000-000000000000}"),
+              "Other");
+
+    // Removing what is not there is no error.
+    EXPECT_EQ(RunScript(kClassScript, RegistrarMode::Unregister, root, vars), S_OK);
 }
 
 TEST(Registrar, QuotesSpacesAndBracesInNamesAndStrings) {
@@ -121,28 +136,7 @@ TEST(Registrar, BadScriptsFailAndWriteNothing) {
     }
 }
 
-TEST(Registrar, RemovalHonoursNoRemoveForceRemoveAndForeignSubkeys) {
-    Key root;
-    ASSERT_EQ(RunScript(kClassScript, RegistrarMode::Register, root, {{"MODULE", "m"}}), S_OK);
-    // Things other programs own, below and beside our keys.
-    root.Create("HKEY_CLASSES_ROOT\\CLSID\\{99999999-0000-0000-0000-000000000000}")
-        .SetString("", "Other");
-    root.Create("HKEY_CLASSES_ROOT\\CLSID\\{11111111-2222-3333-4444-555555555555}\\Extra");
-
-    ASSERT_EQ(RunScript(kClassScript, RegistrarMode::Unregister, root, {{"MODULE", "m"}}), S_OK);
-    EXPECT_EQ(root.Find("HKEY_CLASSES_ROOT\\Demo.Thing.1"), nullptr);
-    // ForceRemove takes the class key with everything below it.
-    EXPECT_EQ(root.Find("HKEY_CLASSES_ROOT\\CLSID\\{11111111-2222-3333-4444-555555555555}"),
-              nullptr);
-    // NoRemove keeps CLSID and what others registered in it.
-    EXPECT_EQ(StringAt(root, "HKEY_CLASSES_ROOT\\CLSID\\{99999999-0000-0000-0000-000000000000}"),
-              "Other");
-
-    // Removing what is not there is no error.
-    EXPECT_EQ(RunScript(kClassScript, RegistrarMode::Unregister, root, {{"MODULE", "m"}}), S_OK);
-}
-
-TEST(Registrar, KeysAndValuesOfOthersStay) {
+TEST(Registrar, KeysAndValuesOfOthersStayAndForceRemoveReplacesOurs) {
     const char* script = "HKCR { Shared = s 'ours' { Mine = s 'x' { val V = s 'v' } } }";
     Key root;
     ASSERT_EQ(RunScript(script, RegistrarMode::Register, root), S_OK);
@@ -166,10 +160,9 @@ TEST(Registrar, KeysAndValuesOfOthersStay) {
     ASSERT_EQ(RunScript(kept, RegistrarMode::Unregister, root), S_OK);
     EXPECT_EQ(StringAt(root, "HKEY_CLASSES_ROOT\\Kept", "Ours"), "<no value>");
     EXPECT_EQ(StringAt(root, "HKEY_CLASSES_ROOT\\Kept", "Theirs"), "y");
-}
 
-TEST(Registrar, ForceRemoveReplacesWholeAndDeleteRemovesOnRegistration) {
-    Key root;
+    // ForceRemove replaces a key whole; Delete removes one on registration.
+    root = Key();
     root.Create("HKEY_CLASSES_ROOT\\Fresh\\Stale").SetString("", "old");
     root.Create("HKEY_CLASSES_ROOT\\Obsolete\\Below");
     ASSERT_EQ(RunScript("hkey_classes_root { forceremove Fresh = s 'new' delete Obsolete }",

@@ -5,12 +5,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "recorders/RecordList.h"
 #include "tarvik/comptr.h"
 #include "tarvik/interfaces.h"
 #include "tarvik/object.h"
@@ -48,16 +47,13 @@ class RecordingSessionCallback final : public IModemSessionCallback {
         return Record("FatalError", cause, error, param);
     }
 
-    std::vector<Call> Calls() const {
-        std::lock_guard lock(mutex_);
-        return calls_;
-    }
-    // Waits until at least `n` calls have arrived.
+    std::vector<Call> Calls() const { return calls_.All(); }
     bool WaitForCalls(size_t n, std::chrono::milliseconds timeout) const {
-        std::unique_lock lock(mutex_);
-        return arrived_.wait_for(lock, timeout, [&] { return calls_.size() >= n; });
+        return calls_
+            .WaitFor([&, seen = size_t{0}](const Call&) mutable { return ++seen >= n; }, timeout)
+            .has_value();
     }
-    int CallCount() const { return callCount_.load(); }
+    int CallCount() const { return static_cast<int>(calls_.Size()); }
     int CallsWithoutReference() const { return callsWithoutReference_.load(); }
     LONG References() const { return refs_.load(); }
 
@@ -70,12 +66,7 @@ class RecordingSessionCallback final : public IModemSessionCallback {
     HRESULT Record(const char* what, LONG a, LONG b, LONG c) {
         if (refs_.load() <= 0)
             ++callsWithoutReference_;
-        ++callCount_;
-        {
-            std::lock_guard lock(mutex_);
-            calls_.push_back({what, a, b, c});
-        }
-        arrived_.notify_all();
+        calls_.Add({what, a, b, c});
         if (onCall) {
             onCall();
             // A host that let go of its callback inside the call (Shutdown)
@@ -87,52 +78,36 @@ class RecordingSessionCallback final : public IModemSessionCallback {
     }
 
     std::atomic<LONG> refs_{0};
-    std::atomic<int> callCount_{0};
     std::atomic<int> callsWithoutReference_{0};
-    mutable std::mutex mutex_;
-    mutable std::condition_variable arrived_;
-    std::vector<Call> calls_;
+    RecordList<Call> calls_;
 };
 
-// A property bag whose SetData of `failingField` fails with E_INVALIDARG and
-// sets error information "field refused" for ICommonData. Other fields are
-// accepted and dropped.
+// A property bag whose SetData of `failingField` fails the way a real bag
+// fails on a missing field, with that bag's error information for
+// ICommonData. Other fields are accepted and dropped.
 class RefusingBag final : public ComObject<RefusingBag, ICommonData, ISupportErrorInfo> {
   public:
-    explicit RefusingBag(std::u16string failingField) : failing_(std::move(failingField)) {}
+    RefusingBag(ComPtr<ICommonData> real, std::u16string failingField)
+        : real_(std::move(real)), failing_(std::move(failingField)) {}
     IUnknown* FindInterface(REFIID iid) noexcept override {
         if (IsEqualIID(iid, IID_ICommonData) || IsEqualIID(iid, IID_IDispatch))
             return static_cast<ICommonData*>(this);
-        if (IsEqualIID(iid, IID_ISupportErrorInfo))
-            return static_cast<ISupportErrorInfo*>(this);
-        return nullptr;
+        return IsEqualIID(iid, IID_ISupportErrorInfo) ? static_cast<ISupportErrorInfo*>(this)
+                                                      : nullptr;
     }
     HRESULT InterfaceSupportsErrorInfo(REFIID iid) override {
         return IsEqualIID(iid, IID_ICommonData) ? S_OK : S_FALSE;
     }
-    HRESULT GetTypeInfoCount(UINT* n) override {
-        if (n)
-            *n = 0;
-        return S_OK;
+    HRESULT SetData(BSTR name, VARIANT) override {
+        Variant none;
+        return std::u16string_view(name ? name : u"") == failing_ ? real_->GetData(name, &none)
+                                                                  : S_OK;
     }
+    HRESULT GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
     HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
     HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
         return E_NOTIMPL;
-    }
-    HRESULT SetData(BSTR name, VARIANT) override {
-        if (std::u16string_view(name ? name : u"") != failing_)
-            return S_OK;
-        ComPtr<ICreateErrorInfo> create;
-        if (SUCCEEDED(CreateErrorInfo(create.Put()))) {
-            create->SetGUID(IID_ICommonData);
-            std::u16string text = u"field refused";
-            create->SetDescription(text.data());
-            ComPtr<IErrorInfo> info;
-            create.As(&info, IID_IErrorInfo);
-            SetErrorInfo(0, info.Get());
-        }
-        return E_INVALIDARG;
     }
     HRESULT GetData(BSTR, VARIANT*) override { return E_NOTIMPL; }
     HRESULT ClearData() override { return E_NOTIMPL; }
@@ -145,6 +120,7 @@ class RefusingBag final : public ComObject<RefusingBag, ICommonData, ISupportErr
     HRESULT Retrieve_MaskCSID(BSTR*) override { return E_NOTIMPL; }
 
   private:
+    ComPtr<ICommonData> real_;
     std::u16string failing_;
 };
 
