@@ -22,23 +22,8 @@ DWORD TryFromOtherThread(HANDLE m) {
     return r;
 }
 
-BOOL TryFromOtherThread(CRITICAL_SECTION* cs) {
-    BOOL got = FALSE;
-    std::thread([&] {
-        got = TryEnterCriticalSection(cs);
-        if (got)
-            LeaveCriticalSection(cs);
-    }).join();
-    return got;
-}
-
-DWORD LockAndEnd(HANDLE m) {
-    return WaitForSingleObject(m, 10000) == WAIT_OBJECT_0 ? 0 : 1;
-}
-
 TEST(Mutex, OwnerReentersAndOnlyItReleasesAsOftenAsItTook) {
     UniqueHandle m(CreateMutexA(nullptr, TRUE, nullptr));
-    ASSERT_TRUE(m);
     EXPECT_EQ(WaitForSingleObject(m.Get(), 0), WAIT_OBJECT_0);
     EXPECT_EQ(TryFromOtherThread(m.Get()), WAIT_TIMEOUT);
     BOOL released = TRUE;
@@ -61,20 +46,18 @@ TEST(Mutex, OwnerReentersAndOnlyItReleasesAsOftenAsItTook) {
     EXPECT_TRUE(ReleaseMutex(m.Get()));
     waiter.join();
     EXPECT_EQ(result.load(), WAIT_OBJECT_0);
-    EXPECT_EQ(TryFromOtherThread(m.Get()), WAIT_OBJECT_0);
-    // Fully released: one more release is not allowed.
-    EXPECT_FALSE(ReleaseMutex(m.Get()));
+    EXPECT_FALSE(ReleaseMutex(m.Get()));  // fully released: no more releases
     EXPECT_EQ(GetLastError(), ERROR_NOT_OWNER);
 }
 
 TEST(Mutex, EndedOwnerAbandonsItToTheNextWaiter) {
     UniqueHandle m(CreateMutexA(nullptr, FALSE, nullptr));
-    UniqueHandle t(CreateThread(nullptr, 0, &LockAndEnd, m.Get(), 0, nullptr));
-    ASSERT_TRUE(t);
+    auto lockAndEnd = [](void* m) -> DWORD { return WaitForSingleObject(m, 10000); };
+    UniqueHandle t(CreateThread(nullptr, 0, lockAndEnd, m.Get(), 0, nullptr));
     ASSERT_EQ(WaitForSingleObject(t.Get(), 10000), WAIT_OBJECT_0);
     DWORD code = 99;
     GetExitCodeThread(t.Get(), &code);
-    ASSERT_EQ(code, 0u);
+    ASSERT_EQ(code, WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(m.Get(), 1000), WAIT_ABANDONED_0);
     // The new owner holds it normally from now on.
     EXPECT_EQ(TryFromOtherThread(m.Get()), WAIT_TIMEOUT);
@@ -100,38 +83,38 @@ TEST(Mutex, NamedMutexIsShared) {
     EXPECT_FALSE(ReleaseMutex(a.Get()));  // opening did not take ownership
 }
 
-TEST(CriticalSection, SameThreadReentersAndOthersWaitForTheLastLeave) {
+TEST(CriticalSection, SameThreadReentersOthersWaitForTheLastLeaveAndLocksExclude) {
     CRITICAL_SECTION cs;
     InitializeCriticalSection(&cs);
+    auto tryFromOtherThread = [&] {
+        BOOL got = FALSE;
+        std::thread([&] {
+            if ((got = TryEnterCriticalSection(&cs)))
+                LeaveCriticalSection(&cs);
+        }).join();
+        return got;
+    };
     EnterCriticalSection(&cs);
     {
         tarvik::CriticalSectionLock nested(&cs);
         EXPECT_TRUE(TryEnterCriticalSection(&cs));
         LeaveCriticalSection(&cs);
-        EXPECT_FALSE(TryFromOtherThread(&cs));
+        EXPECT_FALSE(tryFromOtherThread());
     }
-    EXPECT_FALSE(TryFromOtherThread(&cs));
+    EXPECT_FALSE(tryFromOtherThread());
     LeaveCriticalSection(&cs);
-    EXPECT_TRUE(TryFromOtherThread(&cs));
-    DeleteCriticalSection(&cs);
-}
+    EXPECT_TRUE(tryFromOtherThread());
 
-TEST(Locks, ExcludeOtherThreads) {
     UniqueHandle m(CreateMutexA(nullptr, FALSE, nullptr));
-    CRITICAL_SECTION cs;
-    InitializeCriticalSection(&cs);
     long byMutex = 0, bySection = 0;  // deliberately plain: the locks must protect them
     auto work = [&] {
         for (int i = 0; i < 20000; ++i) {
-            if (i % 10 == 0) {
-                ASSERT_EQ(WaitForSingleObject(m.Get(), INFINITE), WAIT_OBJECT_0);
-                long seen = byMutex;
-                byMutex = seen + 1;
-                ASSERT_TRUE(ReleaseMutex(m.Get()));
+            if (i % 10 == 0 && WaitForSingleObject(m.Get(), INFINITE) == WAIT_OBJECT_0) {
+                ++byMutex;
+                ReleaseMutex(m.Get());
             }
             tarvik::CriticalSectionLock lock(&cs);
-            long seen = bySection;
-            bySection = seen + 1;
+            ++bySection;
         }
     };
     std::thread a(work), b(work);
