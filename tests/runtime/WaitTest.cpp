@@ -27,6 +27,10 @@ UniqueHandle Event(bool manual, bool set) {
     return UniqueHandle(CreateEventA(nullptr, manual, set, nullptr));
 }
 
+bool Signalled(const UniqueHandle& h) {
+    return WaitForSingleObject(h.Get(), 0) == WAIT_OBJECT_0;
+}
+
 // A thread inside WaitForSingleObject(h) when the constructor returns: the
 // kernel reports it asleep.
 struct Waiter {
@@ -56,19 +60,26 @@ struct Waiter {
     }
 };
 
-TEST(Wait, LowestSignalledHandleIsReported) {
+TEST(Wait, LowestSignalledHandleIsReportedAndOnlyAutoResetEventsAreConsumed) {
     auto a = Event(true, false), b = Event(false, true), c = Event(false, true);
     HANDLE set[] = {a.Get(), b.Get(), c.Get()};
-    EXPECT_EQ(WaitForMultipleObjects(3, set, FALSE, 0), WAIT_OBJECT_0 + 1);
-    EXPECT_EQ(WaitForMultipleObjects(3, set, FALSE, 0), WAIT_OBJECT_0 + 2);
-    EXPECT_EQ(WaitForMultipleObjects(3, set, FALSE, 0), WAIT_TIMEOUT);
+    auto wait = [&] { return WaitForMultipleObjects(3, set, FALSE, 0); };
+    EXPECT_EQ(wait(), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(wait(), WAIT_OBJECT_0 + 2);
+    EXPECT_EQ(wait(), WAIT_TIMEOUT);
+    // Setting twice without a wait in between still releases only one wait.
+    SetEvent(b.Get());
+    SetEvent(b.Get());
+    EXPECT_EQ(wait(), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(wait(), WAIT_TIMEOUT);
     SetEvent(a.Get());
     SetEvent(c.Get());
-    EXPECT_EQ(WaitForMultipleObjects(3, set, FALSE, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(wait(), WAIT_OBJECT_0);
+    EXPECT_EQ(wait(), WAIT_OBJECT_0);
     // An auto-reset event later in the list is not consumed by a wait that
     // reported an earlier one.
     ResetEvent(a.Get());
-    EXPECT_EQ(WaitForMultipleObjects(3, set, FALSE, 0), WAIT_OBJECT_0 + 2);
+    EXPECT_EQ(wait(), WAIT_OBJECT_0 + 2);
 }
 
 TEST(Wait, TimeOutsLastAtLeastTheirTime) {
@@ -87,17 +98,6 @@ TEST(Wait, TimeOutsLastAtLeastTheirTime) {
     uint64_t before = GetTickCount64();
     expectLasts(120, [] { Sleep(120); });
     EXPECT_GE(GetTickCount64() - before, 119u);  // tick counts are whole ms
-}
-
-TEST(Wait, BadArgumentsFail) {
-    auto e = Event(true, true);
-    HANDLE set[] = {e.Get(), reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x7777))};
-    EXPECT_EQ(WaitForMultipleObjects(1, set, TRUE, 0), WAIT_FAILED);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(WaitForMultipleObjects(0, set, FALSE, 0), WAIT_FAILED);
-    EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS + 1, set, FALSE, 0), WAIT_FAILED);
-    EXPECT_EQ(WaitForMultipleObjects(2, set, FALSE, 0), WAIT_FAILED);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
 TEST(Wait, ClosingAWaitedHandleEndsTheWaitButClosingAnotherOneDoesNot) {
@@ -191,31 +191,6 @@ TEST(Wait, LocalTimeMatchesTheClock) {
     EXPECT_LT(st.wMilliseconds, 1000);
 }
 
-bool Signalled(const UniqueHandle& h) {
-    return WaitForSingleObject(h.Get(), 0) == WAIT_OBJECT_0;
-}
-
-TEST(Event, ManualResetStaysSignalledAndAutoResetIsConsumedByOneWait) {
-    UniqueHandle manual(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    EXPECT_FALSE(Signalled(manual));
-    ASSERT_TRUE(SetEvent(manual.Get()));
-    EXPECT_TRUE(Signalled(manual));
-    EXPECT_TRUE(Signalled(manual));
-    ASSERT_TRUE(ResetEvent(manual.Get()));
-    EXPECT_FALSE(Signalled(manual));
-    // An empty name is no name: another unnamed event is another object.
-    EXPECT_FALSE(Signalled(UniqueHandle(CreateEventA(nullptr, TRUE, FALSE, ""))));
-
-    UniqueHandle automatic(CreateEventA(nullptr, FALSE, TRUE, nullptr));
-    EXPECT_TRUE(Signalled(automatic));
-    EXPECT_FALSE(Signalled(automatic));
-    // Setting twice without a wait in between still releases only one wait.
-    SetEvent(automatic.Get());
-    SetEvent(automatic.Get());
-    EXPECT_TRUE(Signalled(automatic));
-    EXPECT_FALSE(Signalled(automatic));
-}
-
 TEST(Event, OneSetWakesEveryWaiterOfAManualResetEventButOnlyOneOfAnAutoReset) {
     for (bool manual : {true, false}) {
         UniqueHandle e(CreateEventA(nullptr, manual, FALSE, nullptr));
@@ -261,6 +236,9 @@ TEST(Event, NamedEventIsSharedByName) {
     UniqueHandle fresh(CreateEventA(nullptr, TRUE, FALSE, name));
     EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
     EXPECT_FALSE(Signalled(fresh));
+    // An empty name is no name: each such event is an object of its own.
+    UniqueHandle unnamed(CreateEventA(nullptr, TRUE, TRUE, ""));
+    EXPECT_FALSE(Signalled(UniqueHandle(CreateEventA(nullptr, TRUE, FALSE, ""))));
 }
 
 TEST(Event, SignalNamedEventReachesOnlyAHolder) {
@@ -286,7 +264,7 @@ TEST(Event, SignalNamedEventReachesOnlyAHolder) {
         EXPECT_FALSE(tarvik::SignalNamedEvent(name)) << (name ? name : "null");
 }
 
-TEST(Handles, ClosedAndWrongKindsOfHandlesAreRefused) {
+TEST(Handles, ClosedAndWrongKindsOfHandlesAndBadWaitArgumentsAreRefused) {
     HANDLE h = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(CloseHandle(h));
@@ -307,6 +285,17 @@ TEST(Handles, ClosedAndWrongKindsOfHandlesAreRefused) {
     EXPECT_FALSE(ReleaseMutex(e.Get()));
     DWORD code = 0;
     EXPECT_FALSE(GetExitCodeThread(e.Get(), &code));
+
+    // Bad arguments to a wait for several handles; a signalled handle does
+    // not hide an invalid one.
+    SetEvent(e.Get());
+    HANDLE set[] = {e.Get(), reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x7777))};
+    EXPECT_EQ(WaitForMultipleObjects(1, set, TRUE, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(WaitForMultipleObjects(0, set, FALSE, 0), WAIT_FAILED);
+    EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS + 1, set, FALSE, 0), WAIT_FAILED);
+    EXPECT_EQ(WaitForMultipleObjects(2, set, FALSE, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
 TEST(Handles, StaleValuesStayInvalidAndEveryValueFitsAPositiveLong) {
