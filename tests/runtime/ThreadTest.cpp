@@ -144,53 +144,46 @@ DWORD RunJob(void* p) {
     return job->exitCode;
 }
 
-TEST(Thread, HandleIsSignalledAtExitWithTheExitCodeAndOutlivesNoThread) {
-    UniqueHandle go(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    Job job{go.Get(), 4242}, early{go.Get()};
-    DWORD id = 0, code = 0;
-    UniqueHandle t(CreateThread(nullptr, 0, &RunJob, &job, 0, &id));
-    ASSERT_TRUE(t);
-    ASSERT_TRUE(GetExitCodeThread(t.Get(), &code));
-    EXPECT_EQ(code, STILL_ACTIVE);
-    EXPECT_EQ(WaitForSingleObject(t.Get(), 0), WAIT_TIMEOUT);
-    // Closing a handle early does not disturb its thread.
-    EXPECT_TRUE(CloseHandle(CreateThread(nullptr, 0, &RunJob, &early, 0, nullptr)));
-
-    SetEvent(go.Get());
-    ASSERT_EQ(WaitForSingleObject(t.Get(), 10000), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(t.Get(), 0), WAIT_OBJECT_0);  // an end is not consumed
-    ASSERT_TRUE(GetExitCodeThread(t.Get(), &code));
-    EXPECT_EQ(code, 4242u);
-    EXPECT_EQ(job.seenId.load(), id);
-    for (int i = 0; i < 10000 && early.seenId == 0; ++i)
-        Sleep(1);
-    EXPECT_NE(early.seenId.load(), 0u);
-}
-
-TEST(Thread, IdsAreUniqueAmongLivingThreadsAndLastErrorIsEachThreadsOwn) {
+TEST(Thread, HandlesAreSignalledAtExitWithTheExitCodeAndIdsAreUnique) {
     UniqueHandle go(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     std::vector<Job> jobs(8);
     std::vector<UniqueHandle> threads;
-    std::set<DWORD> ids{GetCurrentThreadId()};
+    std::vector<DWORD> ids;
     for (auto& job : jobs) {
         job.go = go.Get();
-        DWORD id = 0;
-        threads.emplace_back(CreateThread(nullptr, 0, &RunJob, &job, 0, &id));
-        ids.insert(id);
+        job.exitCode = static_cast<DWORD>(4200 + threads.size());
+        threads.emplace_back(CreateThread(nullptr, 0, &RunJob, &job, 0, &ids.emplace_back()));
     }
-    SetEvent(go.Get());
-    for (auto& t : threads)
-        EXPECT_EQ(WaitForSingleObject(t.Get(), 10000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    ASSERT_TRUE(GetExitCodeThread(threads[0].Get(), &code));
+    EXPECT_EQ(code, STILL_ACTIVE);
+    EXPECT_EQ(WaitForSingleObject(threads[0].Get(), 0), WAIT_TIMEOUT);
+    // Closing a handle early does not disturb its thread.
+    Job early{go.Get()};
+    EXPECT_TRUE(CloseHandle(CreateThread(nullptr, 0, &RunJob, &early, 0, nullptr)));
 
+    SetEvent(go.Get());
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        ASSERT_EQ(WaitForSingleObject(threads[i].Get(), 10000), WAIT_OBJECT_0);
+        EXPECT_EQ(WaitForSingleObject(threads[i].Get(), 0), WAIT_OBJECT_0);  // not consumed
+        ASSERT_TRUE(GetExitCodeThread(threads[i].Get(), &code));
+        EXPECT_EQ(code, 4200 + i);
+        EXPECT_EQ(jobs[i].seenId.load(), ids[i]);
+    }
+    for (int i = 0; i < 10000 && early.seenId == 0; ++i)
+        Sleep(1);
+    EXPECT_NE(early.seenId.load(), 0u);
+
+    // Threads the host made get ids as well, and each thread its own last error.
     SetLastError(1234);
-    DWORD hostId = 0, seen = 0;
+    DWORD seen = 0;
     std::thread([&] {
-        hostId = GetCurrentThreadId();
+        ids.push_back(GetCurrentThreadId());
         seen = GetLastError();
         SetLastError(77);
     }).join();
-    ids.insert(hostId);
-    EXPECT_EQ(ids.size(), jobs.size() + 2);
+    ids.push_back(GetCurrentThreadId());
+    EXPECT_EQ(std::set<DWORD>(ids.begin(), ids.end()).size(), jobs.size() + 2);
     EXPECT_EQ(seen, 0u);
     EXPECT_EQ(GetLastError(), 1234u);
 }
