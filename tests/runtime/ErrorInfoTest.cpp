@@ -34,26 +34,24 @@ std::u16string Taken() {
     return std::u16string(text.View());
 }
 
-TEST(ErrorInfo, KeepsWhatWasSetAndTextsNeverSetReadEmpty) {
-    auto info = MakeError(u"x");
-    GUID got;
+TEST(ErrorInfo, KeepsWhatWasSetHandsItOverOnceAndEachThreadHasItsOwn) {
+    auto info = MakeError(u"first");
+    GUID guid;
     DWORD context = 0;
-    EXPECT_EQ(info->GetGUID(&got), S_OK);
-    EXPECT_EQ(got, IID_IClassFactory);
+    Bstr help;  // never set: reads as an empty string, not null
+    EXPECT_EQ(info->GetGUID(&guid), S_OK);
+    EXPECT_EQ(guid, IID_IClassFactory);
     EXPECT_EQ(info->GetHelpContext(&context), S_OK);
     EXPECT_EQ(context, 7u);
-    Bstr help;
     EXPECT_EQ(info->GetHelpFile(help.Put()), S_OK);
     EXPECT_NE(help.Get(), nullptr);
     EXPECT_TRUE(help.Empty());
-}
 
-TEST(ErrorInfo, GetHandsOverAndClearsAndEachThreadHasItsOwn) {
     IErrorInfo* none = reinterpret_cast<IErrorInfo*>(1);
     EXPECT_EQ(GetErrorInfo(0, &none), S_FALSE);
     EXPECT_EQ(none, nullptr);
     EXPECT_EQ(GetErrorInfo(0, nullptr), E_POINTER);
-    ASSERT_EQ(SetErrorInfo(0, MakeError(u"first").Get()), S_OK);
+    ASSERT_EQ(SetErrorInfo(0, info.Get()), S_OK);
     ASSERT_EQ(SetErrorInfo(0, MakeError(u"second").Get()), S_OK);  // replaces
     EXPECT_EQ(Taken(), u"second");
     EXPECT_EQ(Taken(), u"none");

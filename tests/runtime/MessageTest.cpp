@@ -85,29 +85,17 @@ TEST(Message, UnknownOrEndedThreadIsRefusedAtOnce) {
     EXPECT_FALSE(ran);
 }
 
-TEST(Message, TargetEndingWithTheMessageQueuedFailsTheSender) {
-    std::atomic<DWORD> sawMessage{0};
-    // Notices the message, then ends without running it.
-    Target target(
-        [&] { sawMessage = MsgWaitForMultipleObjects(0, nullptr, FALSE, 10000, QS_SENDMESSAGE); });
-    bool ran = false;
-    auto start = Clock::now();
-    EXPECT_FALSE(tarvik::SendThreadMessage(
-        target.id, [&] { ran = true; }, 20000));
-    // Failed by the thread's end, not by the sender's own time-out.
-    EXPECT_NE(GetLastError(), ERROR_TIMEOUT);
-    EXPECT_LT(MsBetween(start, Clock::now()), 15000);
-    target.Join();
-    EXPECT_EQ(sawMessage.load(), WAIT_OBJECT_0);
-    EXPECT_FALSE(ran);
-}
-
-TEST(Message, TimedOutMessageNeverRuns) {
+TEST(Message, TimedOutMessageNeverRunsAndATargetThatEndsFailsTheSender) {
     std::atomic<size_t> dispatched{99};
+    std::atomic<DWORD> sawMessage{0};
     UniqueHandle sent(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    UniqueHandle drained(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     Target target([&] {
         WaitForSingleObject(sent.Get(), 10000);  // not pumping
         dispatched = tarvik::DispatchSentMessages();
+        SetEvent(drained.Get());
+        // Notices the next message, then ends without running it.
+        sawMessage = MsgWaitForMultipleObjects(0, nullptr, FALSE, 10000, QS_SENDMESSAGE);
     });
     std::atomic<bool> ran{false};
     auto start = Clock::now();
@@ -116,8 +104,17 @@ TEST(Message, TimedOutMessageNeverRuns) {
     EXPECT_GE(MsBetween(start, Clock::now()), 100);
     EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
     SetEvent(sent.Get());
-    target.Join();
+    ASSERT_EQ(WaitForSingleObject(drained.Get(), 10000), WAIT_OBJECT_0);
     EXPECT_EQ(dispatched.load(), 0u);
+
+    start = Clock::now();
+    EXPECT_FALSE(tarvik::SendThreadMessage(
+        target.id, [&] { ran = true; }, 20000));
+    // Failed by the thread's end, not by the sender's own time-out.
+    EXPECT_NE(GetLastError(), ERROR_TIMEOUT);
+    EXPECT_LT(MsBetween(start, Clock::now()), 15000);
+    target.Join();
+    EXPECT_EQ(sawMessage.load(), WAIT_OBJECT_0);
     EXPECT_FALSE(ran.load());
 }
 
