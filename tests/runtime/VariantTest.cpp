@@ -81,8 +81,7 @@ TEST(Variant, CopyIsDeepAndClearReleasesWhatItOwns) {
 Variant Of(VARTYPE vt, double d = 0) {
     Variant v;
     v.vt = vt;
-    if (vt == VT_R8)
-        v.dblVal = d;
+    v.dblVal = d;
     return v;
 }
 

@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <ctime>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -164,24 +163,6 @@ TEST(Wait, HandlesAndDescriptorsTogether) {
     EXPECT_EQ(tarvik::WaitForHandlesAndFds(0, nullptr, &in, 1, 10000, false), tarvik::WAIT_IO_FD);
     EXPECT_TRUE(in.revents & POLLHUP);
     close(p[0]);
-}
-
-TEST(Wait, LocalTimeMatchesTheClock) {
-    SYSTEMTIME st{};
-    time_t before = time(nullptr);
-    GetLocalTime(&st);
-    time_t after = time(nullptr);
-    bool found = false;
-    for (time_t t = before - 1; t <= after + 1; ++t) {
-        tm lt{};
-        localtime_r(&t, &lt);
-        found =
-            found || (st.wYear == lt.tm_year + 1900 && st.wMonth == lt.tm_mon + 1 &&
-                      st.wDay == lt.tm_mday && st.wDayOfWeek == lt.tm_wday &&
-                      st.wHour == lt.tm_hour && st.wMinute == lt.tm_min && st.wSecond == lt.tm_sec);
-    }
-    EXPECT_TRUE(found);
-    EXPECT_LT(st.wMilliseconds, 1000);
 }
 
 TEST(Event, OneSetWakesEveryWaiterOfAManualResetEventButOnlyOneOfAnAutoReset) {
