@@ -254,15 +254,14 @@ TEST(Activation, ConcurrentUse) {
             LocalFactory factory;
             for (int i = 0; i < 200; ++i) {
                 ComPtr<IUnknown> obj;
-                if (FAILED(Create(CLSID_TestInproc, &obj)))
-                    ++failures;
+                failures += FAILED(Create(CLSID_TestInproc, &obj));
                 obj = nullptr;
                 if (t == 0)
                     CoFreeUnusedLibraries();  // races the others' loads
                 DWORD cookie = 0;
-                if (FAILED(CoRegisterClassObject(kLocalClass, &factory, CLSCTX_ALL, 1, &cookie)) ||
-                    FAILED(CoRevokeClassObject(cookie)))
-                    ++failures;
+                failures +=
+                    FAILED(CoRegisterClassObject(kLocalClass, &factory, CLSCTX_ALL, 1, &cookie));
+                failures += FAILED(CoRevokeClassObject(cookie));
             }
         });
     }

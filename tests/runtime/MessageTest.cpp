@@ -143,7 +143,6 @@ TEST(PumpingWait, MessageBatchRestartsTheFullTimeOut) {
     DWORD self = GetCurrentThreadId();
     Clock::time_point ranAt{};
     int batches = 0;
-    auto start = Clock::now();
     std::thread sender([&] {
         Sleep(150);  // the message must arrive in the middle of the wait
         tarvik::SendThreadMessage(self, [&] { ranAt = Clock::now(); });
@@ -154,11 +153,9 @@ TEST(PumpingWait, MessageBatchRestartsTheFullTimeOut) {
     EXPECT_EQ(r, WAIT_TIMEOUT);
     EXPECT_EQ(batches, 1);
     ASSERT_NE(ranAt, Clock::time_point{});
-    // The wait ran its full 300 ms again after the message, so it lasted at
-    // least 150 + 300 ms in all.
+    // The wait ran its full 300 ms again after the message.
     EXPECT_GE(MsBetween(ranAt, end), 300);
-    EXPECT_GE(MsBetween(start, end), 450);
-    EXPECT_LT(MsBetween(start, end), 450 + 5000);
+    EXPECT_LT(MsBetween(ranAt, end), 300 + 5000);
 }
 
 }  // namespace
