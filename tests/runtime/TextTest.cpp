@@ -11,21 +11,6 @@
 
 namespace {
 
-// The calling thread in the given locale for the scope's lifetime.
-struct ThreadLocale {
-    locale_t loc, old = nullptr;
-    explicit ThreadLocale(const char* name) : loc(newlocale(LC_ALL_MASK, name, nullptr)) {
-        if (loc)
-            old = uselocale(loc);
-    }
-    ~ThreadLocale() {
-        if (loc) {
-            uselocale(old);
-            freelocale(loc);
-        }
-    }
-};
-
 TEST(Text, Utf8RoundTripAndIllFormedInputBecomesReplacementCharacters) {
     const std::u16string wide = u"Grüße € \U0001F4DE ok";
     std::string utf8 = tarvik::Utf16ToUtf8(wide);
@@ -43,13 +28,13 @@ TEST(Text, Utf8RoundTripAndIllFormedInputBecomesReplacementCharacters) {
 }
 
 TEST(Text, AnsiFollowsTheThreadsLocaleWhileOthersConvertInTheirs) {
-    ThreadLocale utf8("C.UTF-8");
-    if (!utf8.loc)
-        GTEST_SKIP() << "no C.UTF-8 locale";
-    // The C locale is made before and freed after the other thread: glibc's
+    // Both locales are made before and freed after the other thread: glibc's
     // freelocale is not safe while other threads load locale data.
+    locale_t utf8 = newlocale(LC_ALL_MASK, "C.UTF-8", nullptr);
     locale_t c = newlocale(LC_ALL_MASK, "C", nullptr);
-    ASSERT_TRUE(c);
+    if (!utf8 || !c)
+        GTEST_SKIP() << "no C.UTF-8 or C locale";
+    uselocale(utf8);
     std::thread other([c] {
         uselocale(c);
         EXPECT_EQ(tarvik::ToAnsi(u"ATDT 555-1234"), "ATDT 555-1234");
@@ -69,6 +54,8 @@ TEST(Text, AnsiFollowsTheThreadsLocaleWhileOthersConvertInTheirs) {
     EXPECT_EQ(b.View(), u"\u20AC5");
     EXPECT_EQ(b.Ansi(), "\342\202\2545");
     other.join();
+    uselocale(LC_GLOBAL_LOCALE);
+    freelocale(utf8);
     freelocale(c);
 }
 

