@@ -45,8 +45,7 @@ class LocalFactory final : public IClassFactory {
 };
 
 // Registers `library` as the server of `clsid`; an empty name removes the class
-// (tests share the process's store when run in one process, so each removes
-// what an earlier one may have left for the classes it expects to be unknown).
+// (tests run in one process share the store: a test may find another's class).
 HRESULT RegisterServer(REFCLSID clsid, const std::string& library) {
     return reg::Update([&](reg::Key& r) {
         std::string key = "HKEY_CLASSES_ROOT\\CLSID\\" + tarvik::GuidToString(clsid);
@@ -199,9 +198,8 @@ TEST(Activation, SeesRegistrationsOfOtherProcessesWithoutRereadingEachTime) {
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_EQ(WEXITSTATUS(status), 0);
-    // The fixture serves only its own class, so this answer proves the
-    // registration was seen and the library was asked; a snapshot taken
-    // before stays as it was.
+    // The fixture serves only its own class: this answer proves the library was
+    // asked. A snapshot taken before stays as it was.
     EXPECT_EQ(Create(kLate, &obj), CLASS_E_CLASSNOTAVAILABLE);
     EXPECT_EQ(before->Find("HKEY_CLASSES_ROOT\\CLSID\\" + tarvik::GuidToString(kLate)), nullptr);
 

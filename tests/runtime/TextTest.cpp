@@ -62,9 +62,8 @@ TEST(Text, AnsiFollowsTheThreadsLocaleWhileOthersConvertInTheirs) {
 constexpr GUID kSample = {
     0xE1B3E09D, 0x66D2, 0x11D5, {0x8D, 0x1B, 0x00, 0xC0, 0x4F, 0x79, 0xF7, 0xC5}};
 
-TEST(Guid, TextRoundTripAndMalformedTextIsRefused) {
+TEST(Guid, TextRoundTripMalformedTextAndWideFunctions) {
     EXPECT_EQ(tarvik::GuidToString(kSample), "{E1B3E09D-66D2-11D5-8D1B-00C04F79F7C5}");
-    EXPECT_EQ(tarvik::GuidToString(GUID_NULL), "{00000000-0000-0000-0000-000000000000}");
     GUID g;
     ASSERT_TRUE(tarvik::ParseGuid("{e1b3e09d-66d2-11d5-8d1b-00c04f79f7c5}", &g));
     EXPECT_EQ(g, kSample);
@@ -75,9 +74,7 @@ TEST(Guid, TextRoundTripAndMalformedTextIsRefused) {
         EXPECT_FALSE(tarvik::ParseGuid(bad, &g)) << bad;
     }
     EXPECT_EQ(g, kSample);  // untouched by failures
-}
 
-TEST(Guid, WideFunctions) {
     OLECHAR buf[39];
     EXPECT_EQ(StringFromGUID2(kSample, buf, 38), 0);  // no room for the terminator
     ASSERT_EQ(StringFromGUID2(kSample, buf, 39), 39);

@@ -174,8 +174,7 @@ TEST(Thread, HandlesAreSignalledAtExitWithTheExitCodeAndIdsAreUnique) {
 TEST(Thread, BadArgumentsAreRefusedAndALargeStackRequestIsHonoured) {
     EXPECT_EQ(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    Job job;
-    EXPECT_EQ(CreateThread(nullptr, 0, &RunJob, &job, 0x4 /* suspended */, nullptr), nullptr);
+    EXPECT_EQ(CreateThread(nullptr, 0, &RunJob, nullptr, 0x4 /* suspended */, nullptr), nullptr);
 
     // Larger than the usual 8 MiB default: only fits when the request is used.
     auto deep = [](void*) -> DWORD {
