@@ -85,8 +85,10 @@ TEST(Guid, TextRoundTripMalformedTextAndWideFunctions) {
     CLSID back;
     EXPECT_EQ(CLSIDFromString(text, &back), S_OK);
     EXPECT_EQ(back, kSample);
-    CoTaskMemFree(text);
     IID iid;
+    EXPECT_EQ(IIDFromString(text, &iid), S_OK);
+    EXPECT_EQ(iid, kSample);
+    CoTaskMemFree(text);
 
     EXPECT_EQ(IIDFromString(u"{nonsense}", &iid), E_INVALIDARG);
     EXPECT_EQ(CLSIDFromString(u"{E1B3E09D-66D2-11D5-8D1B-00C04F79F7C}", &back), CO_E_CLASSSTRING);
