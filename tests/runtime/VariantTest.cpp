@@ -1,11 +1,16 @@
+// VARIANTs (lifetime, copies, conversions) and the error information objects
+// that travel with failed calls.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cmath>
+#include <thread>
 
 #include "tarvik/comptr.h"
 #include "tarvik/text.h"
 
+using tarvik::Bstr;
+using tarvik::ComPtr;
 using tarvik::Variant;
 
 namespace {
@@ -46,38 +51,10 @@ HRESULT Change(const VARIANT& src, VARTYPE vt, Variant* out, USHORT flags = 0) {
     return VariantChangeType(out, &src, flags, vt);
 }
 
-std::u16string Text(const VARIANT& v) {
-    return std::u16string(v.bstrVal, SysStringLen(v.bstrVal));
-}
-
-TEST(Variant, CopyIsDeepAndClearReleasesWhatItOwns) {
-    Probe probe(false);
-    Variant s = Variant::String(u"ATZ");
-    Variant copy = s;
-    EXPECT_NE(copy.bstrVal, s.bstrVal);
-    EXPECT_EQ(Text(copy), u"ATZ");
-    {
-        Variant u = Variant::Unknown(&probe);
-        Variant u2 = u;
-        EXPECT_EQ(probe.refs, 3u);
-        u2 = s;  // overwriting releases the old reference
-        EXPECT_EQ(probe.refs, 2u);
-        EXPECT_EQ(VariantCopy(&u, &u), S_OK);  // self copy changes nothing
-        EXPECT_EQ(probe.refs, 2u);
-    }
-    EXPECT_EQ(probe.refs, 1u);
-
-    Variant bad;
-    bad.vt = 0x0FFF;
-    EXPECT_EQ(VariantClear(&bad), DISP_E_BADVARTYPE);
-    bad.vt = VT_EMPTY;
-}
-
 Variant Of(VARTYPE vt, double d = 0) {
     Variant v;
     v.vt = vt;
-    if (vt == VT_R8)
-        v.dblVal = d;
+    v.dblVal = d;
     return v;
 }
 
@@ -103,6 +80,29 @@ std::string Shown(const VARIANT& v) {
         default:
             return "type " + std::to_string(v.vt);
     }
+}
+
+TEST(Variant, CopyIsDeepAndClearReleasesWhatItOwns) {
+    Probe probe(false);
+    Variant s = Variant::String(u"ATZ");
+    Variant copy = s;
+    EXPECT_NE(copy.bstrVal, s.bstrVal);
+    EXPECT_EQ(Shown(copy), "BSTR ATZ");
+    {
+        Variant u = Variant::Unknown(&probe);
+        Variant u2 = u;
+        EXPECT_EQ(probe.refs, 3u);
+        u2 = s;  // overwriting releases the old reference
+        EXPECT_EQ(probe.refs, 2u);
+        EXPECT_EQ(VariantCopy(&u, &u), S_OK);  // self copy changes nothing
+        EXPECT_EQ(probe.refs, 2u);
+    }
+    EXPECT_EQ(probe.refs, 1u);
+
+    Variant bad;
+    bad.vt = 0x0FFF;
+    EXPECT_EQ(VariantClear(&bad), DISP_E_BADVARTYPE);
+    bad.vt = VT_EMPTY;
 }
 
 TEST(VariantChangeType, Table) {
@@ -145,14 +145,12 @@ TEST(VariantChangeType, Table) {
         {Variant(), VT_I4, 0, S_OK, "I4 0"},
         {ref, VT_BSTR, 0, S_OK, "BSTR 5"},
         {Variant::Bool(true), VT_BSTR, 0, S_OK, "BSTR -1"},
-        {Variant::Bool(false), VT_BSTR, 0, S_OK, "BSTR 0"},
         {Variant::Bool(true), VT_BSTR, VARIANT_ALPHABOOL, S_OK, "BSTR True"},
         {Variant::Bool(false), VT_BSTR, VARIANT_ALPHABOOL, S_OK, "BSTR False"},
         {Variant::Bool(true), VT_I4, 0, S_OK, "I4 -1"},
         {Variant::String(u"tRUE"), VT_BOOL, 0, S_OK, "BOOL -1"},
         {Variant::String(u" true "), VT_BOOL, 0, S_OK, "BOOL -1"},
         {Variant::String(u"5"), VT_BOOL, 0, S_OK, "BOOL -1"},
-        {Variant::String(u"-1"), VT_BOOL, 0, S_OK, "BOOL -1"},
         {Variant::String(u"FALSE"), VT_BOOL, 0, S_OK, "BOOL 0"},
         {Variant::String(u"0.0"), VT_BOOL, 0, S_OK, "BOOL 0"},
         {Variant::String(u"yes"), VT_BOOL, 0, DISP_E_TYPEMISMATCH},
@@ -168,46 +166,98 @@ TEST(VariantChangeType, Table) {
 
 TEST(VariantChangeType, Interfaces) {
     Probe plain(false), disp(true);
-    Variant out;
+    Variant out, back;
     EXPECT_EQ(Change(Variant::Unknown(&plain), VT_DISPATCH, &out), E_NOINTERFACE);
     EXPECT_EQ(plain.refs, 1u);
     ASSERT_EQ(Change(Variant::Unknown(&disp), VT_DISPATCH, &out), S_OK);
     EXPECT_EQ(out.vt, VT_DISPATCH);
     EXPECT_EQ(out.pdispVal, &disp);
     EXPECT_EQ(disp.refs, 2u);
-    Variant back;
     ASSERT_EQ(Change(out, VT_UNKNOWN, &back), S_OK);
     EXPECT_EQ(back.vt, VT_UNKNOWN);
     EXPECT_EQ(disp.refs, 3u);
-    // An object converts through its value property...
+    // An object converts through its value property, unless the caller says
+    // not to.
     ASSERT_EQ(Change(out, VT_I4, &back), S_OK);
     EXPECT_EQ(Shown(back), "I4 42");
     EXPECT_EQ(disp.refs, 2u);
-    // ...unless the caller says not to.
     EXPECT_EQ(Change(out, VT_I4, &back, VARIANT_NOVALUEPROP), DISP_E_TYPEMISMATCH);
-    out.Clear();
-    back.Clear();
-    EXPECT_EQ(disp.refs, 1u);
-}
-
-TEST(VariantChangeType, InPlace) {
-    Variant v = Variant::String(u"  77 ");
-    ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_I4), S_OK);
-    EXPECT_EQ(v.vt, VT_I4);
-    EXPECT_EQ(v.lVal, 77);
-    ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_BSTR), S_OK);
-    EXPECT_EQ(Text(v), u"77");
-    // A failed conversion leaves the value as it was.
-    Variant w = Variant::String(u"abc");
-    EXPECT_EQ(VariantChangeType(&w, &w, 0, VT_I4), DISP_E_TYPEMISMATCH);
-    ASSERT_EQ(w.vt, VT_BSTR);
-    EXPECT_EQ(Text(w), u"abc");
-
-    Probe disp(true);
+    // In place, the old reference goes with the old value.
     Variant u = Variant::Unknown(&disp);
     ASSERT_EQ(VariantChangeType(&u, &u, 0, VT_DISPATCH), S_OK);
     EXPECT_EQ(u.vt, VT_DISPATCH);
-    EXPECT_EQ(disp.refs, 2u);  // the old reference went with the old value
+    EXPECT_EQ(disp.refs, 3u);
+    out.Clear();
+    u.Clear();
+    EXPECT_EQ(disp.refs, 1u);
+}
+
+TEST(VariantChangeType, InPlaceKeepsAValueThatFailsToConvert) {
+    Variant v = Variant::String(u"  77 ");
+    ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_I4), S_OK);
+    EXPECT_EQ(Shown(v), "I4 77");
+    ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_BSTR), S_OK);
+    EXPECT_EQ(Shown(v), "BSTR 77");
+    Variant w = Variant::String(u"abc");
+    EXPECT_EQ(VariantChangeType(&w, &w, 0, VT_I4), DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(Shown(w), "BSTR abc");
+}
+
+ComPtr<IErrorInfo> MakeError(const char16_t* description) {
+    ComPtr<ICreateErrorInfo> create;
+    EXPECT_EQ(CreateErrorInfo(create.Put()), S_OK);
+    create->SetDescription(const_cast<LPOLESTR>(description));
+    create->SetHelpContext(7);
+    ComPtr<IErrorInfo> info;
+    EXPECT_EQ(create.As(&info, IID_IErrorInfo), S_OK);
+    ComPtr<IUnknown> a, b;
+    create.As(&a, IID_IUnknown);
+    info.As(&b, IID_IUnknown);
+    EXPECT_EQ(a.Get(), b.Get());  // COM identity: one object, two faces
+    return info;
+}
+
+// The description of the calling thread's error, or "none".
+std::u16string Taken() {
+    ComPtr<IErrorInfo> got;
+    if (GetErrorInfo(0, got.Put()) != S_OK)
+        return u"none";
+    Bstr text;
+    got->GetDescription(text.Put());
+    return std::u16string(text.View());
+}
+
+TEST(ErrorInfo, KeepsWhatWasSetHandsItOverOnceAndEachThreadHasItsOwn) {
+    auto info = MakeError(u"first");
+    DWORD context = 0;
+    Bstr help;  // never set: reads as an empty string, not null
+    EXPECT_EQ(info->GetHelpContext(&context), S_OK);
+    EXPECT_EQ(context, 7u);
+    EXPECT_EQ(info->GetHelpFile(help.Put()), S_OK);
+    EXPECT_NE(help.Get(), nullptr);
+    EXPECT_TRUE(help.Empty());
+
+    IErrorInfo* none = reinterpret_cast<IErrorInfo*>(1);
+    EXPECT_EQ(GetErrorInfo(0, &none), S_FALSE);
+    EXPECT_EQ(none, nullptr);
+    EXPECT_EQ(GetErrorInfo(0, nullptr), E_POINTER);
+    ASSERT_EQ(SetErrorInfo(0, info.Get()), S_OK);
+    ASSERT_EQ(SetErrorInfo(0, MakeError(u"second").Get()), S_OK);  // replaces
+    EXPECT_EQ(Taken(), u"second");
+    EXPECT_EQ(Taken(), u"none");
+    SetErrorInfo(0, MakeError(u"dropped").Get());
+    EXPECT_EQ(SetErrorInfo(0, nullptr), S_OK);
+    EXPECT_EQ(Taken(), u"none");
+
+    SetErrorInfo(0, MakeError(u"main").Get());
+    std::u16string otherThread;
+    std::thread([&] {
+        otherThread = Taken();
+        // Left behind on purpose: ending the thread must release it.
+        SetErrorInfo(0, MakeError(u"worker").Get());
+    }).join();
+    EXPECT_EQ(otherThread, u"none");
+    EXPECT_EQ(Taken(), u"main");
 }
 
 }  // namespace

@@ -6,10 +6,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <ctime>
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tarvik/sync.h"
 
@@ -22,84 +22,16 @@ long long MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-// Waits (bounded) until the kernel reports thread `tid` asleep, so that a
-// test acts while the thread is really inside its wait.
-bool WaitUntilAsleep(pid_t tid) {
-    auto path = "/proc/self/task/" + std::to_string(tid) + "/stat";
-    auto start = Clock::now();
-    while (MsSince(start) < 10000) {
-        std::ifstream stat(path);
-        std::string text((std::istreambuf_iterator<char>(stat)), {});
-        auto close = text.rfind(')');
-        if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'S') {
-            return true;
-        }
-        Sleep(1);
-    }
-    return false;
-}
-
 UniqueHandle Event(bool manual, bool set) {
     return UniqueHandle(CreateEventA(nullptr, manual, set, nullptr));
 }
 
-struct Pipe {
-    int fds[2] = {-1, -1};
-    Pipe() { EXPECT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0); }
-    ~Pipe() {
-        close(fds[0]);
-        close(fds[1]);
-    }
-};
-
-TEST(Wait, LowestSignalledHandleIsReported) {
-    auto a = Event(true, false), b = Event(false, true), c = Event(false, true);
-    HANDLE set[] = {a.Get(), b.Get(), c.Get()};
-    EXPECT_EQ(WaitForMultipleObjects(3, set, FALSE, 0), WAIT_OBJECT_0 + 1);
-    EXPECT_EQ(WaitForMultipleObjects(3, set, FALSE, 0), WAIT_OBJECT_0 + 2);
-    EXPECT_EQ(WaitForMultipleObjects(3, set, FALSE, 0), WAIT_TIMEOUT);
-    SetEvent(a.Get());
-    SetEvent(c.Get());
-    EXPECT_EQ(WaitForMultipleObjects(3, set, FALSE, 0), WAIT_OBJECT_0);
-    // An auto-reset event later in the list is not consumed by a wait that
-    // reported an earlier one.
-    ResetEvent(a.Get());
-    EXPECT_EQ(WaitForMultipleObjects(3, set, FALSE, 0), WAIT_OBJECT_0 + 2);
+bool Signalled(const UniqueHandle& h) {
+    return WaitForSingleObject(h.Get(), 0) == WAIT_OBJECT_0;
 }
 
-TEST(Wait, TimeOutsLastAtLeastTheirTime) {
-    auto e = Event(true, false);
-    HANDLE set[] = {e.Get()};
-    auto expectLasts = [](long long ms, auto&& wait) {
-        auto start = Clock::now();
-        wait();
-        auto took = MsSince(start);
-        EXPECT_GE(took, ms);
-        EXPECT_LT(took, ms + 5000);
-    };
-    expectLasts(200, [&] { EXPECT_EQ(WaitForSingleObject(e.Get(), 200), WAIT_TIMEOUT); });
-    expectLasts(150, [&] {
-        EXPECT_EQ(MsgWaitForMultipleObjects(1, set, FALSE, 150, QS_SENDMESSAGE), WAIT_TIMEOUT);
-    });
-    expectLasts(120, [] { Sleep(120); });
-    uint64_t before = GetTickCount64();
-    Sleep(50);
-    EXPECT_GE(GetTickCount64() - before, 49u);  // tick counts are whole ms
-}
-
-TEST(Wait, BadArgumentsFail) {
-    auto e = Event(true, true);
-    HANDLE set[] = {e.Get(), e.Get()};
-    EXPECT_EQ(WaitForMultipleObjects(2, set, TRUE, 0), WAIT_FAILED);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(WaitForMultipleObjects(0, set, FALSE, 0), WAIT_FAILED);
-    EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS + 1, set, FALSE, 0), WAIT_FAILED);
-    HANDLE withBad[] = {e.Get(), reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x7777))};
-    EXPECT_EQ(WaitForMultipleObjects(2, withBad, FALSE, 0), WAIT_FAILED);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-}
-
-// A thread inside WaitForSingleObject(h) when the call returns.
+// A thread inside WaitForSingleObject(h) when the constructor returns: the
+// kernel reports it asleep.
 struct Waiter {
     std::atomic<DWORD> result{0xDEAD}, error{0};
     std::atomic<long long> took{0};
@@ -115,9 +47,52 @@ struct Waiter {
         });
         while (tid == 0)
             std::this_thread::yield();
-        EXPECT_TRUE(WaitUntilAsleep(tid));
+        auto path = "/proc/self/task/" + std::to_string(tid) + "/stat";
+        for (auto start = Clock::now(); MsSince(start) < 10000; Sleep(1)) {
+            std::ifstream stat(path);
+            std::string text((std::istreambuf_iterator<char>(stat)), {});
+            auto close = text.rfind(')');
+            if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'S')
+                return;
+        }
+        ADD_FAILURE() << "waiter never went to sleep";
     }
 };
+
+TEST(Wait, LowestSignalledHandleIsReportedAndOnlyAutoResetEventsAreConsumed) {
+    auto a = Event(true, false), b = Event(false, true), c = Event(false, true);
+    HANDLE set[] = {a.Get(), b.Get(), c.Get()};
+    auto wait = [&] { return WaitForMultipleObjects(3, set, FALSE, 0); };
+    EXPECT_EQ(wait(), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(wait(), WAIT_OBJECT_0 + 2);
+    EXPECT_EQ(wait(), WAIT_TIMEOUT);
+    // Setting twice without a wait in between still releases only one wait.
+    SetEvent(b.Get());
+    SetEvent(b.Get());
+    EXPECT_EQ(wait(), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(wait(), WAIT_TIMEOUT);
+    SetEvent(a.Get());
+    SetEvent(c.Get());
+    EXPECT_EQ(wait(), WAIT_OBJECT_0);
+    EXPECT_EQ(wait(), WAIT_OBJECT_0);
+    // An auto-reset event later in the list is not consumed by a wait that
+    // reported an earlier one.
+    ResetEvent(a.Get());
+    EXPECT_EQ(wait(), WAIT_OBJECT_0 + 2);
+}
+
+TEST(Wait, TimeOutsLastAtLeastTheirTime) {
+    auto e = Event(true, false);
+    auto first = Clock::now();
+    EXPECT_EQ(WaitForSingleObject(e.Get(), 200), WAIT_TIMEOUT);
+    EXPECT_GE(MsSince(first), 200);
+    uint64_t before = GetTickCount64();
+    auto start = Clock::now();
+    Sleep(120);
+    EXPECT_GE(MsSince(start), 120);
+    EXPECT_GE(GetTickCount64() - before, 119u);  // tick counts are whole ms
+    EXPECT_LT(MsSince(first), 200 + 120 + 5000);
+}
 
 TEST(Wait, ClosingAWaitedHandleEndsTheWaitButClosingAnotherOneDoesNot) {
     HANDLE h = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -126,8 +101,7 @@ TEST(Wait, ClosingAWaitedHandleEndsTheWaitButClosingAnotherOneDoesNot) {
     first.thread.join();
     EXPECT_EQ(first.result.load(), WAIT_FAILED);
     EXPECT_EQ(first.error.load(), ERROR_INVALID_HANDLE);
-    // Woken by the close, not by its own time-out.
-    EXPECT_LT(first.took.load(), 15000);
+    EXPECT_LT(first.took.load(), 15000);  // woken by the close, not its time-out
 
     UniqueHandle kept(CreateEventA(nullptr, TRUE, FALSE, "tarvik-test-twohandles"));
     HANDLE closed = CreateEventA(nullptr, TRUE, FALSE, "tarvik-test-twohandles");
@@ -139,87 +113,175 @@ TEST(Wait, ClosingAWaitedHandleEndsTheWaitButClosingAnotherOneDoesNot) {
 }
 
 TEST(Wait, HandlesClosedWhileInUseNeverHurt) {
-    // Waiters and setters race with the creator closing the handle they use;
-    // every call must end cleanly (the sanitizer builds watch the memory).
+    // A thread that sets and waits races with the creator closing the handle
+    // it uses; every call must end cleanly (the sanitizer builds watch memory).
     std::atomic<HANDLE> current{CreateEventA(nullptr, FALSE, FALSE, nullptr)};
     std::atomic<bool> stop{false};
-    std::atomic<int> odd{0};
-    auto worker = [&] {
+    std::thread user([&] {
         while (!stop) {
             HANDLE h = current.load();
             SetEvent(h);
-            DWORD r = WaitForSingleObject(h, 1);
-            if (r != WAIT_OBJECT_0 && r != WAIT_TIMEOUT && r != WAIT_FAILED)
-                ++odd;
+            WaitForSingleObject(h, 1);
         }
-    };
-    std::thread workers[3] = {std::thread(worker), std::thread(worker), std::thread(worker)};
-    for (int i = 0; i < 300; ++i) {
-        HANDLE fresh = CreateEventA(nullptr, i % 2, FALSE, nullptr);
-        ASSERT_NE(fresh, nullptr);
-        EXPECT_TRUE(CloseHandle(current.exchange(fresh)));
-    }
+    });
+    for (int i = 0; i < 300; ++i)
+        EXPECT_TRUE(CloseHandle(current.exchange(CreateEventA(nullptr, i % 2, FALSE, nullptr))));
     stop = true;
-    for (auto& w : workers)
-        w.join();
+    user.join();
     CloseHandle(current.load());
-    EXPECT_EQ(odd.load(), 0);
 }
 
 TEST(Wait, HandlesAndDescriptorsTogether) {
-    Pipe p;
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
     auto e = Event(true, false);
     HANDLE set[] = {e.Get()};
-    tarvik::WaitFd fd{p.fds[0], POLLIN, -1};
-
+    tarvik::WaitFd in{p[0], POLLIN, -1};
     auto start = Clock::now();
-    EXPECT_EQ(tarvik::WaitForHandlesAndFds(1, set, &fd, 1, 100, false), WAIT_TIMEOUT);
+    EXPECT_EQ(tarvik::WaitForHandlesAndFds(1, set, &in, 1, 100, false), WAIT_TIMEOUT);
     EXPECT_GE(MsSince(start), 100);
-    EXPECT_EQ(fd.revents, 0);
+    EXPECT_EQ(in.revents, 0);
 
-    std::thread writer([&] { ASSERT_EQ(write(p.fds[1], "x", 1), 1); });
-    EXPECT_EQ(tarvik::WaitForHandlesAndFds(1, set, &fd, 1, 10000, false), tarvik::WAIT_IO_FD);
-    writer.join();
-    EXPECT_TRUE(fd.revents & POLLIN);
-
-    // With both ready the handle is reported first.
+    ASSERT_EQ(write(p[1], "x", 1), 1);
+    EXPECT_EQ(tarvik::WaitForHandlesAndFds(1, set, &in, 1, 10000, false), tarvik::WAIT_IO_FD);
+    EXPECT_TRUE(in.revents & POLLIN);
+    // With both ready the handle is reported first; a 0 ms wait still sees a
+    // ready descriptor.
     SetEvent(e.Get());
-    EXPECT_EQ(tarvik::WaitForHandlesAndFds(1, set, &fd, 1, 0, false), WAIT_OBJECT_0);
+    EXPECT_EQ(tarvik::WaitForHandlesAndFds(1, set, &in, 1, 0, false), WAIT_OBJECT_0);
     ResetEvent(e.Get());
-    // A 0 ms wait still sees a ready descriptor.
-    EXPECT_EQ(tarvik::WaitForHandlesAndFds(1, set, &fd, 1, 0, false), tarvik::WAIT_IO_FD);
-
-    // Only descriptors, and a write side that is ready at once.
-    tarvik::WaitFd out{p.fds[1], POLLOUT, 0};
-    EXPECT_EQ(tarvik::WaitForHandlesAndFds(0, nullptr, &out, 1, 0, false), tarvik::WAIT_IO_FD);
-    EXPECT_TRUE(out.revents & POLLOUT);
+    EXPECT_EQ(tarvik::WaitForHandlesAndFds(1, set, &in, 1, 0, false), tarvik::WAIT_IO_FD);
 
     // A write side that goes away ends a wait on the read side.
-    close(p.fds[1]);
-    p.fds[1] = -1;
-    fd.events = POLLIN;
-    EXPECT_EQ(tarvik::WaitForHandlesAndFds(0, nullptr, &fd, 1, 10000, false), tarvik::WAIT_IO_FD);
-    EXPECT_TRUE(fd.revents & POLLHUP);
+    close(p[1]);
+    EXPECT_EQ(tarvik::WaitForHandlesAndFds(0, nullptr, &in, 1, 10000, false), tarvik::WAIT_IO_FD);
+    EXPECT_TRUE(in.revents & POLLHUP);
+    close(p[0]);
 }
 
-TEST(Wait, LocalTimeMatchesTheClock) {
-    SYSTEMTIME st{};
-    time_t before = time(nullptr);
-    GetLocalTime(&st);
-    time_t after = time(nullptr);
-    tm lt{};
-    lt.tm_year = st.wYear - 1900;
-    lt.tm_mon = st.wMonth - 1;
-    lt.tm_mday = st.wDay;
-    lt.tm_hour = st.wHour;
-    lt.tm_min = st.wMinute;
-    lt.tm_sec = st.wSecond;
-    lt.tm_isdst = -1;
-    time_t back = mktime(&lt);
-    EXPECT_GE(back, before - 1);
-    EXPECT_LE(back, after + 1);
-    EXPECT_LT(st.wMilliseconds, 1000);
-    EXPECT_EQ(st.wDayOfWeek, lt.tm_wday);
+TEST(Event, OneSetWakesEveryWaiterOfAManualResetEventButOnlyOneOfAnAutoReset) {
+    for (bool manual : {true, false}) {
+        UniqueHandle e(CreateEventA(nullptr, manual, FALSE, nullptr));
+        std::atomic<int> woken{0}, timedOut{0};
+        std::vector<std::thread> waiters;
+        for (int i = 0; i < 3; ++i) {
+            waiters.emplace_back([&] {
+                DWORD r = WaitForSingleObject(e.Get(), manual ? 10000 : 1500);
+                woken += r == WAIT_OBJECT_0;
+                timedOut += r == WAIT_TIMEOUT;
+            });
+        }
+        SetEvent(e.Get());
+        for (auto& t : waiters)
+            t.join();
+        EXPECT_EQ(woken.load(), manual ? 3 : 1) << manual;
+        EXPECT_EQ(timedOut.load(), manual ? 0 : 2) << manual;
+    }
+}
+
+TEST(Event, NamedEventIsSharedByName) {
+    const char* name = "tarvik-test-shared";
+    SetLastError(ERROR_GEN_FAILURE);
+    UniqueHandle first(CreateEventA(nullptr, TRUE, FALSE, name));
+    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+    // The second creation opens the same object and ignores its arguments.
+    UniqueHandle second(CreateEventA(nullptr, FALSE, TRUE, name));
+    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_FALSE(Signalled(second));
+    SetEvent(first.Get());
+    EXPECT_TRUE(Signalled(second));
+    EXPECT_TRUE(Signalled(second));  // still manual reset, as first created
+
+    // Closing one handle leaves the object to the other; once every handle is
+    // gone the name is free again.
+    first.Reset();
+    UniqueHandle third(CreateEventA(nullptr, TRUE, FALSE, name));
+    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_TRUE(Signalled(third));
+    second.Reset();
+    third.Reset();
+    UniqueHandle fresh(CreateEventA(nullptr, TRUE, FALSE, name));
+    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+    EXPECT_FALSE(Signalled(fresh));
+    // An empty name is no name: each such event is an object of its own.
+    UniqueHandle unnamed(CreateEventA(nullptr, TRUE, TRUE, ""));
+    EXPECT_FALSE(Signalled(UniqueHandle(CreateEventA(nullptr, TRUE, FALSE, ""))));
+}
+
+TEST(Event, SignalNamedEventReachesOnlyAHolder) {
+    UniqueHandle held(CreateEventA(nullptr, TRUE, FALSE, "tarvik-test-signal"));
+    std::atomic<DWORD> result{0xDEAD};
+    std::thread waiter([&] { result = WaitForSingleObject(held.Get(), 10000); });
+    EXPECT_TRUE(tarvik::SignalNamedEvent("tarvik-test-signal"));
+    waiter.join();
+    EXPECT_EQ(result.load(), WAIT_OBJECT_0);
+
+    // Nobody holds the event, so the signal dies with it: a later holder
+    // starts from its own initial state.
+    EXPECT_TRUE(tarvik::SignalNamedEvent("tarvik-test-unheld"));
+    UniqueHandle later(CreateEventA(nullptr, TRUE, FALSE, "tarvik-test-unheld"));
+    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+    EXPECT_FALSE(Signalled(later));
+
+    // A name taken by a mutex is neither an event to create nor to signal.
+    UniqueHandle m(CreateMutexA(nullptr, FALSE, "tarvik-test-taken"));
+    EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, "tarvik-test-taken"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    for (const char* name : {"tarvik-test-taken", "", static_cast<const char*>(nullptr)})
+        EXPECT_FALSE(tarvik::SignalNamedEvent(name)) << (name ? name : "null");
+}
+
+TEST(Handles, ClosedAndWrongKindsOfHandlesAndBadWaitArgumentsAreRefused) {
+    HANDLE h = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    EXPECT_TRUE(CloseHandle(h));
+    SetLastError(0);
+    EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(SetEvent(h));
+    EXPECT_FALSE(ResetEvent(h));
+    EXPECT_FALSE(CloseHandle(h));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(CloseHandle(nullptr));
+    EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
+
+    UniqueHandle m(CreateMutexA(nullptr, FALSE, nullptr));
+    EXPECT_FALSE(SetEvent(m.Get()));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    UniqueHandle e(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    EXPECT_FALSE(ReleaseMutex(e.Get()));
+    DWORD code = 0;
+    EXPECT_FALSE(GetExitCodeThread(e.Get(), &code));
+
+    // Bad arguments to a wait for several handles; a signalled handle does
+    // not hide an invalid one.
+    SetEvent(e.Get());
+    HANDLE set[] = {e.Get(), reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x7777))};
+    EXPECT_EQ(WaitForMultipleObjects(1, set, TRUE, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(WaitForMultipleObjects(0, set, FALSE, 0), WAIT_FAILED);
+    EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS + 1, set, FALSE, 0), WAIT_FAILED);
+    EXPECT_EQ(WaitForMultipleObjects(2, set, FALSE, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST(Handles, StaleValuesStayInvalidAndEveryValueFitsAPositiveLong) {
+    std::vector<HANDLE> stale;
+    for (int i = 0; i < 50; ++i)
+        stale.push_back(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    for (HANDLE h : stale)
+        CloseHandle(h);
+    // Event handles reach hosts as LONG values and come back from them.
+    std::vector<UniqueHandle> fresh;
+    for (int i = 0; i < 200; ++i) {
+        fresh.emplace_back(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        auto v = reinterpret_cast<intptr_t>(fresh.back().Get());
+        ASSERT_GT(v, 0);
+        ASSERT_LE(v, INT32_MAX);
+        ASSERT_TRUE(
+            SetEvent(reinterpret_cast<HANDLE>(static_cast<intptr_t>(static_cast<LONG>(v)))));
+    }
+    for (HANDLE h : stale)
+        EXPECT_FALSE(SetEvent(h));  // no fresh handle took a stale value
 }
 
 }  // namespace
