@@ -25,7 +25,9 @@ TEST(HangUp, ModemAnsweringOkToEscapeAndHangUp) {
     auto hangUp = h.modem.WaitForReceived("ATH\r", 2s, mark);
     ASSERT_TRUE(escape && hangUp);
     EXPECT_EQ(h.modem.Received().substr(mark), "+++ATH\r");
-    EXPECT_GE(hangUp->first - escape->last, 1250ms);  // 660 ms, then 600 ms after the answer
+    // 660 ms, then 600 ms after the answer. The stamps are the simulator's read
+    // times, and a late read of the earlier bytes shortens the gap: slack below.
+    EXPECT_GE(hangUp->first - escape->last, 1150ms);
     EXPECT_EQ(h.State(), MODEM_IDLE);
 }
 
@@ -207,9 +209,9 @@ TEST(HangUp, DropWhileDiallingCancelsTheCallThroughTheDtrFallback) {
     auto hangUp = h.modem.WaitForReceived("ATH\r", 0ms, mark);
     ASSERT_TRUE(first && second && hangUp);
     // 660 ms, the 5700 ms wait, DTR low 220 ms and 55 ms after it rose.
-    EXPECT_GE(second->first - first->last, 6600ms);
+    EXPECT_GE(second->first - first->last, 6450ms);
     // The second escape's 5100 ms wait, then 600 ms.
-    EXPECT_GE(hangUp->first - second->last, 5650ms);
+    EXPECT_GE(hangUp->first - second->last, 5500ms);
     // A pseudo-terminal has no DTR line: the port's log is the evidence.
     EXPECT_FALSE(h.log.With("CSerialPort::DTRClear()", "DTR Clear").empty());
     EXPECT_FALSE(h.log.With("CSerialPort::DTRSet()", "DTR Set...").empty());
@@ -231,7 +233,7 @@ TEST(HangUp, OldSystemsCloseAndReopenTheLineAfterwards) {
     auto init = h.modem.WaitForReceived("ATZ\r", 0ms, mark);
     ASSERT_TRUE(hangUp && init);
     // Closed, 2000 ms, opened again with the same settings: 300 ms, ATZ.
-    EXPECT_GE(init->first - hangUp->last, 2250ms);
+    EXPECT_GE(init->first - hangUp->last, 2150ms);
     EXPECT_EQ(h.LastError(), 0);
     EXPECT_EQ(h.State(), MODEM_IDLE);
     // Open again: a ring is counted.
