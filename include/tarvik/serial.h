@@ -218,6 +218,7 @@ class SerialDevice {
     // Set when another thread changes what the waiting thread must watch.
     HANDLE wake_ = nullptr;
 
+    // Also held by every call on the descriptor, and by Close().
     mutable std::mutex mu_;
     bool waiting_ = false;
     COMMTIMEOUTS timeouts_{};

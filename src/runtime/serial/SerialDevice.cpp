@@ -97,6 +97,9 @@ std::shared_ptr<SerialDevice> SerialDevice::Open(const char* name, DWORD* error)
 }
 
 void SerialDevice::Close() {
+    // Every call on the descriptor holds the lock: closed under it, the number
+    // can never be closed (and given to another file) under a read or a write.
+    std::lock_guard lock(mu_);
     int fd = fd_.exchange(-1, std::memory_order_acq_rel);
     if (fd < 0)
         return;
@@ -104,13 +107,13 @@ void SerialDevice::Close() {
     // it, or a descriptor someone else keeps open would lock us out next time.
     ::ioctl(fd, TIOCNXCL);
     ::close(fd);
-    std::lock_guard lock(mu_);
     readPending_ = writePending_ = commPending_ = false;
     storedComm_ = storedRead_ = false;
     writeBuf_.clear();
 }
 
 bool SerialDevice::SetBlocking(bool blocking, DWORD* error) {
+    std::lock_guard lock(mu_);
     int fd = Fd();
     if (fd < 0)
         return Fail(error, EBADF);
@@ -124,6 +127,7 @@ bool SerialDevice::SetBlocking(bool blocking, DWORD* error) {
 }
 
 bool SerialDevice::GetCommState(DCB* dcb, DWORD* error) {
+    std::lock_guard lock(mu_);
     int fd = Fd();
     termios t{};
     if (fd < 0)
@@ -164,7 +168,6 @@ bool SerialDevice::GetCommState(DCB* dcb, DWORD* error) {
     dcb->XonChar = static_cast<char>(t.c_cc[VSTART]);
     dcb->XoffChar = static_cast<char>(t.c_cc[VSTOP]);
     dcb->EofChar = static_cast<char>(t.c_cc[VEOF]);
-    std::lock_guard lock(mu_);
     dcb->XonLim = xonLim_;
     dcb->XoffLim = xoffLim_;
     dcb->ErrorChar = errorChar_;
@@ -173,6 +176,7 @@ bool SerialDevice::GetCommState(DCB* dcb, DWORD* error) {
 }
 
 bool SerialDevice::SetCommState(const DCB& dcb, DWORD* error) {
+    std::lock_guard lock(mu_);
     int fd = Fd();
     if (fd < 0)
         return Fail(error, EBADF);
@@ -226,7 +230,6 @@ bool SerialDevice::SetCommState(const DCB& dcb, DWORD* error) {
         return Fail(error, errno);
     if ((!baud || !baud->constant) && !serial_detail::SetCustomBaud(fd, dcb.BaudRate))
         return Fail(error, errno);
-    std::lock_guard lock(mu_);
     xonLim_ = dcb.XonLim;
     xoffLim_ = dcb.XoffLim;
     errorChar_ = dcb.ErrorChar;
@@ -255,11 +258,11 @@ bool SerialDevice::SetupComm(DWORD, DWORD) {
 }
 
 bool SerialDevice::PurgeComm(DWORD flags, DWORD* error) {
+    std::lock_guard lock(mu_);
     int fd = Fd();
     if (fd < 0)
         return Fail(error, EBADF);
     {
-        std::lock_guard lock(mu_);
         if ((flags & PURGE_TXABORT) && writePending_) {
             writePending_ = false;
             writeBuf_.clear();
@@ -287,6 +290,7 @@ bool SerialDevice::PurgeComm(DWORD flags, DWORD* error) {
 }
 
 bool SerialDevice::EscapeCommFunction(DWORD func, DWORD* error) {
+    std::lock_guard lock(mu_);
     int fd = Fd();
     if (fd < 0)
         return Fail(error, EBADF);
@@ -333,12 +337,12 @@ bool SerialDevice::SetCommMask(DWORD mask) {
 }
 
 IoStatus SerialDevice::ReadByte(BYTE* out, DWORD* error) {
+    std::lock_guard lock(mu_);
     int fd = Fd();
     if (fd < 0) {
         Fail(error, EBADF);
         return IoStatus::Failed;
     }
-    std::lock_guard lock(mu_);
     if (readPending_)
         return IoStatus::Pending;
     for (;;) {
@@ -364,12 +368,12 @@ IoStatus SerialDevice::ReadByte(BYTE* out, DWORD* error) {
 }
 
 IoStatus SerialDevice::Write(const BYTE* data, DWORD length, DWORD* error) {
+    std::lock_guard lock(mu_);
     int fd = Fd();
     if (fd < 0) {
         Fail(error, EBADF);
         return IoStatus::Failed;
     }
-    std::lock_guard lock(mu_);
     if (writePending_) {
         SetError(error, ERROR_INVALID_PARAMETER);
         return IoStatus::Failed;
