@@ -54,7 +54,7 @@ std::string_view TrailingCode(std::string_view frame) {
     if (before == std::string_view::npos || before == last || last - before > 3)
         return {};
     const unsigned char c = static_cast<unsigned char>(frame[before]);
-    if (std::isalnum(c) || c == ' ' || c == '=' || c == ':' || c == '/' || c == '\r' || c == '\n')
+    if (std::isalnum(c) || c == ' ' || c == '=' || c == ':' || c == '/')
         return {};
     return VerboseReply(frame.substr(before + 1, last - before));
 }
@@ -63,9 +63,10 @@ std::string_view TrailingCode(std::string_view frame) {
 
 ModemReply MatchReply(LONG state, std::string_view frame) {
     using R = ModemReply;
-    const std::string_view trailing = TrailingCode(frame);
-    frame =
-        state == MODEM_DISCONNECTING_START && !trailing.empty() ? trailing : VerboseReply(frame);
+    // Only the escape's answer can follow the call's data on one line.
+    const std::string_view trailing =
+        state == MODEM_DISCONNECTING_START ? TrailingCode(frame) : std::string_view();
+    frame = trailing.empty() ? VerboseReply(frame) : trailing;
     switch (state) {
         case MODEM_IDLE:
             return FirstFound(frame, {{"RING", R::Ring}});

@@ -262,20 +262,18 @@ bool SerialDevice::PurgeComm(DWORD flags, DWORD* error) {
     int fd = Fd();
     if (fd < 0)
         return Fail(error, EBADF);
-    {
-        if ((flags & PURGE_TXABORT) && writePending_) {
-            writePending_ = false;
-            writeBuf_.clear();
-            KickLocked();
-        }
-        if ((flags & PURGE_RXABORT) && readPending_) {
-            readPending_ = false;
-            storedRead_ = true;
-            storedReadResult_ = IoCompletion{};
-            storedReadResult_.kind = IoCompletion::Read;
-            storedReadResult_.error = ERROR_OPERATION_ABORTED;
-            KickLocked();
-        }
+    if ((flags & PURGE_TXABORT) && writePending_) {
+        writePending_ = false;
+        writeBuf_.clear();
+        KickLocked();
+    }
+    if ((flags & PURGE_RXABORT) && readPending_) {
+        readPending_ = false;
+        storedRead_ = true;
+        storedReadResult_ = IoCompletion{};
+        storedReadResult_.kind = IoCompletion::Read;
+        storedReadResult_.error = ERROR_OPERATION_ABORTED;
+        KickLocked();
     }
     int queue = -1;
     if ((flags & PURGE_TXCLEAR) && (flags & PURGE_RXCLEAR))
