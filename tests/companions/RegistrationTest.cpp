@@ -33,10 +33,9 @@ struct ToolRun {
 
 // Runs `tarvik register|unregister LIBRARY` against the registry file `reg`.
 ToolRun Tool(const std::string& reg, const std::string& verb) {
-    const std::string saved = getenv("TARVIK_REGISTRY");
-    setenv("TARVIK_REGISTRY", reg.c_str(), 1);
-    tarvik::test::ToolProcess tool({TARVIK_CLI_PATH, verb, kLibrary});
-    setenv("TARVIK_REGISTRY", saved.c_str(), 1);
+    tarvik::test::ToolProcess tool({TARVIK_CLI_PATH, verb, kLibrary}, "",
+                                   tarvik::test::ToolProcess::Input::Pipe, false,
+                                   {"TARVIK_REGISTRY=" + reg});
     ToolRun r;
     r.status = tool.Finish();
     r.output = tool.Out() + tool.Err();

@@ -18,9 +18,10 @@ struct Result {
     std::string out, err;
 };
 
-Result Tool(const std::string& name, std::vector<std::string> args) {
+Result Tool(const std::string& name, std::vector<std::string> args,
+            const std::vector<std::string>& environment = {}) {
     args.insert(args.begin(), ToolPath(name));
-    ToolProcess tool(args);
+    ToolProcess tool(args, "", ToolProcess::Input::Pipe, false, environment);
     int status = tool.Finish(std::chrono::seconds(30));
     return {status, tool.Out(), tool.Err()};
 }
@@ -79,23 +80,21 @@ TEST(ToolArguments, HelpVersionAndUsageErrors) {
 }
 
 TEST(ToolArguments, RegisterReportsFailuresClearly) {
-    const std::string sandbox = getenv("TARVIK_REGISTRY");
-    const std::string reg = tarvik::test::SandboxRoot() + "/fail.reg";
-    setenv("TARVIK_REGISTRY", reg.c_str(), 1);
-    Result r = Tool("tarvik", {"register", "/nonexistent/libnothing.so"});
+    const std::vector<std::string> reg{"TARVIK_REGISTRY=" + tarvik::test::SandboxRoot() +
+                                       "/fail.reg"};
+    Result r = Tool("tarvik", {"register", "/nonexistent/libnothing.so"}, reg);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("cannot load library"), std::string::npos) << r.err;
 
     // The runtime is a library, but not a component library.
     const auto runtime = std::filesystem::path(TARVIK_BUILD_DIR) / "lib" / "libtarvikrt.so";
-    r = Tool("tarvik", {"register", runtime.string()});
+    r = Tool("tarvik", {"register", runtime.string()}, reg);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("no entry point DllRegisterServer"), std::string::npos) << r.err;
 
     // A registry that cannot be written: the code, in hex and by name.
-    setenv("TARVIK_REGISTRY", "/etc/hostname/registry.reg", 1);
-    r = Tool("tarvik", {"register", TARVIK_COMPANIONS_PATH});
-    setenv("TARVIK_REGISTRY", sandbox.c_str(), 1);
+    r = Tool("tarvik", {"register", TARVIK_COMPANIONS_PATH},
+             {"TARVIK_REGISTRY=/etc/hostname/registry.reg"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("0x80040151 (REGDB_E_WRITEREGDB)"), std::string::npos) << r.err;
 }

@@ -117,9 +117,8 @@ TEST(DialCommand, SignalsHangUpBeforeTheToolExits) {
     // Ctrl-C on a run with the built-in simulator: its temporary folder goes too.
     const auto temp = std::filesystem::path(tarvik::test::SandboxRoot()) / "tmp";
     std::filesystem::create_directories(temp);
-    setenv("TMPDIR", temp.c_str(), 1);
-    ToolProcess tool(Tarvik({"dial", "--number", "5551234"}), "", ToolProcess::Input::Pipe, true);
-    unsetenv("TMPDIR");
+    ToolProcess tool(Tarvik({"dial", "--number", "5551234"}), "", ToolProcess::Input::Pipe, true,
+                     {"TMPDIR=" + temp.string()});
     ASSERT_TRUE(tool.WaitForError("connected at 33600;", 20s)) << tool.Err();
     EXPECT_FALSE(std::filesystem::is_empty(temp));
     tool.Signal(SIGINT);

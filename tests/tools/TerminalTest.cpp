@@ -79,12 +79,13 @@ TEST(PortScan, ListsSerialDevicesWithTheirNamesAndUse) {
     const int held = open((root / "dev/ttyUSB0").c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
 
-    setenv("TARVIK_SCAN_ROOT", root.c_str(), 1);
-    ToolProcess text({ToolPath("tarvik"), "ports", "--scan"});
-    ToolProcess json({ToolPath("tarvik"), "ports", "--scan", "--json"});
+    const std::vector<std::string> scanRoot{"TARVIK_SCAN_ROOT=" + root.string()};
+    ToolProcess text({ToolPath("tarvik"), "ports", "--scan"}, "", ToolProcess::Input::Pipe, false,
+                     scanRoot);
+    ToolProcess json({ToolPath("tarvik"), "ports", "--scan", "--json"}, "",
+                     ToolProcess::Input::Pipe, false, scanRoot);
     EXPECT_EQ(text.Finish(), 0);
     EXPECT_EQ(json.Finish(), 0);
-    unsetenv("TARVIK_SCAN_ROOT");
     close(held);
     EXPECT_EQ(text.Out(),
               "/dev/ttyS1  as COM2, free\n"

@@ -8,6 +8,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <string_view>
+
+extern char** environ;
+
 namespace tarvik::test {
 
 using Clock = std::chrono::steady_clock;
@@ -21,7 +26,7 @@ std::string ToolPath(const std::string& name) {
 }
 
 ToolProcess::ToolProcess(std::vector<std::string> argv, const std::string& input, Input mode,
-                         bool keepInputOpen) {
+                         bool keepInputOpen, const std::vector<std::string>& environment) {
     int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
     if (pipe2(err, O_CLOEXEC) != 0)
         return;
@@ -31,6 +36,20 @@ ToolProcess::ToolProcess(std::vector<std::string> argv, const std::string& input
     for (auto& a : argv)
         args.push_back(a.data());
     args.push_back(nullptr);
+    // Built before the fork: the child of a threaded process may only exec.
+    std::vector<std::string> env = environment;
+    for (char** e = environ; *e; ++e) {
+        const std::string_view entry(*e);
+        const auto named = [&](const std::string& given) {
+            return given.compare(0, given.find('=') + 1, entry.substr(0, entry.find('=') + 1)) == 0;
+        };
+        if (std::none_of(environment.begin(), environment.end(), named))
+            env.push_back(*e);
+    }
+    std::vector<char*> envp;
+    for (auto& e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
     // In a terminal: the kernel's default settings, as a person's shell gives.
     int master = -1;
     pid_ = mode == Input::Terminal ? forkpty(&master, nullptr, nullptr, nullptr) : fork();
@@ -40,7 +59,7 @@ ToolProcess::ToolProcess(std::vector<std::string> argv, const std::string& input
             dup2(out[1], 1);
         }
         dup2(err[1], 2);
-        execv(args[0], args.data());
+        execve(args[0], args.data(), envp.data());
         _exit(127);
     }
     if (mode == Input::Terminal) {

@@ -17,8 +17,11 @@ class ToolProcess {
     // argv[0] is the program's path. With Input::Pipe, `input` is written and
     // standard input closed unless `keepInputOpen`; with Input::Terminal,
     // standard input and output are the slave of a pseudo-terminal.
+    // `environment` ("NAME=value") is added to the test's own for this tool
+    // only: setting it in the test would race the test's other threads.
     ToolProcess(std::vector<std::string> argv, const std::string& input = "",
-                Input mode = Input::Pipe, bool keepInputOpen = false);
+                Input mode = Input::Pipe, bool keepInputOpen = false,
+                const std::vector<std::string>& environment = {});
     ~ToolProcess();  // kills a tool still running
     ToolProcess(const ToolProcess&) = delete;
     ToolProcess& operator=(const ToolProcess&) = delete;
