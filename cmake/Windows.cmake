@@ -78,9 +78,6 @@ add_library(tarvik_companions_dll SHARED ${TARVIK_WIN_COMPANION_SOURCES}
     ${PROJECT_SOURCE_DIR}/companions/win32/TarvikCompanions.def)
 set_target_properties(tarvik_companions_dll PROPERTIES OUTPUT_NAME TarvikCompanions PREFIX "")
 target_include_directories(tarvik_companions_dll PRIVATE ${PROJECT_SOURCE_DIR}/companions)
-# The few POSIX file calls of the companions, on the C runtime's.
-target_compile_options(tarvik_companions_dll PRIVATE
-    -include ${PROJECT_SOURCE_DIR}/companions/win32/PosixFiles.h)
 target_link_libraries(tarvik_companions_dll PRIVATE tarvikrt_win32)
 target_link_options(tarvik_companions_dll PRIVATE -Wl,--enable-stdcall-fixup)
 

@@ -1,9 +1,14 @@
 #include "AppendFile.h"
 
+#include <stdlib.h>
+
+#ifdef _WIN32
+#include "win32/System.h"
+#else
 #include <errno.h>
 #include <fcntl.h>
-#include <stdlib.h>
 #include <unistd.h>
+#endif
 
 #include <new>
 
@@ -12,6 +17,42 @@
 
 namespace tarvik::companions {
 
+#ifdef _WIN32
+// Appending through the C runtime is a seek to the end and then a write, so
+// two handles on one file overwrite each other's lines. A handle with append
+// access only makes the system put each write at the end in one step.
+struct AppendFile::Fd {
+    explicit Fd(void* h) : file(h) {}
+    ~Fd() { win32::CloseHandle(file); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    void* file;
+};
+
+namespace {
+std::unique_ptr<AppendFile::Fd> OpenForAppend(const std::string& path) {
+    void* h = win32::OpenFileForAppend(path);
+    if (!h)
+        return nullptr;
+    auto f = std::unique_ptr<AppendFile::Fd>(new (std::nothrow) AppendFile::Fd(h));
+    if (!f)
+        win32::CloseHandle(h);
+    return f;
+}
+// Wine writes through an append-only handle at the end it last saw, so two
+// writers of one process can still meet at one offset there: the entries of
+// this process also go out one at a time.
+std::mutex g_appendLock;
+
+bool WriteWhole(AppendFile::Fd& f, std::string_view bytes) {
+    std::lock_guard lock(g_appendLock);
+    return win32::AppendToFile(f.file, bytes.data(), bytes.size());
+}
+bool Flush(AppendFile::Fd& f) {
+    return win32::FlushFile(f.file);
+}
+}  // namespace
+#else
 struct AppendFile::Fd {
     explicit Fd(int f) : fd(f) {}
     ~Fd() { ::close(fd); }
@@ -19,6 +60,41 @@ struct AppendFile::Fd {
     Fd& operator=(const Fd&) = delete;
     int fd;
 };
+
+namespace {
+// O_APPEND moves to the end and writes in one step, so one write(2) per line
+// keeps lines whole between writers.
+std::unique_ptr<AppendFile::Fd> OpenForAppend(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return nullptr;
+    auto f = std::unique_ptr<AppendFile::Fd>(new (std::nothrow) AppendFile::Fd(fd));
+    if (!f)
+        ::close(fd);
+    return f;
+}
+// A short write (disk full) is finished rather than leaving half a line
+// behind.
+bool WriteWhole(AppendFile::Fd& f, std::string_view bytes) {
+    const char* p = bytes.data();
+    size_t left = bytes.size();
+    while (left > 0) {
+        ssize_t n = ::write(f.fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    return true;
+}
+bool Flush(AppendFile::Fd& f) {
+    return ::fdatasync(f.fd) == 0;
+}
+}  // namespace
+#endif
 
 void AppendFile::SetPath(std::string path) {
     std::shared_ptr<Fd> old;
@@ -67,16 +143,15 @@ std::shared_ptr<AppendFile::Fd> AppendFile::Current() {
     auto now = std::chrono::steady_clock::now();
     if (now < retryAfter_)
         return nullptr;
-    int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    std::unique_ptr<Fd> opened = OpenForAppend(path_);
+    if (!opened) {
         retryAfter_ = now + std::chrono::seconds(1);
         return nullptr;
     }
     try {
-        fd_ = std::make_shared<Fd>(fd);
+        fd_ = std::shared_ptr<Fd>(std::move(opened));
     } catch (...) {
-        ::close(fd);
-        return nullptr;
+        return nullptr;  // `opened` still owns the file and closes it
     }
     return fd_;
 }
@@ -85,22 +160,7 @@ bool AppendFile::Append(std::string_view line) {
     std::shared_ptr<Fd> fd = Current();
     if (!fd)
         return false;
-    // O_APPEND moves to the end and writes in one step, so one write(2) per
-    // line keeps lines whole between writers. A short write (disk full) is
-    // finished rather than leaving half a line behind.
-    const char* p = line.data();
-    size_t left = line.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd->fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    return true;
+    return WriteWhole(*fd, line);
 }
 
 bool AppendFile::Sync() {
@@ -109,7 +169,7 @@ bool AppendFile::Sync() {
         std::lock_guard lock(mutex_);
         fd = fd_;
     }
-    return !fd || ::fdatasync(fd->fd) == 0;
+    return !fd || Flush(*fd);
 }
 
 void AppendEscapedUtf8(std::string* out, std::string_view utf8) {

@@ -37,8 +37,9 @@ class AppendFile {
     bool Append(std::string_view line);
     bool Sync();
 
+    struct Fd;  // the open file of the platform; closes on destruction
+
   private:
-    struct Fd;  // closes on destruction
     std::shared_ptr<Fd> Current();
 
     // Guards path_ and fd_. A writer takes its own reference on the open file

@@ -458,6 +458,29 @@ void* ModuleOfAddress(const void* address) {
         return nullptr;
     return module;
 }
+void* OpenFileForAppend(const std::string& path) {
+    HANDLE h = ::CreateFileW(Utf8ToWide(path).c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return h == INVALID_HANDLE_VALUE ? nullptr : h;
+}
+
+bool AppendToFile(void* file, const char* data, size_t size) {
+    while (size > 0) {
+        DWORD n = 0;
+        DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+        if (!::WriteFile(file, data, chunk, &n, nullptr) || n == 0)
+            return false;
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
+bool FlushFile(void* file) {
+    return ::FlushFileBuffers(file) != 0;
+}
+
 std::string ModuleFileName(void* module) {
     std::wstring buf(MAX_PATH, L'\0');
     for (;;) {

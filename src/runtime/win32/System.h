@@ -130,6 +130,15 @@ std::string ModuleFileName(void* module);
 bool FindResourceBytes(void* module, const char* type, int id, const void** data, size_t* size);
 std::string LoadResourceString(void* module, int id);
 
+// Files that are only ever appended to (UTF-8 paths). The file is opened with
+// append access and no write access, so the system puts every write at the
+// end in one step, whoever else appends to it; null when it cannot be
+// opened. Closed with CloseHandle.
+void* OpenFileForAppend(const std::string& path);
+// Writes every byte (a short write is finished); false on failure.
+bool AppendToFile(void* file, const char* data, size_t size);
+bool FlushFile(void* file);
+
 // Serial communications.
 struct CommSettings {
     uint32_t BaudRate;
