@@ -15,6 +15,7 @@ constexpr const char* kProgId = "Tarvik.CommonData";
 constexpr HRESULT kDispParamNotFound = TARVIK_HR(0x80020004);
 constexpr HRESULT kDispNoNamedArgs = TARVIK_HR(0x80020007);
 constexpr HRESULT kDispBadParamCount = TARVIK_HR(0x8002000E);
+constexpr HRESULT kDispException = TARVIK_HR(0x80020009);
 
 // Names of the dispatch members, DISPIDs 1 to 10.
 constexpr const char16_t* kMemberNames[] = {
@@ -306,7 +307,7 @@ HRESULT CCommonData::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* par
     VARIANT* res = result ? result : &discard;
     VariantInit(res);
     Bstr name;
-    HRESULT hr;
+    HRESULT hr = S_OK;
     switch (id) {
         case 1: {
             if (FAILED(hr = ArgAsBstr(params, 0, &name, argErr)))
@@ -317,31 +318,42 @@ HRESULT CCommonData::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* par
                     *argErr = 0;
                 return E_INVALIDARG;
             }
-            return SetData(name.Get(), *v);
+            hr = SetData(name.Get(), *v);
+            break;
         }
         case 2:
             if (FAILED(hr = ArgAsBstr(params, 0, &name, argErr)))
                 return hr;
-            return GetData(name.Get(), res);
+            hr = GetData(name.Get(), res);
+            break;
         case 3:
-            return ClearData();
+            hr = ClearData();
+            break;
         case 4:
         case 5: {
-            // The name comes back through a BSTR passed by reference.
+            // The name comes back through the caller's variable: a BSTR by
+            // reference from typed callers, a VARIANT by reference from
+            // every script engine.
             VARIANT* a = &params->rgvarg[0];
-            if (a->vt != (VT_BYREF | VT_BSTR) || !a->byref) {
+            BSTR* bstrSlot = a->vt == (VT_BYREF | VT_BSTR) ? static_cast<BSTR*>(a->byref) : nullptr;
+            VARIANT* varSlot =
+                a->vt == (VT_BYREF | VT_VARIANT) ? static_cast<VARIANT*>(a->byref) : nullptr;
+            if (!bstrSlot && !varSlot) {
                 if (argErr)
                     *argErr = 0;
                 return DISP_E_TYPEMISMATCH;
             }
-            BSTR* slot = static_cast<BSTR*>(a->byref);
             BSTR got = nullptr;
             hr = id == 4 ? GetFirst(&got, res) : GetNext(&got, res);
-            if (SUCCEEDED(hr)) {
-                SysFreeString(*slot);
-                *slot = got;
+            if (SUCCEEDED(hr) && bstrSlot) {
+                SysFreeString(*bstrSlot);
+                *bstrSlot = got;
+            } else if (SUCCEEDED(hr)) {
+                VariantClear(varSlot);
+                varSlot->vt = VT_BSTR;
+                varSlot->bstrVal = got;
             }
-            return hr;
+            break;
         }
         case 6: {
             LONG n = 0;
@@ -350,12 +362,13 @@ HRESULT CCommonData::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* par
                 res->vt = VT_I4;
                 res->lVal = n;
             }
-            return hr;
+            break;
         }
         case 7:
             if (FAILED(hr = ArgAsBstr(params, 0, &name, argErr)))
                 return hr;
-            return Store(name.Get());
+            hr = Store(name.Get());
+            break;
         case 8:
         case 10: {
             BSTR text = nullptr;
@@ -364,14 +377,28 @@ HRESULT CCommonData::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* par
                 res->vt = VT_BSTR;
                 res->bstrVal = text;
             }
-            return hr;
+            break;
         }
         case 9:
             if (FAILED(hr = ArgAsBstr(params, 0, &name, argErr)))
                 return hr;
-            return RemoveData(name.Get());
+            hr = RemoveData(name.Get());
+            break;
     }
-    return DISP_E_MEMBERNOTFOUND;
+    if (SUCCEEDED(hr))
+        return hr;
+    // The member ran and failed: a caller through IDispatch learns why from
+    // the exception, which carries the description the member set (a
+    // script shows it instead of a generic "not supported" error).
+    if (excep) {
+        ComPtr<IErrorInfo> info;
+        if (GetErrorInfo(0, info.Put()) == S_OK && info) {
+            info->GetSource(&excep->bstrSource);
+            info->GetDescription(&excep->bstrDescription);
+        }
+        excep->scode = hr;
+    }
+    return kDispException;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "line/LineTestKit.h"
@@ -406,6 +407,41 @@ TEST(CommonDataDispatch, MembersByNameAndId) {
               DISP_E_MEMBERNOTFOUND);
     EXPECT_TRUE(FAILED(disp->Invoke(1, GUID_NULL, 0, DISPATCH_METHOD, &none, nullptr, nullptr,
                                     nullptr)));  // wrong argument count
+}
+
+// As a script calls: the name comes back into a VARIANT passed by reference,
+// and a failing member raises an exception that carries the bag's own
+// description.
+TEST(CommonDataDispatch, ScriptVariablesAndExceptions) {
+    ComPtr<ICommonData> bag = NewBag();
+    ASSERT_EQ(bag->SetData(Bstr(u"A").Get(), Variant(LONG{1})), S_OK);
+    ASSERT_EQ(bag->SetData(Bstr(u"B").Get(), Variant(LONG{2})), S_OK);
+    Variant var = Variant(LONG{7});  // a script variable holding anything
+    VARIANT ref{};
+    ref.vt = VT_BYREF | VT_VARIANT;
+    ref.byref = &var;
+    DISPPARAMS byRef{&ref, nullptr, 1, 0};
+    for (auto [id, field, value] : {std::tuple{4, u"A", 1}, std::tuple{5, u"B", 2}}) {
+        Variant result;
+        ASSERT_EQ(bag->Invoke(id, GUID_NULL, 0, DISPATCH_METHOD, &byRef, &result, nullptr, nullptr),
+                  S_OK);
+        ASSERT_EQ(var.vt, VT_BSTR);
+        EXPECT_EQ(std::u16string(var.bstrVal), field);
+        EXPECT_EQ(result.lVal, value);
+    }
+
+    Variant missing = Variant::String(u"Nope");
+    DISPPARAMS one{&missing, nullptr, 1, 0};
+    EXCEPINFO ex{};
+    Variant result;
+    EXPECT_EQ(bag->Invoke(2, GUID_NULL, 0, DISPATCH_METHOD, &one, &result, &ex, nullptr),
+              TARVIK_HR(0x80020009));  // DISP_E_EXCEPTION
+    EXPECT_EQ(ex.scode, COMMONDATA_E_FIELDNOTFOUND);
+    ASSERT_TRUE(ex.bstrDescription && ex.bstrSource);
+    EXPECT_EQ(std::u16string(ex.bstrDescription), u"Field 'Nope' not found");
+    EXPECT_EQ(std::u16string(ex.bstrSource), u"Tarvik.CommonData");
+    SysFreeString(ex.bstrDescription);
+    SysFreeString(ex.bstrSource);
 }
 
 // Hand-built DISPPARAMS that no script engine sends: refused, never followed.
