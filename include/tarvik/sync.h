@@ -5,7 +5,9 @@
 // descriptors.
 #pragma once
 
+#include <atomic>
 #include <functional>
+#include <mutex>
 #include <string>
 
 #include "tarvik/types.h"
@@ -110,9 +112,17 @@ DWORD GetVersion();
 namespace tarvik {
 
 // Sets the version GetVersion reports; it wins over TARVIK_OS_VERSION. Major 0
-// (or a value outside 1..255) returns to the environment or the default.
+// (or a value outside 1..255) returns to the environment or the default. On
+// Windows, where GetVersion is the system's and TARVIK_OS_VERSION is not
+// read, it overrides the system's answer the same way, for the module the
+// runtime is linked into (Tarvik.dll has its own).
 void SetReportedVersion(int major, int minor);
 
+#ifndef _WIN32
+// Linux only, as is WaitForHandlesAndFds below: on Windows a thread is sent
+// work through the system (SendMessage to its windows, or COM, which brings a
+// single-threaded host its callbacks on its own thread).
+//
 // Runs `fn` on thread `threadId` the next time that thread pumps its sent
 // messages, and blocks until it has run. Returns false when the thread does
 // not exist, ends before running it, or `timeoutMs` passes first (then `fn`
@@ -122,6 +132,7 @@ void SetReportedVersion(int major, int minor);
 // threads sending to each other do not deadlock. Sending to the calling
 // thread runs `fn` at once.
 bool SendThreadMessage(DWORD threadId, std::function<void()> fn, DWORD timeoutMs = INFINITE);
+#endif
 // Runs every message queued for the calling thread; returns how many ran.
 size_t DispatchSentMessages();
 
@@ -133,7 +144,9 @@ DWORD PumpingWait(DWORD count, const HANDLE* handles, DWORD timeoutMs,
                   const std::function<void()>& onBatch = {});
 
 // Sets the named event `name`. When nobody holds an event of that name the
-// signal is lost, as on Windows (nothing keeps an unheld event alive). A host
+// signal reaches no one: FALSE with ERROR_FILE_NOT_FOUND, on both targets
+// (nothing keeps an unheld event alive). FALSE with ERROR_INVALID_PARAMETER
+// for a null or empty name. A host
 // calls SignalNamedEvent("Tarvik") when it has finished with the port it was
 // handed for a data call: the line then ends the call. With several calls
 // handed over, one such signal ends one of them (which one is not said): a
@@ -156,9 +169,11 @@ BOOL SignalNamedEvent(const char* name);
 std::string EndOfCallEventName(const char* portName);
 // Ends the data call handed over on `portName` (sets its end-of-call event).
 // FALSE with ERROR_INVALID_PARAMETER for an empty name. As for any named
-// event, a signal while no call is handed over on that port is lost.
+// event, a signal while no call is handed over on that port reaches no one
+// (FALSE, ERROR_FILE_NOT_FOUND).
 BOOL SignalEndOfCall(const char* portName);
 
+#ifndef _WIN32
 // A descriptor a wait also watches (the serial backend's device).
 struct WaitFd {
     int fd;
@@ -173,6 +188,7 @@ constexpr DWORD WAIT_IO_FD = 0x00000100;
 // WAIT_TIMEOUT, WAIT_FAILED. Handles are checked before descriptors.
 DWORD WaitForHandlesAndFds(DWORD count, const HANDLE* handles, WaitFd* fds, size_t nfds,
                            DWORD timeoutMs, bool pumpMessages);
+#endif
 
 // RAII lock for a critical section.
 class CriticalSectionLock {
@@ -184,6 +200,41 @@ class CriticalSectionLock {
 
   private:
     CRITICAL_SECTION* cs_;
+};
+
+// An event handle field that other threads set and clear while its owner may
+// close or replace it. Windows gives the value of a closed handle to the next
+// object created, so a thread that read the value just before the close
+// would set or clear that unrelated object: here setting, clearing and
+// closing exclude one another, and a closed field touches nothing. Waits use
+// Get().
+class SharedEvent {
+  public:
+    SharedEvent() = default;
+    SharedEvent(const SharedEvent&) = delete;
+    SharedEvent& operator=(const SharedEvent&) = delete;
+    ~SharedEvent() { Replace(nullptr); }
+    HANDLE Get() const { return h_.load(); }
+    // Holds `h` from now on and closes the event held before.
+    void Replace(HANDLE h) {
+        std::lock_guard lock(mu_);
+        if (HANDLE old = h_.exchange(h))
+            CloseHandle(old);
+    }
+    BOOL Set() {
+        std::lock_guard lock(mu_);
+        HANDLE h = h_.load();
+        return h ? SetEvent(h) : FALSE;
+    }
+    BOOL Clear() {
+        std::lock_guard lock(mu_);
+        HANDLE h = h_.load();
+        return h ? ResetEvent(h) : FALSE;
+    }
+
+  private:
+    std::atomic<HANDLE> h_{nullptr};
+    std::mutex mu_;
 };
 
 // Owns one handle (closed on destruction).

@@ -13,8 +13,8 @@ constexpr DWORD kResponseTimeoutMs = 4000;
 
 int CModemLine::SendCommand(const char* data, LONG length) {
     Log(-1, 0, "CModemLine::SendCommand()", "Function ENtry");
-    HANDLE done = m_hTransmitDone;
-    ResetEvent(done);
+    m_hTransmitDone.Clear();
+    HANDLE done = m_hTransmitDone.Get();
     if (m_port.TransmitFrame(reinterpret_cast<const BYTE*>(data), length) != SP_OK) {
         Log(-1, 0, "CModemLine::SendCommand()", "TransmitFrame() failed");
         return 15;
@@ -28,7 +28,7 @@ int CModemLine::SendCommand(const char* data, LONG length) {
 }
 
 bool CModemLine::GetResponseForInitialization() {
-    HANDLE response = m_hInitResponse;
+    HANDLE response = m_hInitResponse.Get();
     DWORD result = tarvik::PumpingWait(1, &response, kResponseTimeoutMs, [this] {
         Log(0, 1, "ML::GetResponseForInitialization()", "Received message");
     });
@@ -46,10 +46,10 @@ bool CModemLine::GetResponseForInitialization() {
 bool CModemLine::GetResponseFromModem(DWORD timeoutMs, bool clearFirst) {
     if (timeoutMs == 0)
         timeoutMs = kResponseTimeoutMs;
-    HANDLE response = m_hModemResponse;
     // A response signalled before this call is not the answer awaited now.
     if (clearFirst)
-        ResetEvent(response);
+        m_hModemResponse.Clear();
+    HANDLE response = m_hModemResponse.Get();
     DWORD result = tarvik::PumpingWait(1, &response, timeoutMs, [this] {
         Log(0, 1, "ML::GetResponseForInitialization()", "Received message");
     });

@@ -100,15 +100,15 @@ HRESULT CModemLine::InterpretFrame(LONG state, std::string_view frame) {
                     if (!moveFrom(state, MODEM_IDLE))
                         return S_OK;
                     m_bInitOK = 1;
-                    SetEvent(m_hInitResponse.load());
-                    SetEvent(m_hModemResponse.load());
+                    m_hInitResponse.Set();
+                    m_hModemResponse.Set();
                     Log(-1, 0, kFn, "MODEM_INITIALIZING : Received OK");
                     return S_OK;
                 case MODEM_CONNECTING:
                     endCall(state, DISCONNECT_NO_CONNECTION, "MODEM_CONNECTING : Received OK");
                     return S_OK;
                 case MODEM_DISCONNECTING_START:
-                    SetEvent(m_hEscapeOK.load());
+                    m_hEscapeOK.Set();
                     Log(-1, 0, kFn, "MODEM_DISCONNECTING_START : Received OK to +++");
                     return S_OK;
                 case MODEM_DISCONNECTING_FINISH:
@@ -118,11 +118,11 @@ HRESULT CModemLine::InterpretFrame(LONG state, std::string_view frame) {
                     // Raised before the hang-up is woken: a host that shuts
                     // the line down the moment DropCall returns still gets it.
                     RaiseEvent(LINE_EVENT_DISCONNECTED);
-                    SetEvent(m_hModemResponse.load());
+                    m_hModemResponse.Set();
                     Log(-1, 0, kFn, "MODEM_DISCONNECTING_FINISH : Received OK");
                     return S_OK;
                 case MODEM_COMMAND_PENDING:
-                    SetEvent(m_hModemResponse.load());
+                    m_hModemResponse.Set();
                     Log(-1, 0, kFn, "MODEM_DISCONNECTING_START : Received OK to Command");
                     return S_OK;
             }
@@ -132,7 +132,7 @@ HRESULT CModemLine::InterpretFrame(LONG state, std::string_view frame) {
             if (!moveFrom(state, MODEM_IDLE))
                 return S_OK;
             m_bInitOK = 0;
-            SetEvent(m_hInitResponse.load());
+            m_hInitResponse.Set();
             Log(-1, 0, kFn, "MODEM_INITIALIZING : Received ERROR");
             return S_OK;
         case ModemReply::Connect: {
@@ -183,7 +183,7 @@ HRESULT CModemLine::InterpretFrame(LONG state, std::string_view frame) {
                         std::lock_guard lock(m_accessCodeLock);
                         m_bstrAccessCode.clear();
                     }
-                    SetEvent(m_hNoCarrier.load());
+                    m_hNoCarrier.Set();
                     Log(-1, 0, kFn,
                         state == MODEM_DISCONNECTING_START
                             ? "MODEM_DISCONNECTING_START : Received NO CARRIER"

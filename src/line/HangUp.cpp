@@ -138,7 +138,7 @@ HRESULT CModemLine::HangUpLocked() {
         Log(-1, 0, kFn, "Disconnect is not allowed");
         LONG initializing = MODEM_INITIALIZING;
         if (m_lState.compare_exchange_strong(initializing, MODEM_IDLE))
-            SetEvent(m_hInitResponse.load());  // ends a waiting initialisation step
+            m_hInitResponse.Set();  // ends a waiting initialisation step
         return S_OK;
     }
     m_port.SetBaudRate(m_lBaudRate);
@@ -184,10 +184,10 @@ HRESULT CModemLine::HangUpLocked() {
         Log(-1, 0, kFn, "All goes well");
         return S_OK;
     }
-    HANDLE escapeOk = m_hEscapeOK;
-    HANDLE noCarrier = m_hNoCarrier;
-    ResetEvent(noCarrier);
-    ResetEvent(escapeOk);
+    m_hNoCarrier.Clear();
+    m_hEscapeOK.Clear();
+    HANDLE escapeOk = m_hEscapeOK.Get();
+    HANDLE noCarrier = m_hNoCarrier.Get();
 
     // A "+++" that follows the host's last data closer than the modem's guard
     // time is data to the modem: keep the quiet the host asked for.
@@ -253,7 +253,7 @@ HRESULT CModemLine::HangUpCommandSequence(bool firstForm, LONG preHangUpState) {
         m_lState = MODEM_DISCONNECTING_FINISH;
         // Cleared before the command goes out: the OK of a quick modem can
         // arrive before the wait starts, and must not be lost.
-        ResetEvent(m_hModemResponse.load());
+        m_hModemResponse.Clear();
         if (SendCommand("ATH\r", 4) != 0) {
             if (m_bPortFailed)
                 EndCallWithLostPort("The modem was lost during the hang-up");

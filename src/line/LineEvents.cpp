@@ -280,17 +280,17 @@ HRESULT CModemLine::FatalError(LONG lCause, LONG lError) {
         switch (m_lState.load()) {
             case MODEM_CONNECTING:
             case MODEM_DISCONNECTING_START:
-                SetEvent(m_hTransmitDone.load());
+                m_hTransmitDone.Set();
                 break;
             case MODEM_DISCONNECTING_FINISH:
-                SetEvent(m_hTransmitDone.load());
-                SetEvent(m_hModemResponse.load());
+                m_hTransmitDone.Set();
+                m_hModemResponse.Set();
                 break;
             case MODEM_INITIALIZING:
                 // No answer can come from a port that failed.
-                SetEvent(m_hTransmitDone.load());
+                m_hTransmitDone.Set();
                 m_bInitOK = 0;
-                SetEvent(m_hInitResponse.load());
+                m_hInitResponse.Set();
                 break;
             default:
                 break;
@@ -315,7 +315,7 @@ void CModemLine::ReportPortLost() {
 
 HRESULT CModemLine::TransmitDone() {
     return GuardedCall(m_pLog.Get(), kTransmitDoneRow, [&] {
-        SetEvent(m_hTransmitDone.load());
+        m_hTransmitDone.Set();
         Log(-1, 1, "CModemLine::TransmitDone()", "All goes well");
         return S_OK;
     });

@@ -286,10 +286,7 @@ std::string CModemLine::InitFailureText() const {
 }
 
 void CModemLine::EndInitStage() {
-    if (HANDLE h = m_hInitResponse.exchange(nullptr)) {
-        ResetEvent(h);
-        CloseHandle(h);
-    }
+    m_hInitResponse.Replace(nullptr);
     std::lock_guard lock(m_initCommandLock);
     m_initCommand.clear();
 }
@@ -319,7 +316,7 @@ void CModemLine::ArmInitResponse(const std::string& command) {
         m_initCommand = command;
     }
     m_bInitOK = 0;
-    ResetEvent(m_hInitResponse.load());
+    m_hInitResponse.Clear();
     m_lState = MODEM_INITIALIZING;
 }
 
@@ -345,14 +342,14 @@ bool CModemLine::InitializeStage(const std::string& command, bool escapeFirst, b
         m_lLastError = 6;
         return false;
     }
-    m_hInitResponse = response;
+    m_hInitResponse.Replace(response);
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (attempt == 1 && escapeFirst) {
             // The modem may still be in data mode from an earlier program.
             // Its OK to the escape is consumed here, never taken as the
             // answer to the command.
             ArmInitResponse("+++");
-            ResetEvent(m_hModemResponse.load());
+            m_hModemResponse.Clear();
             if (SendCommand("+++", 3) == 0)
                 GetResponseFromModem(kEscapeAnswerWaitMs, false);
         }
@@ -375,7 +372,7 @@ bool CModemLine::InitializeStage(const std::string& command, bool escapeFirst, b
             return true;
         }
         Log(0, 1, "ML::InitializeModem()", noResponseText);
-        ResetEvent(m_hInitResponse.load());
+        m_hInitResponse.Clear();
         if (attempt == 1 || m_bPortFailed) {
             m_lState = MODEM_IDLE;
             m_lLastError = 1;

@@ -37,8 +37,8 @@ CModemLine::~CModemLine() {
     // The handles of Initialize are Shutdown's to close; a host that never
     // called it would otherwise leak them with the object.
     CloseHandles();
-    CloseAndClear(m_hInitResponse);
-    CloseAndClear(m_hModemResponse);
+    m_hInitResponse.Replace(nullptr);
+    m_hModemResponse.Replace(nullptr);
     m_pNotifier.Reset();
     // The port goes with the members; it must not run any more. A host that
     // released an opened line without Shutdown still holds the port's
@@ -68,7 +68,7 @@ HRESULT CModemLine::FinalConstruct() {
                                 m_pNotifier.PutVoid())))
         m_pNotifier.Reset();
     // Unnamed: a response on one line must never wake a wait on another.
-    m_hModemResponse = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    m_hModemResponse.Replace(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     m_pLog = tarvik::frame::CreateLogWriter();
     return S_OK;
 }
@@ -86,13 +86,13 @@ bool CModemLine::CreateHandles() {
     HANDLE h = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!h)
         return false;
-    m_hEscapeOK = h;
+    m_hEscapeOK.Replace(h);
     if (!(h = CreateEventA(nullptr, TRUE, FALSE, nullptr)))
         return false;
-    m_hNoCarrier = h;
+    m_hNoCarrier.Replace(h);
     if (!(h = CreateEventA(nullptr, TRUE, FALSE, nullptr)))
         return false;
-    m_hTransmitDone = h;
+    m_hTransmitDone.Replace(h);
     if (!(h = CreateMutexA(nullptr, FALSE, nullptr)))
         return false;
     m_hDropMutex = h;
@@ -100,9 +100,9 @@ bool CModemLine::CreateHandles() {
 }
 
 void CModemLine::CloseHandles() {
-    CloseAndClear(m_hEscapeOK);
-    CloseAndClear(m_hNoCarrier);
-    CloseAndClear(m_hTransmitDone);
+    m_hEscapeOK.Replace(nullptr);
+    m_hNoCarrier.Replace(nullptr);
+    m_hTransmitDone.Replace(nullptr);
     CloseAndClear(m_hDropMutex);
 }
 

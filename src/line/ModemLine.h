@@ -223,18 +223,19 @@ class CModemLine final : public tarvik::ComObject<CModemLine, IModemLine, ISuppo
     tarvik::ComPtr<IEventReporter> m_pNotifier;
     tarvik::ComPtr<ILogWriter> m_pLog;
 
-    // Synchronisation objects. Handle values are read by other threads while
-    // Initialize and Shutdown replace them, hence atomics; the runtime's
-    // handles fail cleanly once closed, so a late SetEvent does no harm.
+    // Synchronisation objects. Other threads set and clear the events while
+    // Initialize, Shutdown and the initialisation stages replace them; a
+    // closed handle's value may already name a new object (Windows reuses
+    // them), so the events are set only under the lock that closes them.
     CRITICAL_SECTION m_csModemData;
     CRITICAL_SECTION m_csAnswer;
     // Makes a hang-up and the closing of the line exclusive.
     tarvik::line::HangUpLock m_csHangUp;
-    std::atomic<HANDLE> m_hModemResponse{nullptr};
-    std::atomic<HANDLE> m_hInitResponse{nullptr};
-    std::atomic<HANDLE> m_hEscapeOK{nullptr};
-    std::atomic<HANDLE> m_hNoCarrier{nullptr};
-    std::atomic<HANDLE> m_hTransmitDone{nullptr};
+    tarvik::SharedEvent m_hModemResponse;
+    tarvik::SharedEvent m_hInitResponse;
+    tarvik::SharedEvent m_hEscapeOK;
+    tarvik::SharedEvent m_hNoCarrier;
+    tarvik::SharedEvent m_hTransmitDone;
     std::atomic<HANDLE> m_hDropMutex{nullptr};
 
     CSerialPort m_port;

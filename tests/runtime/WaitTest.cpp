@@ -216,9 +216,10 @@ TEST(Event, SignalNamedEventReachesOnlyAHolder) {
     waiter.join();
     EXPECT_EQ(result.load(), WAIT_OBJECT_0);
 
-    // Nobody holds the event, so the signal dies with it: a later holder
-    // starts from its own initial state.
-    EXPECT_TRUE(tarvik::SignalNamedEvent("tarvik-test-unheld"));
+    // Nobody holds the event, so the signal reaches no one and says so; a
+    // later holder starts from its own initial state.
+    EXPECT_FALSE(tarvik::SignalNamedEvent("tarvik-test-unheld"));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
     UniqueHandle later(CreateEventA(nullptr, TRUE, FALSE, "tarvik-test-unheld"));
     EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
     EXPECT_FALSE(Signalled(later));

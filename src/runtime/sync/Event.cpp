@@ -104,13 +104,18 @@ BOOL SignalNamedEvent(const char* name) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    // No handle is created: when nobody holds the event, the signal dies with
-    // it, as it would on Windows. The waiters that matter (a port's event
-    // thread) hold the event while they wait, and clear it when they start.
+    // No handle is created: when nobody holds the event, the signal reached
+    // no one and says so, as on Windows. The waiters that matter (a port's
+    // event thread) hold the event while they wait, and clear it when they
+    // start.
     bool created = false;
     auto event = OpenOrCreateEvent(name, true, true, &created);
     if (!event)
         return FALSE;
+    if (created) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
     event->Set();
     return TRUE;
 }

@@ -3,6 +3,8 @@
 // PeekMessageA/TranslateMessage/DispatchMessageA.
 #include "tarvik/sync.h"
 
+#include <atomic>
+
 #include "System.h"
 
 namespace sys = tarvik::win32;
@@ -91,11 +93,24 @@ static_assert(sizeof(SYSTEMTIME) == 16, "SYSTEMTIME layout");
 void GetLocalTime(SYSTEMTIME* lpSystemTime) {
     sys::GetLocalTime(lpSystemTime);
 }
+namespace {
+// Packed as GetVersion packs it; 0 while the system's answer stands.
+std::atomic<DWORD> g_reportedVersion{0};
+}  // namespace
+
 DWORD GetVersion() {
+    if (DWORD v = g_reportedVersion.load(std::memory_order_acquire))
+        return v;
     return sys::Version();
 }
 
 namespace tarvik {
+
+void SetReportedVersion(int major, int minor) {
+    const bool valid = major > 0 && major <= 255 && minor >= 0 && minor <= 255;
+    g_reportedVersion.store(valid ? static_cast<DWORD>(major | minor << 8) : 0,
+                            std::memory_order_release);
+}
 
 size_t DispatchSentMessages() {
     return sys::DispatchQueuedMessages();
@@ -116,6 +131,11 @@ DWORD PumpingWait(DWORD count, const HANDLE* handles, DWORD timeoutMs,
 }
 
 BOOL SignalNamedEvent(const char* name) {
+    if (!name || !*name) {
+        sys::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    // Fails with ERROR_FILE_NOT_FOUND when nobody holds the event.
     void* event = sys::OpenEventForSignal(name);
     if (!event)
         return FALSE;
