@@ -3,7 +3,8 @@
 // creates the registered classes through CoCreateInstance and runs the calls
 // that matter on a real port: dialling out with data both ways over the
 // handed-over handle and a hang-up by either side, a busy number, an incoming
-// call with caller ID answered, one refused, and the modem unplugged.
+// call with caller ID answered, one refused, a host in a single-threaded
+// apartment, and the modem unplugged.
 //
 // usage: tarvik-wintest PORT HIGH-PORT SIM-COMMAND-FILE EVENT-FILE
 //   PORT               the COM port the simulator is mapped to (COM5)
@@ -13,11 +14,12 @@
 //   EVENT-FILE         where the event reporter writes (its TARVIK_EVENTS)
 // The simulator answers 5551000 with CONNECT and 5552000 with BUSY, and sends
 // caller ID with CALR=5551212 after the first RING.
-#include <condition_variable>
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "PortIo.h"
@@ -43,26 +45,39 @@ struct HostEvent {
     enum Kind { Offering, Connected, Disconnected, Fatal, MediaClosed } kind;
     LONG a = 0;
     LONG b = 0;
+    DWORD thread = 0;  // the thread the callback ran on
 };
 
-// What the host's callbacks saw, in order, from the line's event threads.
+// What the host's callbacks saw, in order.
 class Recorder {
   public:
     void Add(HostEvent e) {
-        std::lock_guard lock(mu_);
-        events_.push_back(e);
-        changed_.notify_all();
+        e.thread = GetCurrentThreadId();
+        {
+            std::lock_guard lock(mu_);
+            events_.push_back(e);
+        }
+        SetEvent(changed_.Get());
     }
+    // Runs the waiting thread's messages meanwhile: a host in a
+    // single-threaded apartment receives its callbacks through them.
     std::optional<HostEvent> WaitFor(HostEvent::Kind kind, DWORD timeoutMs) {
-        std::unique_lock lock(mu_);
-        std::optional<HostEvent> found;
-        changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-            for (const HostEvent& e : events_)
-                if (e.kind == kind)
-                    found = e;
-            return found.has_value();
-        });
-        return found;
+        const uint64_t until = wintest::NowMs() + timeoutMs;
+        for (;;) {
+            {
+                std::lock_guard lock(mu_);
+                for (auto e = events_.rbegin(); e != events_.rend(); ++e)
+                    if (e->kind == kind)
+                        return *e;
+            }
+            const uint64_t now = wintest::NowMs();
+            if (now >= until)
+                return std::nullopt;
+            HANDLE h = changed_.Get();
+            if (MsgWaitForMultipleObjects(1, &h, FALSE, static_cast<DWORD>(until - now),
+                                          QS_ALLINPUT) == WAIT_OBJECT_0 + 1)
+                DispatchSentMessages();
+        }
     }
     size_t Count(HostEvent::Kind kind) {
         std::lock_guard lock(mu_);
@@ -74,7 +89,7 @@ class Recorder {
 
   private:
     std::mutex mu_;
-    std::condition_variable changed_;
+    UniqueHandle changed_{CreateEventA(nullptr, FALSE, FALSE, nullptr)};
     std::vector<HostEvent> events_;
 };
 
@@ -122,10 +137,13 @@ class SessionCallback final : public ComObject<SessionCallback, IModemSessionCal
     Recorder* r_;
 };
 
+thread_local HRESULT t_created = S_OK;  // the result of the thread's last Create
+
 template <class T>
 ComPtr<T> Create(const CLSID& clsid, const IID& iid) {
     ComPtr<T> p;
-    if (FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid, p.PutVoid())))
+    t_created = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid, p.PutVoid());
+    if (FAILED(t_created))
         p.Reset();
     return p;
 }
@@ -172,7 +190,10 @@ class Host {
     bool Start(const char* scenario, const std::string& portName) {
         session = Create<IModemSession>(CLSID_ATModemSession, IID_IModemSession);
         line = Create<IModemLine>(CLSID_ATModemLine, IID_IModemLine);
-        if (!Check(session && line, scenario, "the classes are created through CoCreateInstance"))
+        char hr[16];
+        std::snprintf(hr, sizeof hr, "%08lx", static_cast<unsigned long>(t_created));
+        if (!Check(session && line, scenario,
+                   std::string("the classes are created through CoCreateInstance (") + hr + ")"))
             return false;
         ComPtr<IModemSessionCallback> sc;
         ComPtr<IModemLineCallback> lc;
@@ -284,6 +305,13 @@ void Classes() {
     LONG max = 0;
     Check(session && session->get_MaxModems(&max) == S_OK && max == 4, s,
           "a session made by CLSID answers MaxModems 4");
+    SetReportedVersion(4, 10);
+    const DWORD overridden = GetVersion();
+    SetReportedVersion(0, 0);
+    Check(overridden == 0x0A04 && GetVersion() != overridden, s,
+          "SetReportedVersion overrides the system's version until it is undone");
+    Check(!SignalEndOfCall(g_port.c_str()) && GetLastError() == ERROR_FILE_NOT_FOUND, s,
+          "with no call handed over, the end-of-call signal reaches no one");
 }
 
 void DialOut() {
@@ -388,6 +416,91 @@ void Incoming() {
     NothingFailed(s, host);
 }
 
+// Several log writers on one file, as several lines and processes share one
+// log: every entry arrives whole, none overwrites another.
+void SharedLog() {
+    const char* s = "shared log";
+    const std::string path = g_eventFile + ".shared.log";
+    constexpr int kWriters = 8, kEntries = 250;
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w)
+        writers.emplace_back([&] {
+            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            {
+                ComPtr<ILogWriter> log = Create<ILogWriter>(CLSID_LogWriter, IID_ILogWriter);
+                Bstr file(std::u16string(path.begin(), path.end()));
+                Bstr function(u"CModemLine::Test()"), message(u"entry"), detail(u"12:00:00");
+                if (log && log->SetLogFile(file.Get()) == S_OK && log->SetEnabled(1) == S_OK)
+                    for (int i = 0; i < kEntries; ++i)
+                        log->WriteEntry(GetCurrentThreadId(), 0, 1, function.Get(), message.Get(),
+                                        detail.Get());
+            }
+            CoUninitialize();
+        });
+    for (std::thread& t : writers)
+        t.join();
+    const std::string text = ReadFileText(path);
+    size_t lines = 0;
+    for (size_t at = text.find("entry"); at != std::string::npos; at = text.find("entry", at + 1))
+        ++lines;
+    Check(lines == kWriters * kEntries, s,
+          std::to_string(lines) + " of " + std::to_string(kWriters * kEntries) + " entries kept");
+}
+
+// Windows gives a closed handle's value to the next object made. An event
+// field closed while another thread sets it must never set the object that
+// inherits the value (the reuse happens within a few handles here).
+void LateSignals() {
+    const char* s = "late signals";
+    SharedEvent field;
+    std::atomic<bool> stop{false};
+    std::thread setter([&] {
+        while (!stop)
+            field.Set();
+    });
+    int hits = 0, reused = 0;
+    for (int i = 0; i < 5000; ++i) {
+        HANDLE old = field.Get();
+        field.Replace(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        UniqueHandle bystander(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        reused += bystander.Get() == old;
+        hits += WaitForSingleObject(bystander.Get(), 0) == WAIT_OBJECT_0;
+    }
+    stop = true;
+    setter.join();
+    Check(hits == 0, s,
+          "no set reached an event made after the close (" + std::to_string(hits) + " did; " +
+              std::to_string(reused) + " of 5000 reused the closed value)");
+}
+
+// A host in a single-threaded apartment, as every GUI and script host is:
+// it reaches the free-threaded classes through proxies, and its callbacks
+// come to its own thread while it pumps messages.
+void Apartment() {
+    const char* s = "apartment";
+    std::thread thread([s] {
+        if (!Check(CoInitialize(nullptr) == S_OK, s, "the host thread is an apartment of its own"))
+            return;
+        {
+            Host host;
+            if (host.Open(s) && Check(host.Dial("5551000") == S_OK, s, "MakeCall succeeds")) {
+                auto connected = host.events.WaitFor(HostEvent::Connected, 15000);
+                if (Check(connected && connected->a == 0, s, "CallConnected")) {
+                    ExchangeData(s, connected->b);
+                    HangUp(s, host);
+                    NothingFailed(s, host);
+                    auto ended = host.events.WaitFor(HostEvent::Disconnected, 0);
+                    Check(connected->thread == GetCurrentThreadId() && ended &&
+                              ended->thread == GetCurrentThreadId(),
+                          s, "the callbacks ran on the host's own thread");
+                }
+            }
+        }
+        CoUninitialize();
+    });
+    thread.join();
+}
+
 void Unplug() {
     const char* s = "unplug";
     Host host;
@@ -421,12 +534,15 @@ int main(int argc, char** argv) {
         return 2;
     }
     Classes();
+    SharedLog();
+    LateSignals();
     MissingPort();
     DialOut();
     RemoteHangUp();
     Busy();
     Refuse();
     Incoming();
+    Apartment();
     Unplug();  // last: the simulator is gone afterwards
     CoUninitialize();
     std::printf("%s: %d failed check(s)\n", g_failures ? "FAILED" : "PASSED", g_failures);
