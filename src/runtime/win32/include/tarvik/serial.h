@@ -152,6 +152,9 @@ class SerialDevice {
   private:
     SerialDevice(HANDLE handle, std::string path);
     bool Collect(int which, IoCompletion* out);
+    // A read that ended with ERROR_BROKEN_PIPE on a port that is still
+    // there (see SerialDevice.cpp); called under mu_.
+    bool ReadLostToPurge(uint32_t error);
 
     std::atomic<HANDLE> handle_{nullptr};
     std::string path_;
@@ -166,6 +169,8 @@ class SerialDevice {
     DWORD writeLength_ = 0;
     // Set when an operation did not end when cancelled.
     bool keepRecords_ = false;
+    // Reads in a row forgiven by ReadLostToPurge; a byte read clears it.
+    int forgivenReads_ = 0;
 };
 
 }  // namespace tarvik
