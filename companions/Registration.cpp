@@ -8,7 +8,18 @@
 namespace tarvik::companions {
 namespace {
 constexpr const char* kClassesRoot = "HKEY_CLASSES_ROOT";
+
+// The keys of our classes, which are all registration reads and changes.
+registry::Scope ClassKeys(const ClassInfo* classes, size_t count) {
+    registry::Scope scope;
+    for (size_t i = 0; i < count; ++i) {
+        scope.whole.push_back(std::string(kClassesRoot) + "\\CLSID\\" +
+                              GuidToString(*classes[i].clsid));
+        scope.whole.push_back(std::string(kClassesRoot) + "\\" + classes[i].progId);
+    }
+    return scope;
 }
+}  // namespace
 
 HRESULT RegisterClasses() {
     std::string path = LibraryPath();
@@ -16,7 +27,7 @@ HRESULT RegisterClasses() {
         return SELFREG_E_CLASS;
     size_t count = 0;
     const ClassInfo* classes = Classes(&count);
-    return registry::Update([&](registry::Key& root) -> HRESULT {
+    return registry::Update(ClassKeys(classes, count), [&](registry::Key& root) -> HRESULT {
         registry::Key& hkcr = root.Create(kClassesRoot);
         for (size_t i = 0; i < count; ++i) {
             const ClassInfo& c = classes[i];
@@ -41,7 +52,7 @@ HRESULT RegisterClasses() {
 HRESULT UnregisterClasses() {
     size_t count = 0;
     const ClassInfo* classes = Classes(&count);
-    return registry::Update([&](registry::Key& root) -> HRESULT {
+    return registry::Update(ClassKeys(classes, count), [&](registry::Key& root) -> HRESULT {
         registry::Key* hkcr = root.Find(kClassesRoot);
         if (!hkcr)
             return S_OK;

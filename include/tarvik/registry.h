@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "tarvik/types.h"
 
@@ -70,6 +71,20 @@ HRESULT Load(Key* root, const std::string& path = DefaultPath());
 // when it succeeds writes the result atomically. The edit's failure code is
 // returned and nothing is written. REGDB_E_WRITEREGDB when writing fails.
 HRESULT Update(const std::function<HRESULT(Key& root)>& edit,
+               const std::string& path = DefaultPath());
+
+// The keys an edit reads and changes, for a store that reads only those: the
+// system registry on Windows, where reading all of HKEY_CLASSES_ROOT for one
+// class would cost seconds. Below each path in `whole` everything is read; of
+// each path in `shallow` only its own values (its subkeys are read only as
+// far as other paths name them). Paths start with the hive's long name. The
+// edit must not look at or change keys outside the scope. The file store reads
+// all of itself anyway.
+struct Scope {
+    std::vector<std::string> whole;
+    std::vector<std::string> shallow;
+};
+HRESULT Update(const Scope& scope, const std::function<HRESULT(Key& root)>& edit,
                const std::string& path = DefaultPath());
 
 // Reads one string value: keyPath like "HKEY_CLASSES_ROOT\\CLSID\\{...}\\InprocServer32",

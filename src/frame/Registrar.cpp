@@ -312,6 +312,50 @@ void UnregisterKey(registry::Key& parent, const ScriptKey& sk) {
         parent.Remove(sk.name);
 }
 
+// The keys a script reads and changes: a NoRemove key keeps its other
+// subkeys whatever the script does, so of it only its values are needed (and
+// the keys the script names below it); any other key may be replaced or
+// removed whole, so all of it is.
+void AddToScope(const std::string& parent, const ScriptKey& sk, registry::Scope* scope) {
+    const std::string path = parent + "\\" + sk.name;
+    if (!sk.noRemove || sk.forceRemove || sk.deleteKey) {
+        scope->whole.push_back(path);
+        return;
+    }
+    scope->shallow.push_back(path);
+    for (const ScriptKey& sub : sk.subkeys)
+        AddToScope(path, sub, scope);
+}
+
+HRESULT ReadScript(std::string_view script, const ScriptVariables& variables,
+                   std::vector<ScriptRoot>* roots, std::string* error) {
+    std::string text;
+    HRESULT hr = SubstituteScriptVariables(script, variables, &text, error);
+    if (FAILED(hr))
+        return hr;
+    try {
+        *roots = Parser(text).ParseScript();
+    } catch (const ScriptError& e) {
+        if (error)
+            *error = e.text;
+        return E_INVALIDARG;
+    }
+    return S_OK;
+}
+
+void ApplyScript(const std::vector<ScriptRoot>& roots, RegistrarMode mode, registry::Key& root) {
+    for (const ScriptRoot& sr : roots) {
+        if (mode == RegistrarMode::Register) {
+            registry::Key& hive = root.Create(sr.hive);
+            for (const ScriptKey& k : sr.keys)
+                RegisterKey(hive, k);
+        } else if (registry::Key* hive = root.Find(sr.hive)) {
+            for (const ScriptKey& k : sr.keys)
+                UnregisterKey(*hive, k);
+        }
+    }
+}
+
 }  // namespace
 
 HRESULT SubstituteScriptVariables(std::string_view script, const ScriptVariables& variables,
@@ -359,35 +403,26 @@ HRESULT SubstituteScriptVariables(std::string_view script, const ScriptVariables
 
 HRESULT RunRegistrationScript(std::string_view script, const ScriptVariables& variables,
                               RegistrarMode mode, registry::Key& root, std::string* error) {
-    std::string text;
-    HRESULT hr = SubstituteScriptVariables(script, variables, &text, error);
-    if (FAILED(hr))
-        return hr;
     std::vector<ScriptRoot> roots;
-    try {
-        roots = Parser(text).ParseScript();
-    } catch (const ScriptError& e) {
-        if (error)
-            *error = e.text;
-        return E_INVALIDARG;
-    }
-    for (const ScriptRoot& sr : roots) {
-        if (mode == RegistrarMode::Register) {
-            registry::Key& hive = root.Create(sr.hive);
-            for (const ScriptKey& k : sr.keys)
-                RegisterKey(hive, k);
-        } else if (registry::Key* hive = root.Find(sr.hive)) {
-            for (const ScriptKey& k : sr.keys)
-                UnregisterKey(*hive, k);
-        }
-    }
-    return S_OK;
+    HRESULT hr = ReadScript(script, variables, &roots, error);
+    if (SUCCEEDED(hr))
+        ApplyScript(roots, mode, root);
+    return hr;
 }
 
 HRESULT RunRegistrationScript(std::string_view script, const ScriptVariables& variables,
                               RegistrarMode mode, std::string* error) {
-    return registry::Update([&](registry::Key& root) {
-        return RunRegistrationScript(script, variables, mode, root, error);
+    std::vector<ScriptRoot> roots;
+    HRESULT hr = ReadScript(script, variables, &roots, error);
+    if (FAILED(hr))
+        return hr;
+    registry::Scope scope;
+    for (const ScriptRoot& sr : roots)
+        for (const ScriptKey& k : sr.keys)
+            AddToScope(sr.hive, k, &scope);
+    return registry::Update(scope, [&](registry::Key& root) {
+        ApplyScript(roots, mode, root);
+        return S_OK;
     });
 }
 

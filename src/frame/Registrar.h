@@ -67,7 +67,8 @@ HRESULT RunRegistrationScript(std::string_view script, const ScriptVariables& va
                               RegistrarMode mode, registry::Key& root,
                               std::string* error = nullptr);
 
-// The same against the registry store (one atomic update).
+// The same against the registry store (one atomic update), reading only the
+// keys the script names.
 HRESULT RunRegistrationScript(std::string_view script, const ScriptVariables& variables,
                               RegistrarMode mode, std::string* error = nullptr);
 

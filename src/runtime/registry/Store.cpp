@@ -133,6 +133,11 @@ HRESULT Update(const std::function<HRESULT(Key& root)>& edit, const std::string&
     return hr;
 }
 
+HRESULT Update(const Scope&, const std::function<HRESULT(Key& root)>& edit,
+               const std::string& path) {
+    return Update(edit, path);
+}
+
 bool QueryString(std::string_view keyPath, std::string_view valueName, std::string* out,
                  const std::string& path) {
     std::shared_ptr<const Key> tree;

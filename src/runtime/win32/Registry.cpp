@@ -1,10 +1,10 @@
 // The registry store on Windows is the system registry.
 //
 // Registration code edits a tree of keys (tarvik/registry.h). Here Update
-// reads the hives the edit may look at from the registry, lets the edit run on
-// that tree, and writes back only what changed: keys gone are deleted with
-// everything below them, new keys and changed values are written. Reading
-// all of HKEY_CLASSES_ROOT costs a moment, and registration is rare.
+// reads the keys the edit may look at from the registry (with a scope, only
+// those it names; without one, all of HKEY_CLASSES_ROOT), lets the edit run
+// on that tree, and writes back only what changed: keys gone are deleted with
+// everything below them, new keys and changed values are written.
 #include <string>
 
 #include "System.h"
@@ -28,9 +28,7 @@ constexpr HiveName kHives[] = {{"HKEY_CLASSES_ROOT", sys::Hive::ClassesRoot},
                                {"HKEY_USERS", sys::Hive::Users},
                                {"HKEY_CURRENT_CONFIG", sys::Hive::CurrentConfig}};
 
-// Values and sub-key names of one open key; the sub-keys are filled in by
-// LoadTree.
-void LoadKey(void* handle, Key& into) {
+void LoadValues(void* handle, Key& into) {
     bool skip = false;
     sys::RegistryValue v;
     for (uint32_t i = 0; sys::RegEnumValue(handle, i, &v, &skip); ++i) {
@@ -41,6 +39,12 @@ void LoadKey(void* handle, Key& into) {
         else
             into.SetString(v.name, v.text);
     }
+}
+
+// Values and sub-key names of one open key; the sub-keys are filled in by
+// LoadTree.
+void LoadKey(void* handle, Key& into) {
+    LoadValues(handle, into);
     std::string name;
     for (uint32_t i = 0; sys::RegEnumSubkey(handle, i, &name); ++i)
         into.Create(name);
@@ -132,20 +136,46 @@ void Load(Key& root) {
         LoadTree(h.hive, "", root.Create(h.name), 0);
 }
 
-}  // namespace
-
-std::string DefaultPath() {
-    return "registry";
+// The hive of a full key path and the path below it; false for a path that
+// names no key below a hive.
+bool SplitPath(const std::string& full, sys::Hive* hive, std::string* rest) {
+    for (const HiveName& h : kHives) {
+        std::string_view name(h.name);
+        if (full.size() > name.size() + 1 && full.compare(0, name.size(), name) == 0 &&
+            full[name.size()] == '\\') {
+            *hive = h.hive;
+            *rest = full.substr(name.size() + 1);
+            return true;
+        }
+    }
+    return false;
 }
 
-HRESULT Load(Key* root, const std::string&) {
-    Load(*root);
-    return S_OK;
+// A key of the scope enters the tree only when the registry has it: one
+// that is not there must not look like one to delete.
+void LoadScope(const Scope& scope, Key& root) {
+    sys::Hive hive;
+    std::string rest;
+    for (const std::string& path : scope.shallow) {
+        if (!SplitPath(path, &hive, &rest))
+            continue;
+        if (void* handle = sys::RegOpenKey(hive, rest, false)) {
+            LoadValues(handle, root.Create(path));
+            sys::RegCloseKey(handle);
+        }
+    }
+    for (const std::string& path : scope.whole) {
+        if (!SplitPath(path, &hive, &rest))
+            continue;
+        if (void* handle = sys::RegOpenKey(hive, rest, false)) {
+            sys::RegCloseKey(handle);
+            LoadTree(hive, rest, root.Create(path), 0);
+        }
+    }
 }
 
-HRESULT Update(const std::function<HRESULT(Key& root)>& edit, const std::string&) {
-    Key before, after;
-    Load(before);
+HRESULT Run(Key& before, const std::function<HRESULT(Key& root)>& edit) {
+    Key after;
     Copy(before, after);
     HRESULT hr = edit(after);
     if (FAILED(hr))
@@ -160,6 +190,30 @@ HRESULT Update(const std::function<HRESULT(Key& root)>& edit, const std::string&
             ok = false;  // a whole hive cannot be removed
     }
     return ok ? S_OK : REGDB_E_WRITEREGDB;
+}
+
+}  // namespace
+
+std::string DefaultPath() {
+    return "registry";
+}
+
+HRESULT Load(Key* root, const std::string&) {
+    Load(*root);
+    return S_OK;
+}
+
+HRESULT Update(const std::function<HRESULT(Key& root)>& edit, const std::string&) {
+    Key before;
+    Load(before);
+    return Run(before, edit);
+}
+
+HRESULT Update(const Scope& scope, const std::function<HRESULT(Key& root)>& edit,
+               const std::string&) {
+    Key before;
+    LoadScope(scope, before);
+    return Run(before, edit);
 }
 
 bool QueryString(std::string_view keyPath, std::string_view valueName, std::string* out,
