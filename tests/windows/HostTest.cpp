@@ -26,6 +26,8 @@
 #include "tarvik/comptr.h"
 #include "tarvik/interfaces.h"
 #include "tarvik/object.h"
+#include "tarvik/registry.h"
+#include "tarvik/serial.h"
 #include "tarvik/sync.h"
 
 using namespace tarvik;
@@ -473,6 +475,80 @@ void LateSignals() {
               std::to_string(reused) + " of 5000 reused the closed value)");
 }
 
+// The transmit path purges the receive buffer before every command, also
+// while the modem speaks (a RING just before "ATA"). A purge that takes the
+// byte a pending read was woken for must leave the port reading, not end it
+// as if the modem were gone (the CONNECT that follows would never be read).
+void PurgeWhileReading() {
+    const char* s = "purge while reading";
+    DWORD error = 0;
+    std::shared_ptr<SerialDevice> dev = SerialDevice::Open(g_port.c_str(), &error);
+    if (!Check(dev && dev->SetCommTimeouts({500, 0, 0, 0, 0}), s, "the port opens"))
+        return;
+    std::atomic<bool> stop{false};
+    // Several purgers keep the machine busy, so a woken read often waits for
+    // its thread while a purge runs.
+    std::vector<std::thread> purgers;
+    for (int i = 0; i < 3; ++i)
+        purgers.emplace_back([&] {
+            while (!stop)
+                dev->PurgeComm(PURGE_RXCLEAR);
+        });
+    // Every "AT" has the modem answer OK at once: many answers meet a purge.
+    const BYTE at[] = {'A', 'T', '\r'};
+    int failed = 0, answers = 0;
+    for (const uint64_t until = wintest::NowMs() + 4000; wintest::NowMs() < until && !failed;) {
+        BYTE b = 0;
+        IoCompletion done;
+        if (!dev->WritePending() && dev->Write(at, sizeof at, &error) != IoStatus::Failed)
+            ++answers;
+        IoStatus r = dev->ReadByte(&b, &error);
+        failed += r == IoStatus::Failed;
+        if (r == IoStatus::Pending && dev->Wait(0, nullptr, 50, false, &done) == WAIT_IO_COMPLETION)
+            failed += done.kind == IoCompletion::Read && done.error != 0;
+    }
+    stop = true;
+    for (std::thread& t : purgers)
+        t.join();
+    Check(failed == 0 && answers >= 20, s,
+          "no read failed while the receive buffer was purged under it (" + std::to_string(failed) +
+              " failed, " + std::to_string(answers) + " commands)");
+}
+
+// Registration reads and changes only what its scripts name: registered
+// again, a class loses a key left below its own, and the classes of others
+// under CLSID stay.
+void Reregister() {
+    const char* s = "registration";
+    const std::string root = "HKEY_CLASSES_ROOT\\CLSID\\";
+    const std::string ours = root + GuidToString(CLSID_ATModemLine), stale = ours + "\\Stale";
+    const std::string other = root + "{5E0C3A1B-7D2F-4B8E-9A61-0C4D2E8F7A13}";
+    auto put = [&](bool add) {
+        return registry::Update({{ours, other}, {}}, [&](registry::Key& keys) {
+            if (add) {
+                keys.Create(stale).SetString("", "old");
+                keys.Create(other).SetString("", "another class");
+            } else {
+                keys.Remove(other);
+            }
+            return S_OK;
+        });
+    };
+    std::string value;
+    if (!Check(put(true) == S_OK && registry::QueryString(stale, "", &value), s,
+               "keys are put in place for the test"))
+        return;
+    Check(wintest::CallDllEntry("Tarvik.dll", "DllRegisterServer") == S_OK, s,
+          "DllRegisterServer succeeds again");
+    Check(!registry::QueryString(stale, "", &value), s, "the stale key below the class is gone");
+    Check(registry::QueryString(other, "", &value) && value == "another class", s,
+          "another class's key is left alone");
+    Check(registry::QueryString(ours + "\\InprocServer32", "ThreadingModel", &value) &&
+              value == "Free",
+          s, "the class is registered as before");
+    put(false);
+}
+
 // A host in a single-threaded apartment, as every GUI and script host is:
 // it reaches the free-threaded classes through proxies, and its callbacks
 // come to its own thread while it pumps messages.
@@ -534,6 +610,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     Classes();
+    Reregister();
     SharedLog();
     LateSignals();
     MissingPort();
@@ -542,6 +619,7 @@ int main(int argc, char** argv) {
     Busy();
     Refuse();
     Incoming();
+    PurgeWhileReading();
     Apartment();
     Unplug();  // last: the simulator is gone afterwards
     CoUninitialize();

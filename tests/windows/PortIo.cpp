@@ -95,6 +95,17 @@ bool SimCommand(const std::string& file, const std::string& line) {
     return ok && done == text.size();
 }
 
+int32_t CallDllEntry(const char* dll, const char* name) {
+    HMODULE module = LoadLibraryA(dll);
+    if (!module)
+        return E_FAIL;
+    auto entry = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
+        reinterpret_cast<void*>(GetProcAddress(module, name)));
+    HRESULT hr = entry ? entry() : E_FAIL;
+    FreeLibrary(module);
+    return hr;
+}
+
 uint64_t NowMs() {
     return GetTickCount64();
 }

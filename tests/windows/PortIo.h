@@ -18,6 +18,9 @@ std::string PortRead(int32_t handle, size_t count, uint32_t timeoutMs);
 bool IsCommHandle(int32_t handle);
 // Appends one command line to the simulator's command file.
 bool SimCommand(const std::string& file, const std::string& line);
+// Loads `dll` and calls its entry point `name` (DllRegisterServer and the
+// like); E_FAIL when either is missing.
+int32_t CallDllEntry(const char* dll, const char* name);
 uint64_t NowMs();
 void SleepMs(uint32_t ms);
 
