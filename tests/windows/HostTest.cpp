@@ -497,22 +497,28 @@ void PurgeWhileReading() {
     // Every "AT" has the modem answer OK at once: many answers meet a purge.
     const BYTE at[] = {'A', 'T', '\r'};
     int failed = 0, answers = 0;
+    DWORD failure = 0;
     for (const uint64_t until = wintest::NowMs() + 4000; wintest::NowMs() < until && !failed;) {
         BYTE b = 0;
         IoCompletion done;
         if (!dev->WritePending() && dev->Write(at, sizeof at, &error) != IoStatus::Failed)
             ++answers;
         IoStatus r = dev->ReadByte(&b, &error);
-        failed += r == IoStatus::Failed;
-        if (r == IoStatus::Pending && dev->Wait(0, nullptr, 50, false, &done) == WAIT_IO_COMPLETION)
-            failed += done.kind == IoCompletion::Read && done.error != 0;
+        if (r == IoStatus::Failed)
+            failure = error;
+        else if (r == IoStatus::Pending &&
+                 dev->Wait(0, nullptr, 50, false, &done) == WAIT_IO_COMPLETION &&
+                 done.kind == IoCompletion::Read)
+            failure = done.error;
+        failed += failure != 0;
     }
     stop = true;
     for (std::thread& t : purgers)
         t.join();
     Check(failed == 0 && answers >= 20, s,
           "no read failed while the receive buffer was purged under it (" + std::to_string(failed) +
-              " failed, " + std::to_string(answers) + " commands)");
+              " failed, with " + std::to_string(failure) + "; " + std::to_string(answers) +
+              " commands)");
 }
 
 // Registration reads and changes only what its scripts name: registered

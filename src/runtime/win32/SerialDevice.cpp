@@ -173,14 +173,20 @@ bool SerialDevice::SetCommMask(DWORD mask) {
 // RING just before "ATA") closed the medium and the CONNECT that followed was
 // never read. A port that is still there answers ClearCommError (after an
 // unplug it does not): such a read is taken as one that ended without a byte,
-// and the next read is posted. A few in a row at most, so a port that keeps
-// failing so is still reported.
-constexpr int kMaxForgivenReads = 3;
+// and the next read is posted. A few a second at most without a byte between
+// them, so a port that keeps failing so is still reported and never spun on.
+constexpr int kMaxForgivenReads = 10;
+constexpr uint64_t kForgivenWindowMs = 1000;
 
 bool SerialDevice::ReadLostToPurge(uint32_t error) {
-    if ((error != ERROR_BROKEN_PIPE && error != ERROR_TIMEOUT) ||
-        forgivenReads_ >= kMaxForgivenReads || !sys::RunningUnderWine() ||
-        !sys::ClearCommError(Handle(), nullptr))
+    if ((error != ERROR_BROKEN_PIPE && error != ERROR_TIMEOUT) || !sys::RunningUnderWine())
+        return false;
+    const uint64_t now = GetTickCount64();
+    if (now - forgivenSince_ > kForgivenWindowMs) {
+        forgivenSince_ = now;
+        forgivenReads_ = 0;
+    }
+    if (forgivenReads_ >= kMaxForgivenReads || !sys::ClearCommError(Handle(), nullptr))
         return false;
     ++forgivenReads_;
     return true;

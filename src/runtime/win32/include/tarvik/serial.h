@@ -169,8 +169,10 @@ class SerialDevice {
     DWORD writeLength_ = 0;
     // Set when an operation did not end when cancelled.
     bool keepRecords_ = false;
-    // Reads in a row forgiven by ReadLostToPurge; a byte read clears it.
+    // Reads forgiven by ReadLostToPurge since forgivenSince_ (a tick count);
+    // a byte read clears it.
     int forgivenReads_ = 0;
+    uint64_t forgivenSince_ = 0;
 };
 
 }  // namespace tarvik
