@@ -423,7 +423,8 @@ void Incoming() {
 void SharedLog() {
     const char* s = "shared log";
     const std::string path = g_eventFile + ".shared.log";
-    constexpr int kWriters = 8, kEntries = 250;
+    constexpr int kWriters = 8, kEntries = 1000;
+    std::remove(path.c_str());
     std::vector<std::thread> writers;
     for (int w = 0; w < kWriters; ++w)
         writers.emplace_back([&] {
