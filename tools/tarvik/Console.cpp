@@ -26,6 +26,7 @@ size_t Utf8Length(const std::string& s, size_t i) {
 // What the line's log entries say about the exchange with the modem.
 constexpr const char* kSentFunction = "CSerialPort::StartTransmit()";
 constexpr const char* kReceived = " : Received ";
+constexpr const char* kConnectedEntry = "Connected: ";
 
 }  // namespace
 
@@ -130,19 +131,48 @@ int Console::Fail(const std::string& text, int exitCode) {
     return exitCode;
 }
 
+std::string Console::LastReceived() const {
+    std::lock_guard lock(g_writeLock);
+    return lastReceived_;
+}
+
 void Console::LogEntry(const std::string& function, const std::string& message) {
-    if (!verbose_)
-        return;
     std::string direction, text;
     if (function == kSentFunction) {
         direction = "sent";
         text = message;
+    } else if (message.rfind(kConnectedEntry, 0) == 0) {
+        // The whole CONNECT line, rate and protocol included, comes in its own
+        // entry just before the line names the reply.
+        direction = "received";
+        text = message.substr(std::char_traits<char>::length(kConnectedEntry));
+        // The entry shows the line ends around the reply (and any control
+        // byte) as '?'.
+        const size_t first = text.find_first_not_of('?'), last = text.find_last_not_of('?');
+        text = first == std::string::npos ? "" : text.substr(first, last - first + 1);
+        std::lock_guard lock(g_writeLock);
+        connectShown_ = true;
     } else if (size_t at = message.find(kReceived); at != std::string::npos) {
         direction = "received";
         text = message.substr(at + std::char_traits<char>::length(kReceived));
+        // The line says what a reply answered ("OK to +++"); the modem sent
+        // only the reply.
+        if (size_t to = text.find(" to "); to != std::string::npos)
+            text.erase(to);
+        std::lock_guard lock(g_writeLock);
+        if (text == "CONNECT" && connectShown_) {
+            connectShown_ = false;
+            return;
+        }
     } else {
         return;
     }
+    if (direction == "received") {
+        std::lock_guard lock(g_writeLock);
+        lastReceived_ = text;
+    }
+    if (!verbose_)
+        return;
     const double t = Seconds();
     if (json_) {
         Event("at", Json().Add("direction", direction).Add("text", text).Add("time", t), "");

@@ -49,13 +49,18 @@ class Console {
     // Returns `exitCode`.
     int Fail(const std::string& text, int exitCode);
     // A log entry of the component, shown with --verbose: the AT commands the
-    // line sends and what it makes of the modem's replies, with the time.
+    // line sends and the modem's replies, with the time.
     void LogEntry(const std::string& function, const std::string& message);
+    // The modem's last reply as the line saw it ("NO ANSWER", "CONNECT
+    // 33600/ARQ"), kept with or without --verbose.
+    std::string LastReceived() const;
 
   private:
     void Write(const std::string& line);
     double Seconds() const;
 
+    std::string lastReceived_;   // under the write lock
+    bool connectShown_ = false;  // the CONNECT line came with its rate
     std::string program_ = "tarvik";
     bool json_ = false;
     bool verbose_ = false;
