@@ -206,6 +206,7 @@ int RunAnswer(int argc, char** argv) {
         if (!line.Create(port.Name(), handlers, &error))
             return out.Fail(error, kExitFailure);
         auto open = [&]() -> std::optional<int> {
+            *ringCount = 0;
             auto settings = LineSettings(baud, guardMs);
             if (!settings)
                 return out.Fail("cannot create a property bag", kExitFailure);
@@ -228,7 +229,6 @@ int RunAnswer(int argc, char** argv) {
 
         long handled = 0;
         while (calls == 0 || handled < calls) {
-            *ringCount = 0;
             out.Event("waiting", Json().Add("port", port.Shown()),
                       "waiting for a call on " + port.Shown() + " (Ctrl-C stops)");
 #ifdef TARVIK_HAVE_MODEMSIM
@@ -246,6 +246,7 @@ int RunAnswer(int argc, char** argv) {
                 return out.Fail(port.Described() + ": the device was lost", kExitDeviceLost);
             ++handled;
             out.Event("offered", Json().Add("port", port.Shown()), "call offered");
+            *ringCount = 0;  // the rings from here on are the next call's
             if (args.Has("refuse")) {
                 if (FAILED(line.Line()->AnswerCall(0)))
                     out.Say("refusing failed: " + TakeErrorText());
