@@ -38,6 +38,7 @@ TEST(DialCommand, BridgesTheCallAndReportsItsEventsAsJson) {
           "{\"event\":\"at\",\"direction\":\"received\",\"text\":\"OK\",",
           "{\"event\":\"disconnected\",\"cause\":2223,\"reason\":\"hung up\"}\n"})
         EXPECT_NE(tool.Err().find(line), std::string::npos) << line << tool.Err();
+    EXPECT_EQ(tool.Err().find("OK to"), std::string::npos) << tool.Err();
 }
 
 TEST(DialCommand, EachFailureHasItsOwnExitStatusAndWords) {
@@ -94,7 +95,10 @@ TEST(DialCommand, EachFailureHasItsOwnExitStatusAndWords) {
 TEST(DialCommand, PortProblemsNameTheDevice) {
     ToolProcess missing(Tarvik({"dial", "--port", "COM77", "--number", "1"}));
     EXPECT_EQ(missing.Finish(), 8);
-    EXPECT_NE(missing.Err().find("COM77 (/dev/ttyS76): no such device"), std::string::npos)
+    // Said before anything is announced, with where to look.
+    EXPECT_EQ(missing.Err().find("tarvik dial: COM77 (/dev/ttyS76): no such device (see 'tarvik "
+                                 "ports --scan'"),
+              0u)
         << missing.Err();
 
     SimModem modem;
