@@ -60,15 +60,20 @@ inline ComPtr<ICommonData> MakeBag(
     return bag;
 }
 
-// IModemLineCallback doing nothing: S_OK from every method.
-class LineCallbackBase : public ComObject<LineCallbackBase, IModemLineCallback> {
+// An object with one interface `I` (besides IUnknown), whose id is `iid`.
+template <class I, const IID& iid>
+class SingleInterfaceBase : public ComObject<SingleInterfaceBase<I, iid>, I> {
   public:
-    using Interface = IModemLineCallback;
-    static REFIID InterfaceId() { return IID_IModemLineCallback; }
-    IUnknown* FindInterface(REFIID iid) noexcept override {
-        return IsEqualIID(iid, IID_IModemLineCallback) ? static_cast<IModemLineCallback*>(this)
-                                                       : nullptr;
+    using Interface = I;
+    static REFIID InterfaceId() { return iid; }
+    IUnknown* FindInterface(REFIID wanted) noexcept override {
+        return IsEqualIID(wanted, iid) ? static_cast<I*>(this) : nullptr;
     }
+};
+
+// IModemLineCallback doing nothing: S_OK from every method.
+class LineCallbackBase : public SingleInterfaceBase<IModemLineCallback, IID_IModemLineCallback> {
+  public:
     HRESULT STDMETHODCALLTYPE CallOffering() override { return S_OK; }
     HRESULT STDMETHODCALLTYPE CallDisconnected(LONG) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE CallConnected(LONG, LONG) override { return S_OK; }
@@ -76,15 +81,9 @@ class LineCallbackBase : public ComObject<LineCallbackBase, IModemLineCallback> 
 };
 
 // IModemSessionCallback doing nothing: S_OK from every method.
-class SessionCallbackBase : public ComObject<SessionCallbackBase, IModemSessionCallback> {
+class SessionCallbackBase
+    : public SingleInterfaceBase<IModemSessionCallback, IID_IModemSessionCallback> {
   public:
-    using Interface = IModemSessionCallback;
-    static REFIID InterfaceId() { return IID_IModemSessionCallback; }
-    IUnknown* FindInterface(REFIID iid) noexcept override {
-        return IsEqualIID(iid, IID_IModemSessionCallback)
-                   ? static_cast<IModemSessionCallback*>(this)
-                   : nullptr;
-    }
     HRESULT STDMETHODCALLTYPE MediaClosed(LONG) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE MediaInService(LONG) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE MediaOutOfService(LONG) override { return S_OK; }
@@ -137,13 +136,8 @@ inline CallerId ParseCallerId(std::string_view text) {
 // which is how the line's reports, caller ID among them, reach a host. Every
 // method does nothing; Notify passes caller ID to CallerIdReceived and any
 // other report to ReportReceived.
-class EventReporterBase : public ComObject<EventReporterBase, IEventReporter> {
+class EventReporterBase : public SingleInterfaceBase<IEventReporter, IID_IEventReporter> {
   public:
-    using Interface = IEventReporter;
-    static REFIID InterfaceId() { return IID_IEventReporter; }
-    IUnknown* FindInterface(REFIID iid) noexcept override {
-        return IsEqualIID(iid, IID_IEventReporter) ? static_cast<IEventReporter*>(this) : nullptr;
-    }
     // `port` is the name of the line's port ("COM7"); `raw` the report's text.
     virtual void CallerIdReceived(const CallerId&, const std::string& /*port*/,
                                   const std::string& /*raw*/) {}
