@@ -1,8 +1,11 @@
 // tarvik dial and tarvik answer run as programs against simulated modems:
 // the data bridged, the events a script reads, an exit status for each way a
 // call fails, and the hang-up on the way out.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -104,9 +107,15 @@ TEST(DialCommand, PortProblemsNameTheDevice) {
     SimModem modem;
     modem.SetOutcome("1", "CONNECT 9600");
     ASSERT_TRUE(modem.Start());
-    ToolProcess first(Tarvik({"dial", "--port", modem.SlavePath(), "-n", "1"}), "",
-                      ToolProcess::Input::Pipe, true);
-    ASSERT_TRUE(first.WaitForError("connected", 20s)) << first.Err();
+    ToolProcess first(Tarvik({"dial", "--port", modem.SlavePath(), "-n", "1", "--baud", "19200"}),
+                      "", ToolProcess::Input::Pipe, true);
+    ASSERT_TRUE(first.WaitForError("connected at 9600 (port at 19200)", 20s)) << first.Err();
+    // The call runs at the speed asked for.
+    termios settings{};
+    const int peek = open(modem.SlavePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_EQ(tcgetattr(peek, &settings), 0);
+    close(peek);
+    EXPECT_EQ(cfgetospeed(&settings), speed_t{B19200});
     ToolProcess second(Tarvik({"dial", "--port", modem.SlavePath(), "-n", "1"}));
     EXPECT_EQ(second.Finish(), 8);
     EXPECT_NE(second.Err().find(modem.SlavePath() + ": is in use by another program"),
