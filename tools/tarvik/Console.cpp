@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstdio>
 #include <mutex>
 
@@ -10,6 +11,7 @@ namespace tarvik::cli {
 namespace {
 
 std::mutex g_writeLock;
+std::condition_variable g_receivedMore;
 
 // Length of the UTF-8 sequence starting at `s[i]`, 0 when it is none.
 size_t Utf8Length(const std::string& s, size_t i) {
@@ -131,9 +133,17 @@ int Console::Fail(const std::string& text, int exitCode) {
     return exitCode;
 }
 
-std::string Console::LastReceived() const {
+size_t Console::ReceivedCount() const {
     std::lock_guard lock(g_writeLock);
-    return lastReceived_;
+    return receivedCount_;
+}
+
+std::string Console::ReceivedAfter(size_t mark, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(g_writeLock);
+    if (!g_receivedMore.wait_for(lock, timeout, [&] { return receivedCount_ > mark; }))
+        return {};
+    const size_t first = receivedCount_ - received_.size();
+    return mark >= first ? received_[mark - first] : std::string();
 }
 
 void Console::LogEntry(const std::string& function, const std::string& message) {
@@ -169,7 +179,11 @@ void Console::LogEntry(const std::string& function, const std::string& message) 
     }
     if (direction == "received") {
         std::lock_guard lock(g_writeLock);
-        lastReceived_ = text;
+        received_.push_back(text);
+        ++receivedCount_;
+        if (received_.size() > 16)
+            received_.pop_front();
+        g_receivedMore.notify_all();
     }
     if (!verbose_)
         return;

@@ -287,9 +287,9 @@ int RunAnswer(int argc, char** argv) {
                 continue;
             }
             if (c.kind == ConnectWait::Ended) {
-                result = out.Fail(std::string("the call ended before it connected: ") +
-                                      DialResultText(c.value, out.LastReceived()),
-                                  kExitNoAnswer);
+                result = out.Fail(
+                    std::string("the call ended before it connected: ") + CauseText(c.value),
+                    kExitNoAnswer);
                 continue;
             }
             const RawTerminal terminal;

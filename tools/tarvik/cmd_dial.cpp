@@ -158,6 +158,7 @@ int RunDial(int argc, char** argv) {
               "dialling " + number + (args.Has("pulse") ? " (pulse)" : "") +
                   ", waiting for the modem to connect (Ctrl-C hangs up)");
     IModemLine* line = host.Line();
+    const size_t replies = out.ReceivedCount();
     if (FAILED(line->MakeCall(bag.Get())))
         return out.Fail("cannot dial: " + TakeErrorText(), kExitFailure);
 
@@ -171,7 +172,8 @@ int RunDial(int argc, char** argv) {
             HangUp(line, *events, SignalName(w.signal), false);
             return ExitForSignal(w.signal);
         case ConnectWait::Ended:
-            return out.Fail(DialResultText(w.value, out.LastReceived()), ExitForCause(w.value));
+            return out.Fail(DialResultText(w.value, out.ReceivedAfter(replies, 1s)),
+                            ExitForCause(w.value));
         case ConnectWait::DeviceLost:
             return out.Fail(port.Described() + ": the device was lost", kExitDeviceLost);
         case ConnectWait::Connected:
