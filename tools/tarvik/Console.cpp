@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -138,16 +139,22 @@ size_t Console::ReceivedCount() const {
     return receivedCount_;
 }
 
-std::string Console::ReceivedAfter(size_t mark, std::chrono::milliseconds timeout) const {
+std::string Console::ReceivedAfter(size_t mark, const std::string& state,
+                                   std::chrono::milliseconds timeout) const {
     std::unique_lock lock(g_writeLock);
-    if (!g_receivedMore.wait_for(lock, timeout, [&] { return receivedCount_ > mark; }))
-        return {};
-    const size_t first = receivedCount_ - received_.size();
-    return mark >= first ? received_[mark - first] : std::string();
+    std::string found;
+    g_receivedMore.wait_for(lock, timeout, [&] {
+        const size_t first = receivedCount_ - received_.size();
+        for (size_t i = std::max(mark, first); i < receivedCount_; ++i)
+            if (received_[i - first].first == state)
+                return !(found = received_[i - first].second).empty();
+        return false;
+    });
+    return found;
 }
 
 void Console::LogEntry(const std::string& function, const std::string& message) {
-    std::string direction, text;
+    std::string direction, text, state;
     if (function == kSentFunction) {
         direction = "sent";
         text = message;
@@ -164,6 +171,7 @@ void Console::LogEntry(const std::string& function, const std::string& message) 
         connectShown_ = true;
     } else if (size_t at = message.find(kReceived); at != std::string::npos) {
         direction = "received";
+        state = message.substr(0, at);
         text = message.substr(at + std::char_traits<char>::length(kReceived));
         // The line says what a reply answered ("OK to +++"); the modem sent
         // only the reply.
@@ -179,7 +187,7 @@ void Console::LogEntry(const std::string& function, const std::string& message) 
     }
     if (direction == "received") {
         std::lock_guard lock(g_writeLock);
-        received_.push_back(text);
+        received_.emplace_back(state, text);
         ++receivedCount_;
         if (received_.size() > 16)
             received_.pop_front();

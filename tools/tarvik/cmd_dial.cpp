@@ -172,8 +172,9 @@ int RunDial(int argc, char** argv) {
             HangUp(line, *events, SignalName(w.signal), false);
             return ExitForSignal(w.signal);
         case ConnectWait::Ended:
-            return out.Fail(DialResultText(w.value, out.ReceivedAfter(replies, 1s)),
-                            ExitForCause(w.value));
+            return out.Fail(
+                DialResultText(w.value, out.ReceivedAfter(replies, "MODEM_CONNECTING", 1s)),
+                ExitForCause(w.value));
         case ConnectWait::DeviceLost:
             return out.Fail(port.Described() + ": the device was lost", kExitDeviceLost);
         case ConnectWait::Connected:
