@@ -246,7 +246,12 @@ int RunAnswer(int argc, char** argv) {
                 return out.Fail(port.Described() + ": the device was lost", kExitDeviceLost);
             ++handled;
             out.Event("offered", Json().Add("port", port.Shown()), "call offered");
-            *ringCount = 0;  // the rings from here on are the next call's
+            // Once this call has been dealt with, rings are the next call's
+            // (the line logs the offering ring after it offers the call).
+            struct RingsReset {
+                std::shared_ptr<std::atomic<int>> count;
+                ~RingsReset() { *count = 0; }
+            } ringsReset{ringCount};
             if (args.Has("refuse")) {
                 if (FAILED(line.Line()->AnswerCall(0)))
                     out.Say("refusing failed: " + TakeErrorText());
