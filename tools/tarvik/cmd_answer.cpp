@@ -33,6 +33,7 @@ using namespace std::chrono_literals;
 using namespace tarvik::cli;
 
 constexpr const char* kRingEntry = "MODEM_CALL_OFFERING : Received RING";
+constexpr const char* kOfferingEntry = "MODEM_CALL_OFFERING : Offering call";
 
 std::string Details() {
     return std::string(
@@ -157,6 +158,7 @@ int RunAnswer(int argc, char** argv) {
     if (!EnsureClasses(&error))
         return out.Fail(error, kExitFailure);
     auto ringCount = std::make_shared<std::atomic<int>>(0);
+    auto offering = std::make_shared<std::atomic<bool>>(false);
     EventTap tap({
         [&out](LONG code, const std::string& data, const std::string& source) {
             if (code != tarvik::kCallerIdEvent) {
@@ -177,11 +179,18 @@ int RunAnswer(int argc, char** argv) {
                           .Add("data", data),
                       "caller ID on " + source + ": " + CallerIdText(id) + " [" + data + "]");
         },
-        [&out, ringCount, &rate](const std::string& function, const std::string& message) {
+        [&out, ringCount, offering, &rate](const std::string& function,
+                                           const std::string& message) {
             out.LogEntry(function, message);
+            // The line logs the ring that offers a call just after it has
+            // offered it: the rings after that one are the next call's.
+            if (message == kOfferingEntry)
+                *offering = true;
             if (message == kRingEntry) {
                 const int n = ++*ringCount;
                 out.Event("ring", Json().Add("count", n), "ring " + std::to_string(n));
+                if (offering->exchange(false))
+                    *ringCount = 0;
             }
             if (long r = RateOf(message))
                 rate = r;
@@ -246,12 +255,6 @@ int RunAnswer(int argc, char** argv) {
                 return out.Fail(port.Described() + ": the device was lost", kExitDeviceLost);
             ++handled;
             out.Event("offered", Json().Add("port", port.Shown()), "call offered");
-            // Once this call has been dealt with, rings are the next call's
-            // (the line logs the offering ring after it offers the call).
-            struct RingsReset {
-                std::shared_ptr<std::atomic<int>> count;
-                ~RingsReset() { *count = 0; }
-            } ringsReset{ringCount};
             if (args.Has("refuse")) {
                 if (FAILED(line.Line()->AnswerCall(0)))
                     out.Say("refusing failed: " + TakeErrorText());
