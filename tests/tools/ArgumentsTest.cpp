@@ -43,6 +43,8 @@ TEST(ToolArguments, HelpVersionAndUsageErrors) {
         // A library named --help is not loaded.
         {"tarvik", {"register", "--help"}, 0, "usage: tarvik register"},
         {"tarvik", {"ports", "--help"}, 0, "--scan"},
+        // A bare device name is one of /dev: the link leads there from anywhere.
+        {"tarvik", {"ports", "add", "COM4", "null"}, 0, "COM4 -> /dev/null\n"},
         {"tarvik", {"--version"}, 0, "tarvik 1."},
         {"tarvik-modemsim", {"--help"}, 0, "usage: tarvik-modemsim"},
         {"tarvik-modemsim", {"--version"}, 0, "tarvik-modemsim 1."},
