@@ -1,10 +1,9 @@
 // A minimal Tarvik host that answers one call: answerer COMn
 //
-// It opens the line, waits for a call to be offered at the second ring,
-// prints the caller ID, answers, says hello over the port it is handed,
-// prints what comes back, hangs up and waits for the call to end. The
-// component and its companions are reached by class, so register them once
-// first:
+// It opens the line, prints the caller ID the modem sends between the first
+// two rings, waits for the call to be offered at the third ring, answers, says hello over the port
+// it is handed, prints what comes back, hangs up and waits for the call to end. The component and
+// its companions are reached by class, so register them once first:
 //     tarvik register /opt/tarvik/lib/libtarvik-companions.so
 //     tarvik register /opt/tarvik/lib/libtarvik.so
 #include <poll.h>
@@ -43,17 +42,17 @@ struct CallEvents {
     }
 };
 
-class LineCallback : public tarvik::ComObject<LineCallback, IModemLineCallback> {
+// Only the callbacks this host needs; the base answers the others.
+class LineCallback : public tarvik::LineCallbackBase {
   public:
     explicit LineCallback(CallEvents* events) : events_(events) {}
-    IUnknown* FindInterface(REFIID iid) noexcept override {
-        return IsEqualIID(iid, IID_IModemLineCallback) ? this : nullptr;
-    }
-    HRESULT CallOffering() override {
+    HRESULT STDMETHODCALLTYPE CallOffering() override {
+        std::printf("call offered\n");
+        std::fflush(stdout);
         events_->Record(&CallEvents::offered);
         return S_OK;
     }
-    HRESULT CallConnected(LONG, LONG portHandle) override {
+    HRESULT STDMETHODCALLTYPE CallConnected(LONG, LONG portHandle) override {
         {
             std::lock_guard lock(events_->mu);
             events_->port = portHandle;  // ours until DropCall
@@ -61,7 +60,7 @@ class LineCallback : public tarvik::ComObject<LineCallback, IModemLineCallback> 
         events_->Record(&CallEvents::connected);
         return S_OK;
     }
-    HRESULT CallDisconnected(LONG cause) override {
+    HRESULT STDMETHODCALLTYPE CallDisconnected(LONG cause) override {
         {
             std::lock_guard lock(events_->mu);
             events_->cause = cause;
@@ -69,7 +68,7 @@ class LineCallback : public tarvik::ComObject<LineCallback, IModemLineCallback> 
         events_->Record(&CallEvents::ended);
         return S_OK;
     }
-    HRESULT FatalError(LONG cause, LONG error, LONG) override {
+    HRESULT STDMETHODCALLTYPE FatalError(LONG cause, LONG error, LONG) override {
         std::fprintf(stderr, "answerer: the line reports a fatal error (%d, %d)\n", cause, error);
         return S_OK;
     }
@@ -78,48 +77,19 @@ class LineCallback : public tarvik::ComObject<LineCallback, IModemLineCallback> 
     CallEvents* events_;
 };
 
-class SessionCallback : public tarvik::ComObject<SessionCallback, IModemSessionCallback> {
-  public:
-    IUnknown* FindInterface(REFIID iid) noexcept override {
-        return IsEqualIID(iid, IID_IModemSessionCallback) ? this : nullptr;
-    }
-    HRESULT MediaClosed(LONG) override { return S_OK; }
-    HRESULT MediaInService(LONG) override { return S_OK; }
-    HRESULT MediaOutOfService(LONG) override { return S_OK; }
-    HRESULT MediaRemove(LONG) override { return S_OK; }
-    HRESULT FatalError(LONG, LONG, LONG) override { return S_OK; }
-};
-
 // Caller ID goes to the event reporter class. Serving that class in this
 // process puts it in our hands (without this, the registered companion
 // writes it to its event file, $TARVIK_EVENTS).
-class CallerIdPrinter : public tarvik::ComObject<CallerIdPrinter, IEventReporter> {
+class CallerIdPrinter : public tarvik::EventReporterBase {
   public:
-    IUnknown* FindInterface(REFIID iid) noexcept override {
-        return IsEqualIID(iid, IID_IEventReporter) ? this : nullptr;
-    }
-    HRESULT SetTarget(BSTR) override { return S_OK; }
-    HRESULT GetTarget(BSTR* path) override { return path ? (*path = nullptr, S_OK) : E_POINTER; }
-    HRESULT GetCount(LONG* count) override { return count ? (*count = 0, S_OK) : E_POINTER; }
-    HRESULT Flush() override { return S_OK; }
-    HRESULT Notify(LONG code, BSTR data, VARIANT, VARIANT, BSTR source) override {
-        if (code == 1000)  // caller ID, once per opening of the line
-            std::printf("caller ID on %s: %s\n", tarvik::BstrToAnsi(source).c_str(),
-                        tarvik::BstrToAnsi(data).c_str());
+    void CallerIdReceived(const tarvik::CallerId& id, const std::string& port,
+                          const std::string& raw) override {
+        std::printf("caller ID on %s: number %s, name %s, date %s, time %s (%s)\n", port.c_str(),
+                    id.number.c_str(), id.name.c_str(), id.date.c_str(), id.time.c_str(),
+                    raw.c_str());
         std::fflush(stdout);
-        return S_OK;
     }
 };
-
-static ComPtr<ICommonData> NewBag() {
-    ComPtr<ICommonData> bag;
-    CoCreateInstance(CLSID_CommonData, nullptr, CLSCTX_ALL, IID_ICommonData, bag.PutVoid());
-    return bag;
-}
-
-static void Set(ICommonData* bag, const OLECHAR* field, const Variant& value) {
-    bag->SetData(Bstr(field).Get(), value);
-}
 
 static int Fail(const char* what, IModemLine* line = nullptr) {
     LONG lastError = 0;
@@ -135,42 +105,40 @@ int main(int argc, char** argv) {
         return 2;
     }
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    tarvik::ClassRegistration callerId(
-        CLSID_EventReporter, [](IUnknown* outer, REFIID iid, void** ppv) {
-            return tarvik::CreateComObject<CallerIdPrinter>(outer, nullptr, iid, ppv);
-        });
+    tarvik::ClassRegistration callerId = tarvik::ServeEventReporter<CallerIdPrinter>();
 
     // The session hands out the modem's shared data; the line takes it.
     ComPtr<IModemSession> session;
-    ComPtr<IModemSessionCallback> sessionCallback;
+    ComPtr<IModemSessionCallback> sessionCallback =
+        tarvik::MakeObject<tarvik::SessionCallbackBase>();
     ComPtr<ICommonData> modemData;
     if (FAILED(CoCreateInstance(CLSID_ATModemSession, nullptr, CLSCTX_ALL, IID_IModemSession,
                                 session.PutVoid())))
         return Fail("no modem session: is libtarvik.so registered?");
-    tarvik::CreateComObject<SessionCallback>(nullptr, nullptr, IID_IModemSessionCallback,
-                                             sessionCallback.PutVoid());
     if (FAILED(session->Initialize(sessionCallback.Get())) ||
         FAILED(session->AddModem(Bstr::FromAnsi(argv[1]).Get(), modemData.Put())))
         return Fail("the session did not take the modem");
 
     CallEvents events;
     ComPtr<IModemLine> line;
-    ComPtr<IModemLineCallback> lineCallback;
+    ComPtr<IModemLineCallback> lineCallback = tarvik::MakeObject<LineCallback>(&events);
     CoCreateInstance(CLSID_ATModemLine, nullptr, CLSCTX_ALL, IID_IModemLine, line.PutVoid());
-    tarvik::CreateComObject<LineCallback>(nullptr, nullptr, IID_IModemLineCallback,
-                                          lineCallback.PutVoid(), &events);
     if (!line || FAILED(line->Initialize(modemData.Get(), lineCallback.Get())))
         return Fail("the line did not initialise", line.Get());
 
-    ComPtr<ICommonData> settings = NewBag();
+    ComPtr<ICommonData> settings = tarvik::MakeBag({
+        {tarvik::field::COMPort, Variant::AnsiString(argv[1])},
+        {tarvik::field::ModemSetting, Variant::AnsiString("ATZ")},
+        {tarvik::field::BaudRate, Variant(LONG{9600})},
+        // The modem sends caller ID between the first two rings; the line
+        // reports it with the next ring. Offered at the third ring, the call
+        // comes after its caller ID.
+        {tarvik::field::NumRingsAnswer, Variant(LONG{3})},
+        {tarvik::field::CallerIDEnabled, Variant(LONG{1})},
+        {tarvik::field::EscapeGuardTime, Variant(LONG{1100})},
+    });
     if (!settings)
         return Fail("no property bag: is libtarvik-companions.so registered?");
-    Set(settings.Get(), tarvik::field::COMPort, Variant::AnsiString(argv[1]));
-    Set(settings.Get(), tarvik::field::ModemSetting, Variant::AnsiString("ATZ"));
-    // Offered at the second ring: caller ID comes between the first two.
-    Set(settings.Get(), tarvik::field::NumRingsAnswer, Variant(LONG{2}));
-    Set(settings.Get(), tarvik::field::CallerIDEnabled, Variant(LONG{1}));
-    Set(settings.Get(), tarvik::field::EscapeGuardTime, Variant(LONG{1100}));
     if (FAILED(line->OpenLine(settings.Get())))
         return Fail("the line did not open", line.Get());
     std::printf("waiting for a call on %s\n", argv[1]);

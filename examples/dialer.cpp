@@ -37,28 +37,25 @@ struct CallEvents {
     }
 };
 
-class LineCallback : public tarvik::ComObject<LineCallback, IModemLineCallback> {
+// Only the callbacks this host needs; the base answers the others.
+class LineCallback : public tarvik::LineCallbackBase {
   public:
     explicit LineCallback(CallEvents* events) : events_(events) {}
-    IUnknown* FindInterface(REFIID iid) noexcept override {
-        return IsEqualIID(iid, IID_IModemLineCallback) ? this : nullptr;
-    }
-    HRESULT CallOffering() override { return S_OK; }
-    HRESULT CallConnected(LONG, LONG portHandle) override {
+    HRESULT STDMETHODCALLTYPE CallConnected(LONG, LONG portHandle) override {
         std::lock_guard lock(events_->mu);
         events_->connected = true;
         events_->port = portHandle;  // ours until DropCall
         events_->changed.notify_all();
         return S_OK;
     }
-    HRESULT CallDisconnected(LONG cause) override {
+    HRESULT STDMETHODCALLTYPE CallDisconnected(LONG cause) override {
         std::lock_guard lock(events_->mu);
         events_->ended = true;
         events_->cause = cause;
         events_->changed.notify_all();
         return S_OK;
     }
-    HRESULT FatalError(LONG cause, LONG error, LONG) override {
+    HRESULT STDMETHODCALLTYPE FatalError(LONG cause, LONG error, LONG) override {
         std::fprintf(stderr, "dialer: the line reports a fatal error (%d, %d)\n", cause, error);
         return S_OK;
     }
@@ -66,28 +63,6 @@ class LineCallback : public tarvik::ComObject<LineCallback, IModemLineCallback> 
   private:
     CallEvents* events_;
 };
-
-class SessionCallback : public tarvik::ComObject<SessionCallback, IModemSessionCallback> {
-  public:
-    IUnknown* FindInterface(REFIID iid) noexcept override {
-        return IsEqualIID(iid, IID_IModemSessionCallback) ? this : nullptr;
-    }
-    HRESULT MediaClosed(LONG) override { return S_OK; }
-    HRESULT MediaInService(LONG) override { return S_OK; }
-    HRESULT MediaOutOfService(LONG) override { return S_OK; }
-    HRESULT MediaRemove(LONG) override { return S_OK; }
-    HRESULT FatalError(LONG, LONG, LONG) override { return S_OK; }
-};
-
-static ComPtr<ICommonData> NewBag() {
-    ComPtr<ICommonData> bag;
-    CoCreateInstance(CLSID_CommonData, nullptr, CLSCTX_ALL, IID_ICommonData, bag.PutVoid());
-    return bag;
-}
-
-static void Set(ICommonData* bag, const OLECHAR* field, const Variant& value) {
-    bag->SetData(Bstr(field).Get(), value);
-}
 
 static int Fail(const char* what, IModemLine* line = nullptr) {
     LONG lastError = 0;
@@ -106,41 +81,38 @@ int main(int argc, char** argv) {
 
     // The session hands out the modem's shared data; the line takes it.
     ComPtr<IModemSession> session;
-    ComPtr<IModemSessionCallback> sessionCallback;
+    ComPtr<IModemSessionCallback> sessionCallback =
+        tarvik::MakeObject<tarvik::SessionCallbackBase>();
     ComPtr<ICommonData> modemData;
     if (FAILED(CoCreateInstance(CLSID_ATModemSession, nullptr, CLSCTX_ALL, IID_IModemSession,
                                 session.PutVoid())))
         return Fail("no modem session: is libtarvik.so registered?");
-    tarvik::CreateComObject<SessionCallback>(nullptr, nullptr, IID_IModemSessionCallback,
-                                             sessionCallback.PutVoid());
     if (FAILED(session->Initialize(sessionCallback.Get())) ||
         FAILED(session->AddModem(Bstr::FromAnsi(argv[1]).Get(), modemData.Put())))
         return Fail("the session did not take the modem");
 
     CallEvents events;
     ComPtr<IModemLine> line;
-    ComPtr<IModemLineCallback> lineCallback;
+    ComPtr<IModemLineCallback> lineCallback = tarvik::MakeObject<LineCallback>(&events);
     CoCreateInstance(CLSID_ATModemLine, nullptr, CLSCTX_ALL, IID_IModemLine, line.PutVoid());
-    tarvik::CreateComObject<LineCallback>(nullptr, nullptr, IID_IModemLineCallback,
-                                          lineCallback.PutVoid(), &events);
     if (!line || FAILED(line->Initialize(modemData.Get(), lineCallback.Get())))
         return Fail("the line did not initialise", line.Get());
 
-    ComPtr<ICommonData> settings = NewBag();
+    ComPtr<ICommonData> settings = tarvik::MakeBag({
+        {tarvik::field::COMPort, Variant::AnsiString(argv[1])},
+        {tarvik::field::ModemSetting, Variant::AnsiString("ATZ")},
+        {tarvik::field::BaudRate, Variant(LONG{9600})},
+        // Quiet time before "+++": a modem takes it as the escape only after
+        // its guard time (S12, 1 s by default) without data.
+        {tarvik::field::EscapeGuardTime, Variant(LONG{1100})},
+    });
     if (!settings)
         return Fail("no property bag: is libtarvik-companions.so registered?");
-    Set(settings.Get(), tarvik::field::COMPort, Variant::AnsiString(argv[1]));
-    Set(settings.Get(), tarvik::field::ModemSetting, Variant::AnsiString("ATZ"));
-    Set(settings.Get(), tarvik::field::BaudRate, Variant(LONG{9600}));
-    // Quiet time before "+++": a modem takes it as the escape only after its
-    // guard time (S12, 1 s by default) without data.
-    Set(settings.Get(), tarvik::field::EscapeGuardTime, Variant(LONG{1100}));
     if (FAILED(line->OpenLine(settings.Get())))
         return Fail("the line did not open", line.Get());
 
-    ComPtr<ICommonData> callData = NewBag();
-    Set(callData.Get(), tarvik::field::PhoneNumber, Variant::AnsiString(argv[2]));
-    if (FAILED(line->MakeCall(callData.Get())))
+    auto callData = tarvik::MakeBag({{tarvik::field::PhoneNumber, Variant::AnsiString(argv[2])}});
+    if (!callData || FAILED(line->MakeCall(callData.Get())))
         return Fail("the call was not placed", line.Get());
     std::printf("dialling %s on %s\n", argv[2], argv[1]);
     std::fflush(stdout);

@@ -60,8 +60,13 @@ pids+=($answerer_pid)
 wait_for "$work/answerer.out" 30 "waiting for a call" || fail "answerer did not open the line"
 echo ring >&3
 wait "$answerer_pid" || fail "answerer exited with $?"
-grep -qF "caller ID on COM5:" "$work/answerer.out" && grep -qF 5551212 "$work/answerer.out" ||
-    fail "answerer: no caller ID"
+grep -qF "caller ID on COM5: number 5551212, name , date 1206, time 0902" "$work/answerer.out" ||
+    fail "answerer: no caller ID with its fields"
+# Offered only once the caller ID is in: a host deciding on the call has it.
+cid_line=$(grep -nF "caller ID on COM5:" "$work/answerer.out" | head -1 | cut -d: -f1)
+offer_line=$(grep -nF "call offered" "$work/answerer.out" | head -1 | cut -d: -f1)
+[ -n "$offer_line" ] && [ "$cid_line" -lt "$offer_line" ] ||
+    fail "answerer: the call was offered before its caller ID came"
 grep -qF "the caller says: hello from the answerer" "$work/answerer.out" ||
     fail "answerer: no data came back"
 grep -qF "call ended, cause 2223" "$work/answerer.out" ||

@@ -9,6 +9,7 @@
 #include "tarvik/companions.h"
 #include "tarvik/comptr.h"
 #include "tarvik/constants.h"
+#include "tarvik/host.h"
 #include "tarvik/interfaces.h"
 #include "tarvik/object.h"
 #include "tarvik/results.h"

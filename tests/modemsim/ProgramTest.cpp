@@ -79,4 +79,29 @@ TEST(ModemsimProgram, StopsCleanlyOnSignalOrEndOfInput) {
     }
 }
 
+// A name the user has mapped to a device stays theirs; a link an earlier run
+// left to a terminal that is gone is taken over.
+TEST(ModemsimProgram, LeavesAnotherMappingOfItsNameAlone) {
+    namespace fs = std::filesystem;
+    const fs::path link = fs::path(getenv("TARVIK_DOSDEVICES")) / "com13";
+    fs::create_directories(link.parent_path());
+    for (const char* mapped : {"/dev/null", "/dev/pts/gone-long-ago"}) {
+        const bool taken = fs::exists(mapped);
+        fs::remove(link);
+        fs::create_symlink(mapped, link);
+        Program prog({"--link", "COM13"});
+        if (!taken) {
+            EXPECT_EQ(fs::read_symlink(link), prog.ReadLine());
+            prog.CloseInput();
+        }
+        EXPECT_EQ(prog.Finish(5s), taken ? 1 : 0) << prog.Err();
+        EXPECT_EQ(prog.Err().find("COM13 is mapped already (" + link.string() + " -> /dev/null)") !=
+                      std::string::npos,
+                  taken)
+            << prog.Err();
+        std::error_code gone;
+        EXPECT_EQ(fs::read_symlink(link, gone).string(), taken ? mapped : "");
+    }
+}
+
 }  // namespace

@@ -50,8 +50,8 @@ TEST(CallerIdParse, KeepsOrderAndTrimsFields) {
 TEST(DeviceMapEntry, NamesComPortsOnly) {
     EXPECT_EQ(DeviceMapEntry("COM5"), "com5");
     EXPECT_EQ(DeviceMapEntry("\\\\.\\COM12"), "com12");
-    EXPECT_EQ(DeviceMapEntry("com255"), "com255");
-    for (const char* bad : {"COM0", "COM256", "COM05", "LPT1", "COM", "COM1x", "/dev/ttyS0"})
+    EXPECT_EQ(DeviceMapEntry("com256"), "com256");
+    for (const char* bad : {"COM0", "COM257", "COM05", "LPT1", "COM", "COM1x", "/dev/ttyS0"})
         EXPECT_EQ(DeviceMapEntry(bad), "") << bad;
 }
 

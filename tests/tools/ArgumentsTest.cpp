@@ -43,6 +43,8 @@ TEST(ToolArguments, HelpVersionAndUsageErrors) {
         // A library named --help is not loaded.
         {"tarvik", {"register", "--help"}, 0, "usage: tarvik register"},
         {"tarvik", {"ports", "--help"}, 0, "--scan"},
+        // A bare device name is one of /dev: the link leads there from anywhere.
+        {"tarvik", {"ports", "add", "COM4", "null"}, 0, "COM4 -> /dev/null\n"},
         {"tarvik", {"--version"}, 0, "tarvik 1."},
         {"tarvik-modemsim", {"--help"}, 0, "usage: tarvik-modemsim"},
         {"tarvik-modemsim", {"--version"}, 0, "tarvik-modemsim 1."},
@@ -52,20 +54,27 @@ TEST(ToolArguments, HelpVersionAndUsageErrors) {
         {"tarvik", {"dial", "--number"}, 2, "tarvik dial: option '--number' needs a value"},
         {"tarvik", {"dial", "-x"}, 2, "tarvik dial: unknown option '-x'"},
         {"tarvik", {"dial", "--port", "COM1"}, 2, "--number is needed"},
-        {"tarvik", {"dial", "-n", "555x"}, 2, "'555x' is not a number to dial"},
+        // What the line would refuse is refused before anything opens.
+        {"tarvik",
+         {"dial", "-n", "+1555"},
+         2,
+         "'+1555' is not a number to dial: it holds the character '+'"},
+        {"tarvik", {"dial", "-n", "1", "--access-code", "9\r"}, 2, "is not an access code"},
+        {"tarvik", {"dial", "-n", "1", "--baud", "1000"}, 2, "--baud takes a standard rate"},
         {"tarvik", {"dial", "-n", "1", "--timeout", "0"}, 2, "--timeout takes a whole number"},
-        {"tarvik", {"dial", "-n", "1", "--port", "LPT1"}, 2, "'LPT1' is not a port name"},
+        {"tarvik", {"dial", "-n", "1", "--port", "COM257"}, 2, "'COM257' is not a port name"},
         {"tarvik", {"answer", "--rings", "many"}, 2, "--rings takes a whole number from 1 to 100"},
         {"tarvik", {"answer", "--mode", "loud"}, 2, "--mode is standard, smart or kvr"},
         {"tarvik", {"register"}, 2, "tarvik register: LIBRARY is missing"},
-        {"tarvik", {"ports", "add", "LPT1", "/dev/null"}, 2, "'LPT1' is not a port name"},
+        {"tarvik", {"ports", "add", "COM257", "/dev/null"}, 2, "'COM257' is not a port name"},
+        {"tarvik", {"ports", "add", "COM7", "/etc/passwd"}, 2, "is not a serial device"},
         {"tarvik", {"ports", "frob"}, 2, "unknown action 'frob'"},
         {"tarvik-modemsim", {"--bogus"}, 2, "tarvik-modemsim: unknown option '--bogus'"},
         {"tarvik-modemsim", {"--outcome", "5551234=MAYBE"}, 2, "bad --outcome"},
         {"tarvik-modemsim", {"--register", "12=300"}, 2, "bad --register"},
         {"tarvik-modemsim", {"--ring-cadence", "0"}, 2, "--ring-cadence takes a whole number"},
         {"tarvik-modemsim", {"--cid-format", "wide"}, 2, "--cid-format is spaced or compact"},
-        {"tarvik-modemsim", {"--link", "LPT1"}, 2, "--link takes a port name"},
+        {"tarvik-modemsim", {"--link", "COM257"}, 2, "--link takes a port name"},
     };
     for (const Case& c : cases) {
         Result r = Tool(c.tool, c.args);

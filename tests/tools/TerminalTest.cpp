@@ -41,6 +41,7 @@ TEST(TerminalBridge, RawKeysGoOutOnceAndTheEscapeKeyHangsUpAndRestoresTheTermina
 
 TEST(TerminalBridge, TermTalksToTheModemAndHangsUpOnExit) {
     tarvik::test::SimModem modem;
+    modem.SetOutcome("5551234", "CONNECT 9600");
     ASSERT_TRUE(modem.Start());
     ASSERT_FALSE(modem.LinkAs("COM9").empty());
     ToolProcess tool({ToolPath("tarvik"), "term", "--port", "COM9"}, "",
@@ -48,14 +49,28 @@ TEST(TerminalBridge, TermTalksToTheModemAndHangsUpOnExit) {
     ASSERT_TRUE(tool.WaitForError("Ctrl-] leaves", 20s)) << tool.Err();
     tool.Send("ATI0\r");
     EXPECT_TRUE(tool.WaitForOutput("TARVIK-SIM", 10s)) << tool.Out();
+    tool.Send("ATDT5551234\r");
+    ASSERT_TRUE(tool.WaitForOutput("CONNECT 9600", 10s)) << tool.Out();
     tool.Send("\x1d");
     EXPECT_EQ(tool.Finish(), 0) << tool.Err();
-    // A pseudo-terminal has no DTR line to drop: the modem is told.
-    EXPECT_TRUE(modem.WaitForReceived("ATH\r")) << modem.Received();
+    // Online, the modem hears the escape before anything else; a
+    // pseudo-terminal has no DTR line to drop, so it is told to hang up.
+    ASSERT_TRUE(modem.WaitForReceived("ATH\r")) << modem.Received();
+    const std::string got = modem.Received();
+    EXPECT_LT(got.find("ATDT"), got.find("+++")) << got;
+    EXPECT_LT(got.find("+++"), got.find("ATH\r")) << got;
 
     ToolProcess missing({ToolPath("tarvik"), "term", "--port", "COM78"});
     EXPECT_EQ(missing.Finish(), 8);
     EXPECT_NE(missing.Err().find("COM78 (/dev/ttyS77): no such device"), std::string::npos);
+    // A device another program has open, lock or no lock, is not shared.
+    const int held = open("/dev/null", O_RDWR | O_CLOEXEC);
+    ToolProcess busy({ToolPath("tarvik"), "term", "--port", "/dev/null"});
+    EXPECT_EQ(busy.Finish(), 8);
+    EXPECT_NE(busy.Err().find("/dev/null: is in use by another program (process "),
+              std::string::npos)
+        << busy.Err();
+    close(held);
 }
 
 TEST(PortScan, ListsSerialDevicesWithTheirNamesAndUse) {

@@ -5,6 +5,8 @@
 #include <charconv>
 #include <cstring>
 
+#include <strings.h>
+
 #ifndef TARVIK_TOOL_VERSION
 #define TARVIK_TOOL_VERSION "unknown"
 #endif
@@ -28,6 +30,16 @@ bool ToInteger(const std::string& text, long lo, long hi, long* out) {
         return false;
     *out = n;
     return true;
+}
+
+int ComPortNumber(std::string name) {
+    if (name.rfind("\\\\.\\", 0) == 0)
+        name.erase(0, 4);
+    long n = 0;
+    if (name.size() > 3 && strncasecmp(name.c_str(), "COM", 3) == 0 && name[3] != '0' &&
+        ToInteger(name.substr(3), 1, 256, &n))
+        return static_cast<int>(n);
+    return 0;
 }
 
 Args::Args(std::string program, std::string synopsis, std::vector<Option> options,

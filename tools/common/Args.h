@@ -77,4 +77,8 @@ class Args {
 // A whole decimal number between lo and hi.
 bool ToInteger(const std::string& text, long lo, long hi, long* out);
 
+// The number of a port name both tools take ("COM5", "com5", "\\.\COM5"),
+// COM1 to COM256; 0 for anything else.
+int ComPortNumber(std::string name);
+
 }  // namespace tarvik::tool

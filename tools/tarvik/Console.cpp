@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <mutex>
 
@@ -10,6 +12,7 @@ namespace tarvik::cli {
 namespace {
 
 std::mutex g_writeLock;
+std::condition_variable g_receivedMore;
 
 // Length of the UTF-8 sequence starting at `s[i]`, 0 when it is none.
 size_t Utf8Length(const std::string& s, size_t i) {
@@ -26,6 +29,7 @@ size_t Utf8Length(const std::string& s, size_t i) {
 // What the line's log entries say about the exchange with the modem.
 constexpr const char* kSentFunction = "CSerialPort::StartTransmit()";
 constexpr const char* kReceived = " : Received ";
+constexpr const char* kConnectedEntry = "Connected: ";
 
 }  // namespace
 
@@ -130,19 +134,67 @@ int Console::Fail(const std::string& text, int exitCode) {
     return exitCode;
 }
 
+size_t Console::ReceivedCount() const {
+    std::lock_guard lock(g_writeLock);
+    return receivedCount_;
+}
+
+std::string Console::ReceivedAfter(size_t mark, const std::string& state,
+                                   std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(g_writeLock);
+    std::string found;
+    g_receivedMore.wait_for(lock, timeout, [&] {
+        const size_t first = receivedCount_ - received_.size();
+        for (size_t i = std::max(mark, first); i < receivedCount_; ++i)
+            if (received_[i - first].first == state)
+                return !(found = received_[i - first].second).empty();
+        return false;
+    });
+    return found;
+}
+
 void Console::LogEntry(const std::string& function, const std::string& message) {
-    if (!verbose_)
-        return;
-    std::string direction, text;
+    std::string direction, text, state;
     if (function == kSentFunction) {
         direction = "sent";
         text = message;
+    } else if (message.rfind(kConnectedEntry, 0) == 0) {
+        // The whole CONNECT line, rate and protocol included, comes in its own
+        // entry just before the line names the reply.
+        direction = "received";
+        text = message.substr(std::char_traits<char>::length(kConnectedEntry));
+        // The entry shows the line ends around the reply (and any control
+        // byte) as '?'.
+        const size_t first = text.find_first_not_of('?'), last = text.find_last_not_of('?');
+        text = first == std::string::npos ? "" : text.substr(first, last - first + 1);
+        std::lock_guard lock(g_writeLock);
+        connectShown_ = true;
     } else if (size_t at = message.find(kReceived); at != std::string::npos) {
         direction = "received";
+        state = message.substr(0, at);
         text = message.substr(at + std::char_traits<char>::length(kReceived));
+        // The line says what a reply answered ("OK to +++"); the modem sent
+        // only the reply.
+        if (size_t to = text.find(" to "); to != std::string::npos)
+            text.erase(to);
+        std::lock_guard lock(g_writeLock);
+        if (text == "CONNECT" && connectShown_) {
+            connectShown_ = false;
+            return;
+        }
     } else {
         return;
     }
+    if (direction == "received") {
+        std::lock_guard lock(g_writeLock);
+        received_.emplace_back(state, text);
+        ++receivedCount_;
+        if (received_.size() > 16)
+            received_.pop_front();
+        g_receivedMore.notify_all();
+    }
+    if (!verbose_)
+        return;
     const double t = Seconds();
     if (json_) {
         Event("at", Json().Add("direction", direction).Add("text", text).Add("time", t), "");

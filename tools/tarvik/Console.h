@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <string>
 #include <utility>
 #include <vector>
@@ -49,13 +50,26 @@ class Console {
     // Returns `exitCode`.
     int Fail(const std::string& text, int exitCode);
     // A log entry of the component, shown with --verbose: the AT commands the
-    // line sends and what it makes of the modem's replies, with the time.
+    // line sends and the modem's replies, with the time.
     void LogEntry(const std::string& function, const std::string& message);
+    // The modem's replies as the line saw them ("NO ANSWER", "CONNECT
+    // 33600/ARQ"), kept with or without --verbose: how many have been seen so
+    // far, and the first after `mark` of them that came in line state `state`
+    // ("MODEM_CONNECTING"), waited for up to `timeout` (the line reports the
+    // end of a call before it logs the reply that ended it). Empty when none
+    // came, or when it is long gone.
+    size_t ReceivedCount() const;
+    std::string ReceivedAfter(size_t mark, const std::string& state,
+                              std::chrono::milliseconds timeout) const;
 
   private:
     void Write(const std::string& line);
     double Seconds() const;
 
+    // The last replies and how many came in all, under the write lock.
+    std::deque<std::pair<std::string, std::string>> received_;  // state, reply
+    size_t receivedCount_ = 0;
+    bool connectShown_ = false;  // the CONNECT line came with its rate
     std::string program_ = "tarvik";
     bool json_ = false;
     bool verbose_ = false;

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "tarvik/host.h"
 #include "tarvik/object.h"
 #include "tarvik/text.h"
 
@@ -91,13 +92,9 @@ bool ServeFrom(REFCLSID clsid, const char* library, std::string* error) {
 
 // ---- Callback objects
 
-class LineCallback final : public ComObject<LineCallback, IModemLineCallback> {
+class LineCallback final : public LineCallbackBase {
   public:
     explicit LineCallback(LineHandlers handlers) : handlers_(std::move(handlers)) {}
-    IUnknown* FindInterface(REFIID iid) noexcept override {
-        return IsEqualIID(iid, IID_IModemLineCallback) ? static_cast<IModemLineCallback*>(this)
-                                                       : nullptr;
-    }
     HRESULT CallOffering() override {
         if (handlers_.offering)
             handlers_.offering();
@@ -123,20 +120,6 @@ class LineCallback final : public ComObject<LineCallback, IModemLineCallback> {
     const LineHandlers handlers_;
 };
 
-class SessionCallback final : public ComObject<SessionCallback, IModemSessionCallback> {
-  public:
-    IUnknown* FindInterface(REFIID iid) noexcept override {
-        return IsEqualIID(iid, IID_IModemSessionCallback)
-                   ? static_cast<IModemSessionCallback*>(this)
-                   : nullptr;
-    }
-    HRESULT MediaClosed(LONG) override { return S_OK; }
-    HRESULT MediaInService(LONG) override { return S_OK; }
-    HRESULT MediaOutOfService(LONG) override { return S_OK; }
-    HRESULT MediaRemove(LONG) override { return S_OK; }
-    HRESULT FatalError(LONG, LONG, LONG) override { return S_OK; }
-};
-
 }  // namespace
 
 // ---- Event tap
@@ -148,30 +131,16 @@ struct EventTap::Shared {
 
 namespace {
 
-class TapReporter final : public ComObject<TapReporter, IEventReporter> {
+class TapReporter final : public EventReporterBase {
   public:
     explicit TapReporter(std::shared_ptr<EventTap::Shared> shared) : shared_(std::move(shared)) {}
-    IUnknown* FindInterface(REFIID iid) noexcept override {
-        return IsEqualIID(iid, IID_IEventReporter) ? static_cast<IEventReporter*>(this) : nullptr;
+    void CallerIdReceived(const CallerId&, const std::string& port,
+                          const std::string& raw) override {
+        ReportReceived(kCallerIdEvent, raw, port);
     }
-    HRESULT SetTarget(BSTR) override { return S_OK; }
-    HRESULT GetTarget(BSTR* p) override {
-        if (!p)
-            return E_POINTER;
-        *p = nullptr;
-        return S_OK;
-    }
-    HRESULT GetCount(LONG* p) override {
-        if (!p)
-            return E_POINTER;
-        *p = 0;
-        return S_OK;
-    }
-    HRESULT Flush() override { return S_OK; }
-    HRESULT Notify(LONG code, BSTR data, VARIANT, VARIANT, BSTR source) override {
+    void ReportReceived(LONG code, const std::string& text, const std::string& port) override {
         if (shared_->handlers.notify)
-            shared_->handlers.notify(code, Utf8(data), Utf8(source));
-        return S_OK;
+            shared_->handlers.notify(code, text, port);
     }
 
   private:
@@ -250,14 +219,6 @@ bool EnsureClasses(std::string* error) {
            ServeFrom(CLSID_ATModemLine, "libtarvik.so", error);
 }
 
-ComPtr<ICommonData> NewBag() {
-    ComPtr<ICommonData> bag;
-    if (FAILED(CoCreateInstance(CLSID_CommonData, nullptr, CLSCTX_ALL, IID_ICommonData,
-                                bag.PutVoid())))
-        bag.Reset();
-    return bag;
-}
-
 void SetField(ICommonData* bag, const char16_t* name, const Variant& value) {
     Bstr field(name);
     bag->SetData(field.Get(), value);
@@ -287,8 +248,7 @@ bool HostLine::Create(const std::string& port, LineHandlers handlers, std::strin
     if (FAILED(CoCreateInstance(CLSID_ATModemSession, nullptr, CLSCTX_ALL, IID_IModemSession,
                                 session_.PutVoid())))
         return fail("cannot create a modem session");
-    if (FAILED(CreateComObject<SessionCallback>(nullptr, nullptr, IID_IModemSessionCallback,
-                                                sessionCallback_.PutVoid())))
+    if (!(sessionCallback_ = MakeObject<SessionCallbackBase>()))
         return fail("cannot create the session callback");
     if (FAILED(session_->Initialize(sessionCallback_.Get())))
         return fail("the session did not initialise");
@@ -299,8 +259,7 @@ bool HostLine::Create(const std::string& port, LineHandlers handlers, std::strin
     if (FAILED(CoCreateInstance(CLSID_ATModemLine, nullptr, CLSCTX_ALL, IID_IModemLine,
                                 line_.PutVoid())))
         return fail("cannot create a modem line");
-    if (FAILED(CreateComObject<LineCallback>(nullptr, nullptr, IID_IModemLineCallback,
-                                             callback_.PutVoid(), std::move(handlers))))
+    if (!(callback_ = MakeObject<LineCallback>(std::move(handlers))))
         return fail("cannot create the line callback");
     if (FAILED(line_->Initialize(modemData.Get(), callback_.Get())))
         return fail("the line did not initialise");
@@ -308,7 +267,7 @@ bool HostLine::Create(const std::string& port, LineHandlers handlers, std::strin
 }
 
 HRESULT HostLine::Open(const std::string& init, ICommonData* extra, std::string* error) {
-    ComPtr<ICommonData> settings = extra ? ComPtr<ICommonData>(extra) : NewBag();
+    ComPtr<ICommonData> settings = extra ? ComPtr<ICommonData>(extra) : MakeBag();
     if (!settings) {
         *error = "cannot create a property bag";
         return E_FAIL;

@@ -2,7 +2,8 @@
 // classes reachable, a line callback and a session callback that hand each
 // call to a function, a log tap that sees the line's entries, an in-process
 // event reporter, and one line set up the way a host sets one up (session,
-// AddModem, Initialize, OpenLine).
+// AddModem, Initialize, OpenLine). The callback objects are the public
+// bases of tarvik/host.h, as a host would use them.
 #pragma once
 
 #include <functional>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "tarvik/comptr.h"
+#include "tarvik/host.h"
 #include "tarvik/interfaces.h"
 #include "tarvik/object.h"
 
@@ -80,8 +82,6 @@ class HostLine {
     ComPtr<IModemSessionCallback> sessionCallback_;
 };
 
-// A new empty property bag (the companions' CommonData); null on failure.
-ComPtr<ICommonData> NewBag();
 void SetField(ICommonData* bag, const char16_t* name, const Variant& value);
 
 // The description of the calling thread's error information, for messages.

@@ -20,6 +20,7 @@
 #include "Console.h"
 #include "ExitCodes.h"
 #include "HostKit.h"
+#include "tarvik/host.h"
 #include "tarvik/tarvik.h"
 
 #ifdef TARVIK_HAVE_MODEMSIM
@@ -30,23 +31,42 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace tarvik::cli;
-using Clock = std::chrono::steady_clock;
 
-constexpr auto kProgressEvery = 5s;
-// The event reporter's code for caller ID.
-constexpr LONG kCallerIdEvent = 1000;
 constexpr const char* kRingEntry = "MODEM_CALL_OFFERING : Received RING";
+constexpr const char* kOfferingEntry = "MODEM_CALL_OFFERING : Offering call";
 
 std::string Details() {
     return std::string(
                "Without --port a simulated modem rings with caller ID (and --caller-id is on).\n"
-               "--rings: rings before a call is offered (default 3 with caller ID, else 1;\n"
-               "caller ID is reported at the third ring). Data typed on standard input goes\n"
-               "to the caller; the call is dropped at the end of input, by ") +
+               "--rings: rings before a call is offered (default 3 with caller ID, else 1).\n"
+               "The modem sends caller ID between the first and the second ring and the line\n"
+               "reports it with the ring after the second, so caller ID comes before the\n"
+               "offer only with 3 rings or more. Data typed on standard input goes to the\n"
+               "caller; the call is dropped at the end of input, by ") +
            kEscapeKeyName +
            " when standard\n"
-           "input is a terminal (then in raw mode), and by Ctrl-C, SIGTERM or SIGHUP.\n\n" +
+           "input is a terminal (then in raw mode: keys, Ctrl-C among them, go to the\n"
+           "caller as typed), and by SIGINT (Ctrl-C while no call is connected, or when\n"
+           "input is no terminal), SIGTERM or SIGHUP.\n\n" +
            ExitStatusHelp();
+}
+
+// "number 5551212, name ALICE, date 12-06 (month-day), time 09:02", the
+// fields the modem sent.
+std::string CallerIdText(const tarvik::CallerId& id) {
+    std::string text;
+    auto add = [&text](const char* label, const std::string& value) {
+        if (!value.empty())
+            text += (text.empty() ? "" : ", ") + std::string(label) + " " + value;
+    };
+    auto split = [](const std::string& v, char mark) {
+        return v.size() == 4 ? v.substr(0, 2) + mark + v.substr(2) : v;
+    };
+    add("number", id.number);
+    add("name", id.name);
+    add("date", id.date.size() == 4 ? split(id.date, '-') + " (month-day)" : id.date);
+    add("time", split(id.time, ':'));
+    return text.empty() ? "no fields" : text;
 }
 
 #ifdef TARVIK_HAVE_MODEMSIM
@@ -65,7 +85,9 @@ int RunAnswer(int argc, char** argv) {
     tarvik::tool::Args args(
         "tarvik answer", "[--port PORT] [OPTIONS]",
         {{"port", 'p', "PORT",
-          "the modem's port: COMn (see 'tarvik ports') or a\ndevice path such as /dev/ttyUSB0"},
+          "the modem's port: COM1 to COM256 (see 'tarvik ports')\nor a device path such as "
+          "/dev/ttyUSB0"},
+         {"baud", 'b', "RATE", "the port's speed, a standard rate (9600)"},
          {"rings", 'r', "N", "rings before a call is offered (1 to 100)"},
          {"caller-id", 0, nullptr, "report caller ID"},
          {"mode", 0, "MODE", "standard, smart or kvr (standard)"},
@@ -93,7 +115,8 @@ int RunAnswer(int argc, char** argv) {
     const std::string init = args.Value("init", "ATZ");
     bool callerId = args.Has("caller-id");
     PortSetup port;
-    if (auto status = StartCallCommand(args, "tarvik answer", &port))
+    long baud = 0;
+    if (auto status = StartCallCommand(args, "tarvik answer", &port, &baud))
         return *status;
     Console& out = Out();
     std::string error;
@@ -125,25 +148,49 @@ int RunAnswer(int argc, char** argv) {
         out.Say("simulated modem on " + name + " (" + sim->SlavePath() + ")");
     }
 #endif
+    if (args.Has("port")) {
+        const std::string problem = PortProblemBeforeOpening(port.Device());
+        if (!problem.empty())
+            return out.Fail(port.Described() + ": " + problem, kExitPortUnavailable);
+    }
     const long rings = args.Has("rings") ? *ringsGiven : callerId ? 3 : 1;
 
     if (!EnsureClasses(&error))
         return out.Fail(error, kExitFailure);
     auto ringCount = std::make_shared<std::atomic<int>>(0);
+    auto offering = std::make_shared<std::atomic<bool>>(false);
     EventTap tap({
         [&out](LONG code, const std::string& data, const std::string& source) {
-            if (code == kCallerIdEvent)
-                out.Event("caller-id", Json().Add("port", source).Add("data", data),
-                          "caller ID on " + source + ": " + data);
-            else
+            if (code != tarvik::kCallerIdEvent) {
+                // The line's other reports ("Answering the Incoming Call ")
+                // say what the status lines say already: for scripts only.
                 out.Event("report", Json().Add("code", static_cast<long>(code)).Add("data", data),
-                          data);
+                          "");
+                return;
+            }
+            const tarvik::CallerId id = tarvik::ParseCallerId(data);
+            out.Event("caller-id",
+                      Json()
+                          .Add("port", source)
+                          .Add("date", id.date)
+                          .Add("time", id.time)
+                          .Add("number", id.number)
+                          .Add("name", id.name)
+                          .Add("data", data),
+                      "caller ID on " + source + ": " + CallerIdText(id) + " [" + data + "]");
         },
-        [&out, ringCount, &rate](const std::string& function, const std::string& message) {
+        [&out, ringCount, offering, &rate](const std::string& function,
+                                           const std::string& message) {
             out.LogEntry(function, message);
+            // The line logs the ring that offers a call just after it has
+            // offered it: the rings after that one are the next call's.
+            if (message == kOfferingEntry)
+                *offering = true;
             if (message == kRingEntry) {
                 const int n = ++*ringCount;
                 out.Event("ring", Json().Add("count", n), "ring " + std::to_string(n));
+                if (offering->exchange(false))
+                    *ringCount = 0;
             }
             if (long r = RateOf(message))
                 rate = r;
@@ -168,7 +215,8 @@ int RunAnswer(int argc, char** argv) {
         if (!line.Create(port.Name(), handlers, &error))
             return out.Fail(error, kExitFailure);
         auto open = [&]() -> std::optional<int> {
-            auto settings = LineSettings(guardMs);
+            *ringCount = 0;
+            auto settings = LineSettings(baud, guardMs);
             if (!settings)
                 return out.Fail("cannot create a property bag", kExitFailure);
             SetField(settings.Get(), tarvik::field::NumRingsAnswer,
@@ -179,46 +227,17 @@ int RunAnswer(int argc, char** argv) {
                      tarvik::Variant(LONG{mode == "kvr" ? 1 : 0}));
             SetField(settings.Get(), tarvik::field::AnsweringMode,
                      tarvik::Variant(LONG{mode == "smart" ? 1 : 0}));
-            if (FAILED(line.Open(init, settings.Get(), &error))) {
-                Failure f = OpenFailure(line, port, init, error);
-                return out.Fail(f.message, f.exitCode);
-            }
-            return std::nullopt;
+            return OpenWatched(line, port, init, settings.Get());
         };
-        out.Event("opening", Json().Add("port", port.Shown()).Add("device", port.Device()),
-                  "initialising the modem on " + port.Described() + " with " + init);
+        out.Event("opening",
+                  Json().Add("port", port.Shown()).Add("device", port.Device()).Add("baud", baud),
+                  "initialising the modem on " + port.Described() + " at " + std::to_string(baud) +
+                      " bit/s with " + init + " (Ctrl-C stops)");
         if (auto failed = open())
             return *failed;
 
-        // The end of a call as the line reports it (10 s at most).
-        auto awaitEnd = [&]() {
-            const auto until = Clock::now() + 10s;
-            while (Clock::now() < until) {
-                auto w = events->Next(500ms);
-                if (w.event && w.event->kind == CallEvents::Disconnected) {
-                    const LONG cause = w.event->value;
-                    out.Event("disconnected",
-                              Json()
-                                  .Add("cause", static_cast<long>(cause))
-                                  .Add("reason", CauseText(cause)),
-                              std::string("call ended: ") + CauseText(cause));
-                    return;
-                }
-                if (w.event && w.event->kind == CallEvents::Fatal)
-                    break;  // the port failed: no end of call will follow
-            }
-            out.Say("the line did not report the end of the call");
-        };
-        auto hangUp = [&](const std::string& why) {
-            out.Event("hanging-up", Json().Add("reason", why), "hanging up (" + why + ")");
-            if (FAILED(line.Line()->DropCall()))
-                out.Say("the modem did not hang up cleanly: " + TakeErrorText());
-            awaitEnd();
-        };
-
         long handled = 0;
         while (calls == 0 || handled < calls) {
-            *ringCount = 0;
             out.Event("waiting", Json().Add("port", port.Shown()),
                       "waiting for a call on " + port.Shown() + " (Ctrl-C stops)");
 #ifdef TARVIK_HAVE_MODEMSIM
@@ -240,7 +259,7 @@ int RunAnswer(int argc, char** argv) {
                 if (FAILED(line.Line()->AnswerCall(0)))
                     out.Say("refusing failed: " + TakeErrorText());
                 else
-                    out.Event("refused", Json(), "call refused");
+                    out.Event("refused", Json(), "call refused (not answered)");
 #ifdef TARVIK_HAVE_MODEMSIM
                 // The simulated caller gives up once refused.
                 if (sim)
@@ -248,86 +267,71 @@ int RunAnswer(int argc, char** argv) {
 #endif
                 continue;
             }
-            if (FAILED(line.Line()->AnswerCall(1)) ||
-                line.LastError() == LINE_ERROR_NOT_RESPONDING) {
-                hangUp("the modem did not take the answer command");
-                result = out.Fail("answering failed", kExitNoModem);
-                continue;
-            }
             out.Event(
                 "answering", Json().Add("mode", mode),
                 "answering (" + mode + "), waiting for the modem to connect (Ctrl-C hangs up)");
-            const auto started = Clock::now();
-            const auto limit = std::chrono::seconds(*timeout);
-            LONG handle = -1;
-            std::optional<int> failed;
-            while (handle < 0 && !failed) {
-                const auto elapsed = Clock::now() - started;
-                if (elapsed >= limit) {
-                    hangUp("time-out");
-                    failed = out.Fail("no connection within " + std::to_string(*timeout) + " s",
-                                      kExitNoAnswer);
-                    break;
-                }
-                auto slice = std::min<Clock::duration>(kProgressEvery, limit - elapsed);
-                auto next =
-                    events->Next(std::chrono::duration_cast<std::chrono::milliseconds>(slice));
-                if (next.signal) {
-                    hangUp(SignalName(next.signal));
-                    return ExitForSignal(next.signal);
-                }
-                if (!next.event) {
-                    const long s =
-                        std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started)
-                            .count();
-                    if (Clock::now() - started < limit)
-                        out.Event("waiting", Json().Add("elapsed", s),
-                                  "still waiting for the connection (" + std::to_string(s) + " s)");
-                } else if (next.event->kind == CallEvents::Connected) {
-                    handle = next.event->value;
-                } else if (next.event->kind == CallEvents::Disconnected) {
-                    failed = out.Fail(std::string("the call ended before it connected: ") +
-                                          CauseText(next.event->value),
-                                      kExitNoAnswer);
-                } else if (next.event->kind == CallEvents::Fatal) {
-                    return out.Fail(port.Described() + ": the device was lost", kExitDeviceLost);
-                }
+            HRESULT answered = E_FAIL;
+            const int signal = RunWatched([&] { answered = line.Line()->AnswerCall(1); }, false);
+            if (signal) {
+                HangUp(line.Line(), *events, SignalName(signal), false);
+                return ExitForSignal(signal);
             }
-            if (failed) {
-                result = *failed;
+            if (FAILED(answered) || line.LastError() == LINE_ERROR_NOT_RESPONDING) {
+                HangUp(line.Line(), *events, "the modem did not take the answer command", false);
+                result = out.Fail("answering failed", kExitNoModem);
+                continue;
+            }
+            const ConnectWait c = AwaitConnection(*events, std::chrono::seconds(*timeout));
+            if (c.kind == ConnectWait::Signal) {
+                HangUp(line.Line(), *events, SignalName(c.signal), false);
+                return ExitForSignal(c.signal);
+            }
+            if (c.kind == ConnectWait::DeviceLost)
+                return out.Fail(port.Described() + ": the device was lost", kExitDeviceLost);
+            if (c.kind == ConnectWait::TimedOut) {
+                HangUp(line.Line(), *events, "time-out", false);
+                result = out.Fail("no connection within " + std::to_string(*timeout) + " s",
+                                  kExitNoAnswer);
+                continue;
+            }
+            if (c.kind == ConnectWait::Ended) {
+                result = out.Fail(
+                    std::string("the call ended before it connected: ") + CauseText(c.value),
+                    kExitNoAnswer);
                 continue;
             }
             const RawTerminal terminal;
             const long connectRate = rate;
-            Json connected = Json().Add("port", port.Shown());
+            Json connected = Json().Add("port", port.Shown()).Add("baud", baud);
             if (connectRate)
                 connected.Add("rate", connectRate);
             out.Event("connected", connected,
                       (connectRate ? "connected at " + std::to_string(connectRate)
                                    : std::string("connected")) +
-                          " (incoming call)" +
+                          " (incoming call, port at " + std::to_string(baud) + ")" +
                           (terminal.Active() ? std::string("; ") + kEscapeKeyName + " hangs up"
                                              : std::string()));
-            const BridgeEnd end = Bridge(static_cast<int>(handle), terminal, true, true);
+            const BridgeEnd end = Bridge(static_cast<int>(c.value), terminal, true, true);
             switch (end.kind) {
                 case BridgeEnd::RemoteHungUp:
                 case BridgeEnd::DeviceLost:
                     // The port is the host's until it says it has finished.
-                    out.Event("remote-hung-up", Json(), "the caller hung up");
+                    if (end.kind == BridgeEnd::RemoteHungUp)
+                        out.Event("remote-hung-up", Json(), "the caller hung up");
                     tarvik::SignalEndOfCall(port.Name().c_str());
-                    awaitEnd();
+                    AwaitEnd(*events, true, end.kind == BridgeEnd::RemoteHungUp);
                     if (end.kind == BridgeEnd::DeviceLost)
                         return out.Fail(port.Described() + ": the device was lost",
                                         kExitDeviceLost);
                     break;
                 case BridgeEnd::Signal:
-                    hangUp(SignalName(end.signal));
+                    HangUp(line.Line(), *events, SignalName(end.signal), true);
                     return ExitForSignal(end.signal);
                 case BridgeEnd::InputEnded:
-                    hangUp("end of input");
+                    HangUp(line.Line(), *events, "end of input", true);
                     break;
                 case BridgeEnd::EscapeKey:
-                    hangUp(kEscapeKeyName);
+                    HangUp(line.Line(), *events, kEscapeKeyName, true);
                     break;
             }
             // Caller ID is reported once per opening: reopen for the next call.

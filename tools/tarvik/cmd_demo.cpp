@@ -275,7 +275,7 @@ int RunDemo(int argc, char** argv) {
     }
 
     auto dial = [&](const char16_t* number) {
-        auto bag = tarvik::cli::NewBag();
+        auto bag = tarvik::MakeBag();
         tarvik::cli::SetField(bag.Get(), u"PhoneNumber", tarvik::Variant::String(number));
         timeline.Print("host", "MakeCall(PhoneNumber=%s) ...", tarvik::Utf16ToUtf8(number).c_str());
         HRESULT result = line->MakeCall(bag.Get());
@@ -327,7 +327,7 @@ int RunDemo(int argc, char** argv) {
     // so the line is opened afresh for each call, set to offer a call at the
     // third ring, when the caller ID has come in.
     auto openForCalls = [&] {
-        auto settings = tarvik::cli::NewBag();
+        auto settings = tarvik::MakeBag();
         if (!settings)
             return false;
         tarvik::cli::SetField(settings.Get(), u"NumRingsAnswer", tarvik::Variant(LONG{3}));

@@ -18,6 +18,7 @@
 #include "Console.h"
 #include "ExitCodes.h"
 #include "HostKit.h"
+#include "line/DialCommand.h"
 #include "tarvik/tarvik.h"
 
 #ifdef TARVIK_HAVE_MODEMSIM
@@ -30,7 +31,23 @@ using namespace std::chrono_literals;
 using namespace tarvik::cli;
 
 constexpr long kSimulatedRate = 33600;
-constexpr auto kProgressEvery = 5s;
+
+// What the line would refuse in the number or the access code, checked by
+// the line's own rule before anything is opened.
+std::optional<std::string> DialProblem(const std::string& number, const std::string& access) {
+    using namespace tarvik::line;
+    if (auto p = DialStringProblem(number, "--number"))
+        return "'" + number + "' is not a number to dial: " + "it " + p->substr(p->find("holds"));
+    if (auto p = DialStringProblem(access, "--access-code"))
+        return "'" + access + "' is not an access code: " + "it " + p->substr(p->find("holds"));
+    if (number.find_first_of("0123456789") == std::string::npos)
+        return "'" + number + "' is not a number to dial: it has no digit";
+    if (!BuildDialCommand(false, number, access))
+        return "the number and the access code have " +
+               std::to_string(number.size() + access.size()) + " characters, " +
+               std::to_string(kMaxDialDigits) + " at most";
+    return std::nullopt;
+}
 
 std::string Details() {
     return std::string(
@@ -39,25 +56,24 @@ std::string Details() {
                "on standard output. The call is dropped at the end of input, by ") +
            kEscapeKeyName +
            " when\n"
-           "standard input is a terminal (which is then in raw mode: keys go to the\n"
-           "remote side as typed), and by Ctrl-C, SIGTERM or SIGHUP. Status lines go to\n"
-           "standard error; with --json, one JSON object per event instead.\n\n" +
+           "standard input is a terminal (which is then in raw mode: keys, Ctrl-C\n"
+           "among them, go to the remote side as typed), and by SIGINT (Ctrl-C while\n"
+           "the modem initialises or dials, or when input is no terminal), SIGTERM or\n"
+           "SIGHUP. NUMBER holds digits and what a Hayes modem takes in a dial string:\n"
+           "* # A-D P T W R , ! @ ; and the separators - ( ) . and blank (58 at most,\n"
+           "access code included). Status lines go to standard error; with --json, one\n"
+           "JSON object per event instead.\n\n" +
            ExitStatusHelp();
-}
-
-// Digits, the dial modifiers a Hayes modem takes, and separators people type.
-bool IsDialString(const std::string& s) {
-    return !s.empty() && s.size() <= 60 &&
-           s.find_first_not_of("0123456789*#,WwPpTt!@;+-() ") == std::string::npos &&
-           s.find_first_of("0123456789") != std::string::npos;
 }
 
 int RunDial(int argc, char** argv) {
     tarvik::tool::Args args(
         "tarvik dial", "[--port PORT] --number NUMBER [OPTIONS]",
         {{"port", 'p', "PORT",
-          "the modem's port: COMn (see 'tarvik ports') or a\ndevice path such as /dev/ttyUSB0"},
+          "the modem's port: COM1 to COM256 (see 'tarvik ports')\nor a device path such as "
+          "/dev/ttyUSB0"},
          {"number", 'n', "NUMBER", "the number to dial"},
+         {"baud", 'b', "RATE", "the port's speed, a standard rate (9600)"},
          {"init", 0, "TEXT", "the modem's initialisation command (ATZ)"},
          {"pulse", 0, nullptr, "pulse dialling (default tone)"},
          {"access-code", 0, "CODE", "dialled right after the number"},
@@ -72,14 +88,15 @@ int RunDial(int argc, char** argv) {
     const std::string number = args.Value("number");
     if (!args.Has("number"))
         return args.UsageError("--number is needed");
-    if (!IsDialString(number))
-        return args.UsageError("'" + number + "' is not a number to dial");
+    if (auto problem = DialProblem(number, args.Value("access-code")))
+        return args.UsageError(*problem);
     const auto timeout = args.Integer("timeout", 1, 86400, 120);
     if (!timeout)
         return kExitUsage;
     const std::string init = args.Value("init", "ATZ");
     PortSetup port;
-    if (auto status = StartCallCommand(args, "tarvik dial", &port))
+    long baud = 0;
+    if (auto status = StartCallCommand(args, "tarvik dial", &port, &baud))
         return *status;
     Console& out = Out();
     std::string error;
@@ -97,10 +114,14 @@ int RunDial(int argc, char** argv) {
         if (!modem->Start(&error) || !port.UsePrivate("COM1", modem->SlavePath(), &error))
             return out.Fail("cannot start the simulated modem: " + error, kExitFailure);
         guardMs = 300;
-        rate = kSimulatedRate;
         out.Say("no port given, using a simulated modem");
     }
 #endif
+    if (args.Has("port")) {
+        const std::string problem = PortProblemBeforeOpening(port.Device());
+        if (!problem.empty())
+            return out.Fail(port.Described() + ": " + problem, kExitPortUnavailable);
+    }
 
     if (!EnsureClasses(&error))
         return out.Fail(error, kExitFailure);
@@ -120,17 +141,14 @@ int RunDial(int argc, char** argv) {
     HostLine host;
     if (!host.Create(port.Name(), std::move(handlers), &error))
         return out.Fail(error, kExitFailure);
-    out.Event("opening", Json().Add("port", port.Shown()).Add("device", port.Device()),
-              "initialising the modem on " + port.Described() + " with " + init);
-    if (FAILED(host.Open(init, LineSettings(guardMs).Get(), &error))) {
-        Failure f = OpenFailure(host, port, init, error);
-        return out.Fail(f.message, f.exitCode);
-    }
-    // A signal during the initialisation: nothing to hang up yet.
-    if (int s = TakeSignal())
-        return ExitForSignal(s);
+    out.Event("opening",
+              Json().Add("port", port.Shown()).Add("device", port.Device()).Add("baud", baud),
+              "initialising the modem on " + port.Described() + " at " + std::to_string(baud) +
+                  " bit/s with " + init + " (Ctrl-C stops)");
+    if (auto failed = OpenWatched(host, port, init, LineSettings(baud, guardMs).Get()))
+        return *failed;
 
-    auto bag = NewBag();
+    auto bag = tarvik::MakeBag();
     SetField(bag.Get(), tarvik::field::PhoneNumber, tarvik::Variant::AnsiString(number));
     SetField(bag.Get(), tarvik::field::DialType, tarvik::Variant::Bool(args.Has("pulse")));
     if (args.Has("access-code"))
@@ -140,105 +158,58 @@ int RunDial(int argc, char** argv) {
               "dialling " + number + (args.Has("pulse") ? " (pulse)" : "") +
                   ", waiting for the modem to connect (Ctrl-C hangs up)");
     IModemLine* line = host.Line();
+    const size_t replies = out.ReceivedCount();
     if (FAILED(line->MakeCall(bag.Get())))
         return out.Fail("cannot dial: " + TakeErrorText(), kExitFailure);
-    // The end of the call as the line reports it, waited for up to 10 s
-    // (signals meanwhile change nothing: the hang-up is under way).
-    auto awaitEnd = [&]() -> std::optional<LONG> {
-        const auto until = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < until) {
-            auto w = events->Next(500ms);
-            if (w.event && w.event->kind == CallEvents::Disconnected)
-                return w.event->value;
-            if (w.event && w.event->kind == CallEvents::Fatal)
-                break;  // the port failed: no end of call will follow
-        }
-        return std::nullopt;
-    };
-    auto reportEnd = [&](std::optional<LONG> cause) {
-        if (cause)
-            out.Event(
-                "disconnected",
-                Json().Add("cause", static_cast<long>(*cause)).Add("reason", CauseText(*cause)),
-                std::string("call ended: ") + CauseText(*cause));
-        else
-            out.Say("the line did not report the end of the call");
-    };
-    // Ends the call the way every exit path must: the line drops it (+++,
-    // ATH), and the end is awaited so that the port is closed after it.
-    auto hangUp = [&](const std::string& why) {
-        out.Event("hanging-up", Json().Add("reason", why), "hanging up (" + why + ")");
-        if (FAILED(line->DropCall()))
-            out.Say("the modem did not hang up cleanly: " + TakeErrorText());
-        reportEnd(awaitEnd());
-    };
 
-    using Clock = std::chrono::steady_clock;
-    const auto started = Clock::now();
-    const auto limit = std::chrono::seconds(*timeout);
-    LONG handle = -1;
-    while (handle < 0) {
-        const auto elapsed = Clock::now() - started;
-        if (elapsed >= limit) {
-            hangUp("time-out");
+    const ConnectWait w = AwaitConnection(*events, std::chrono::seconds(*timeout));
+    switch (w.kind) {
+        case ConnectWait::TimedOut:
+            HangUp(line, *events, "time-out", false);
             return out.Fail("no connection within " + std::to_string(*timeout) + " s",
                             kExitNoAnswer);
-        }
-        auto slice = std::min<Clock::duration>(kProgressEvery, limit - elapsed);
-        auto w = events->Next(std::chrono::duration_cast<std::chrono::milliseconds>(slice));
-        if (w.signal) {
-            hangUp(SignalName(w.signal));
+        case ConnectWait::Signal:
+            HangUp(line, *events, SignalName(w.signal), false);
             return ExitForSignal(w.signal);
-        }
-        if (!w.event) {
-            const long seconds =
-                std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started).count();
-            if (Clock::now() - started < limit)
-                out.Event("waiting", Json().Add("elapsed", seconds),
-                          "still waiting for the connection (" + std::to_string(seconds) + " s)");
-            continue;
-        }
-        switch (w.event->kind) {
-            case CallEvents::Connected:
-                handle = w.event->value;
-                break;
-            case CallEvents::Disconnected:
-                return out.Fail(CauseText(w.event->value), ExitForCause(w.event->value));
-            case CallEvents::Fatal:
-                return out.Fail(port.Described() + ": the device was lost", kExitDeviceLost);
-            case CallEvents::Offered:
-                break;
-        }
+        case ConnectWait::Ended:
+            return out.Fail(
+                DialResultText(w.value, out.ReceivedAfter(replies, "MODEM_CONNECTING", 1s)),
+                ExitForCause(w.value));
+        case ConnectWait::DeviceLost:
+            return out.Fail(port.Described() + ": the device was lost", kExitDeviceLost);
+        case ConnectWait::Connected:
+            break;
     }
 
     const RawTerminal terminal;
-    const long connectRate = rate;
-    Json connected = Json().Add("port", port.Shown());
+    const long connectRate = rate ? rate.load() : args.Has("port") ? 0 : kSimulatedRate;
+    Json connected = Json().Add("port", port.Shown()).Add("baud", baud);
     if (connectRate)
         connected.Add("rate", connectRate);
     out.Event(
         "connected", connected,
         (connectRate ? "connected at " + std::to_string(connectRate) : std::string("connected")) +
+            " (port at " + std::to_string(baud) + ")" +
             (terminal.Active() ? std::string("; ") + kEscapeKeyName + " hangs up"
-                               : std::string("; end of input hangs up")));
-    const BridgeEnd end = Bridge(static_cast<int>(handle), terminal, true, true);
+                               : std::string("; end of input or Ctrl-C hangs up")));
+    const BridgeEnd end = Bridge(static_cast<int>(w.value), terminal, true, true);
     switch (end.kind) {
         case BridgeEnd::RemoteHungUp:
         case BridgeEnd::DeviceLost:
             // The port is the host's until it says it has finished with it.
             tarvik::SignalEndOfCall(port.Name().c_str());
-            reportEnd(awaitEnd());
+            AwaitEnd(*events, true, end.kind == BridgeEnd::RemoteHungUp);
             if (end.kind == BridgeEnd::DeviceLost)
                 return out.Fail(port.Described() + ": the device was lost", kExitDeviceLost);
             return kExitOk;
         case BridgeEnd::Signal:
-            hangUp(SignalName(end.signal));
+            HangUp(line, *events, SignalName(end.signal), true);
             return ExitForSignal(end.signal);
         case BridgeEnd::InputEnded:
-            hangUp("end of input");
+            HangUp(line, *events, "end of input", true);
             return kExitOk;
         case BridgeEnd::EscapeKey:
-            hangUp(kEscapeKeyName);
+            HangUp(line, *events, kEscapeKeyName, true);
             return kExitOk;
     }
     return kExitOk;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "Args.h"
+#include "CallKit.h"
 #include "Command.h"
 #include "Console.h"
 #include "ExitCodes.h"
@@ -97,20 +98,9 @@ std::string ReadLine(const fs::path& path) {
 // open that does not wait for carrier, which a holder of TIOCEXCL refuses, and
 // the advisory lock the Tarvik runtime and others take.
 std::string InUse(const std::string& root, const std::string& device) {
-    std::error_code ec;
     const fs::path dev = root + device;
-    for (const auto& proc : fs::directory_iterator(root + "/proc", ec)) {
-        const std::string pid = proc.path().filename();
-        if (pid.find_first_not_of("0123456789") != std::string::npos ||
-            pid == std::to_string(getpid()))
-            continue;
-        std::error_code fdError;
-        for (const auto& fd : fs::directory_iterator(proc.path() / "fd", fdError)) {
-            std::error_code linkError;
-            if (fs::read_symlink(fd.path(), linkError) == device)
-                return "in use";
-        }
-    }
+    if (tarvik::cli::HolderOf(device, root))
+        return "in use";
     const int fd = open(dev.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return errno == EBUSY                      ? "in use"
@@ -245,21 +235,31 @@ int RunPorts(int argc, char** argv) {
     if (p[0] == "add") {
         if (p.size() != 3)
             return args.UsageError("add takes COMn and DEVICE");
-        if (tarvik::ResolvePortName(p[1].c_str()).empty())
+        if (!tarvik::tool::ComPortNumber(p[1]))
             return args.UsageError("'" + p[1] + "' is not a port name (COM1 to COM256)");
+        // The link must lead to the same device from wherever it is opened: a
+        // bare name is one of /dev, a relative path is made absolute.
+        std::string device = p[2];
+        if (device.find('/') == std::string::npos)
+            device = "/dev/" + device;
+        else if (device[0] != '/')
+            device = fs::absolute(device).lexically_normal().string();
         struct stat st {};
         // A USB adapter may be mapped before it is plugged in: warn, add anyway.
-        if (stat(p[2].c_str(), &st) != 0)
-            std::fprintf(stderr, "tarvik ports: warning: %s does not exist (yet)\n", p[2].c_str());
+        if (stat(device.c_str(), &st) != 0)
+            std::fprintf(stderr, "tarvik ports: warning: %s does not exist (yet)\n",
+                         device.c_str());
+        else if (!S_ISCHR(st.st_mode))
+            return args.UsageError(device + " is not a serial device (a character device)");
         errno = 0;
-        if (!tarvik::AddDeviceMapEntry(p[1], p[2], &error)) {
+        if (!tarvik::AddDeviceMapEntry(p[1], device, &error)) {
             const int saved = errno;
             std::fprintf(stderr, "tarvik ports: cannot map %s to %s in %s: %s\n", p[1].c_str(),
-                         p[2].c_str(), tarvik::DeviceMapFolder().c_str(),
+                         device.c_str(), tarvik::DeviceMapFolder().c_str(),
                          MapError(error, saved).c_str());
             return tarvik::cli::kExitFailure;
         }
-        std::printf("%s -> %s\n", p[1].c_str(), p[2].c_str());
+        std::printf("%s -> %s\n", p[1].c_str(), device.c_str());
         return 0;
     }
     if (p[0] == "remove") {

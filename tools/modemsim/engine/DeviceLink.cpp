@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -38,7 +39,7 @@ std::string DeviceMapEntry(const std::string& port) {
             return {};
         n = n * 10 + (out[i] - '0');
     }
-    if (out[3] == '0' || n < 1 || n > 255)
+    if (out[3] == '0' || n < 1 || n > 256)
         return {};
     return out;
 }
@@ -65,11 +66,24 @@ bool DeviceLink::Create(const std::string& port, const std::string& device, std:
         return false;
     }
     const std::string path = folder + "/" + entry;
-    // Replace whatever was there: a stale link of an earlier run is common.
-    if (unlink(path.c_str()) != 0 && errno != ENOENT) {
-        if (error)
-            *error = path + ": " + strerror(errno);
-        return false;
+    // A link left by an earlier run points at a terminal that is gone and is
+    // replaced; an entry that leads somewhere is the user's mapping, and stays.
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0) {
+        char target[PATH_MAX];
+        const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+        if (n < 0 || stat(path.c_str(), &st) == 0) {
+            if (error)
+                *error = port + " is mapped already (" + path +
+                         (n < 0 ? "" : " -> " + std::string(target, static_cast<size_t>(n))) +
+                         "); choose another name or remove that mapping";
+            return false;
+        }
+        if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+            if (error)
+                *error = path + ": " + strerror(errno);
+            return false;
+        }
     }
     if (symlink(device.c_str(), path.c_str()) != 0) {
         if (error)

@@ -34,15 +34,6 @@ Commands, one per line on standard input:
 Exit status: 0 after a clean stop, 1 when the modem or its link could not be
 set up, 2 for a usage error.)";
 
-// "COM5" or "\\.\COM5", in any case.
-bool IsPortName(std::string name) {
-    if (name.rfind("\\\\.\\", 0) == 0)
-        name.erase(0, 4);
-    long n = 0;
-    return name.size() > 3 && strncasecmp(name.c_str(), "COM", 3) == 0 &&
-           tool::ToInteger(name.substr(3), 1, 256, &n);
-}
-
 }  // namespace
 
 std::optional<int> ParseOptions(int argc, char** argv, Options& out) {
@@ -81,7 +72,7 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& out) {
     if (args.Has("numeric"))
         out.modem.verbose = false;
     out.link = args.Value("link");
-    if (args.Has("link") && !IsPortName(out.link))
+    if (args.Has("link") && !tool::ComPortNumber(out.link))
         return args.UsageError("--link takes a port name such as COM5, not '" + out.link + "'");
     for (const std::string& v : args.Values("outcome")) {
         size_t eq = v.find('=');

@@ -12,7 +12,7 @@ namespace tarvik::modemsim {
 std::string DeviceMapFolder();
 
 // "COM5", "com5", "\\.\COM12" -> "com5", "com12"; empty if `port` is not a
-// COM port name (COM1..COM255).
+// COM port name (COM1..COM256).
 std::string DeviceMapEntry(const std::string& port);
 
 class DeviceLink {
@@ -22,9 +22,11 @@ class DeviceLink {
     DeviceLink(const DeviceLink&) = delete;
     DeviceLink& operator=(const DeviceLink&) = delete;
 
-    // Creates (or replaces) the entry for `port` in the device map, creating
-    // the folder if needed, pointing at `device`. A link made before by this
-    // object is removed first. false with `error` set on failure.
+    // Creates the entry for `port` in the device map, creating the folder if
+    // needed, pointing at `device`. A link made before by this object is
+    // removed first; a dangling link (an earlier run's) is replaced; an entry
+    // that leads to something that exists is left alone and refused. false
+    // with `error` set on failure.
     bool Create(const std::string& port, const std::string& device, std::string* error = nullptr);
     void Remove();
 
