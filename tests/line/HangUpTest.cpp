@@ -183,14 +183,37 @@ TEST(HangUp, ModemVanishingDuringADataCallIsReportedAndCloseLineCloses) {
     LineHarness h;
     ASSERT_TRUE(h.StartConnected());
     h.modem.Vanish();
-    EXPECT_EQ(h.line->CloseLine(), E_FAIL);  // the call could not be hung up
-    // Closed all the same: a second close has nothing left to do.
+    // The call cannot be hung up, but the line closed as asked.
     EXPECT_EQ(h.line->CloseLine(), S_OK);
     EXPECT_EQ(h.State(), MODEM_IDLE);
     EXPECT_EQ(h.host->WaitForValue(HostEvent::Disconnected), DISCONNECT_CARRIER_LOST);
     // The failure reaches the session, or the host once the line is closed.
     EXPECT_TRUE(CModemLine::WaitForEventThreads(5000));
     EXPECT_EQ(h.session->Messages().size() + h.host->Count(HostEvent::Fatal), 1u);
+}
+
+TEST(HangUp, ModemVanishingWhileTheEscapeAwaitsItsAnswerEndsTheWaitAtOnce) {
+    LineHarness h;
+    ASSERT_TRUE(h.StartConnected());
+    size_t mark = h.modem.ReceivedSize();
+    auto script = ScriptModem(h, mark, "", false);
+    std::thread vanish([&] {
+        if (h.modem.WaitForReceived("+++", 8s, mark))
+            h.modem.Vanish();
+    });
+    auto start = Clock::now();
+    EXPECT_EQ(h.line->DropCall(), E_FAIL);
+    // Well inside the 5700 ms the answer to "+++" is waited for.
+    EXPECT_LT(Clock::now() - start, 5000ms);
+    script.join();
+    vanish.join();
+    EXPECT_EQ(h.LastError(), LINE_ERROR_NO_RESPONSE);
+    EXPECT_EQ(h.host->WaitForValue(HostEvent::Disconnected), DISCONNECT_CARRIER_LOST);
+    EXPECT_TRUE(h.session->WaitForMessage());
+    EXPECT_EQ(h.line->CloseLine(), S_OK);
+    EXPECT_TRUE(CModemLine::WaitForEventThreads(5000));
+    EXPECT_EQ(h.host->Count(HostEvent::Disconnected), 1u);
+    EXPECT_EQ(h.session->Messages().size(), 1u);
 }
 
 TEST(HangUp, DropWhileDiallingCancelsTheCallThroughTheDtrFallback) {
