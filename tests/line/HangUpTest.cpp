@@ -103,7 +103,7 @@ TEST(HangUp, CallsSentToASingleThreadedHostDuringItsDropDoNotDisturbIt) {
     ASSERT_TRUE(h.StartConnected());
     size_t mark = h.modem.ReceivedSize();
     const DWORD hostThread = GetCurrentThreadId();
-    HRESULT results[3] = {E_UNEXPECTED, E_UNEXPECTED, E_UNEXPECTED};
+    HRESULT results[4] = {E_UNEXPECTED, E_UNEXPECTED, E_UNEXPECTED, E_UNEXPECTED};
     bool delivered = false;
     // Another thread marshals calls to the host's one thread, as a
     // single-threaded host does; they run inside the drop's waits.
@@ -116,6 +116,7 @@ TEST(HangUp, CallsSentToASingleThreadedHostDuringItsDropDoNotDisturbIt) {
                 results[0] = h.line->CloseLine();
                 results[1] = h.Dial("5550000");
                 results[2] = h.line->DropCall();
+                results[3] = h.line->Shutdown();
             },
             20000);
     });
@@ -125,6 +126,8 @@ TEST(HangUp, CallsSentToASingleThreadedHostDuringItsDropDoNotDisturbIt) {
     EXPECT_EQ(results[0], E_FAIL);  // it cannot wait for the drop it interrupts
     EXPECT_EQ(results[1], E_FAIL);
     EXPECT_EQ(results[2], S_OK);  // the running drop is dropping the call
+    EXPECT_EQ(results[3], E_FAIL);
+    ExpectMarkersByRule(h.log);
     EXPECT_EQ(h.modem.Received().substr(mark), "+++ATH\r");
     ASSERT_TRUE(h.host->WaitFor(HostEvent::Disconnected));
     EXPECT_EQ(h.line->CloseLine(), S_OK);

@@ -218,9 +218,7 @@ TEST(LineEvents, CallbacksMayDropCloseOrShutDownTheLine) {
     }
 }
 
-// The markers of every entry of a whole dial and answer: (0, 1) for the
-// "ML::" entries, (-1, 1) for the closing "All goes well" of a few
-// operations, (-1, 0) for all else.
+// The markers of every entry of a whole dial and answer.
 TEST(LineEvents, EveryLogEntryOfACallCarriesTheMarkersOfItsKind) {
     LineHarness h;
     ASSERT_TRUE(h.StartOpen());
@@ -238,32 +236,7 @@ TEST(LineEvents, EveryLogEntryOfACallCarriesTheMarkersOfItsKind) {
     ASSERT_EQ(h.line->Shutdown(), S_OK);
     ASSERT_TRUE(CModemLine::WaitForEventThreads(5000));
 
-    const struct {
-        std::string_view function;  // a prefix when it ends in "::"
-        std::string_view message;   // any when empty
-        LONG markA, markB;
-    } rules[] = {
-        {"ML::", "", 0, 1},
-        {"CModemLine::DropCall()", "All goes well", -1, 1},
-        {"CModemLine::AnswerCall()", "All goes well", -1, 1},
-        {"CModemLine::TransmitDone()", "All goes well", -1, 1},
-        {"CModemLine::FatalError()", "All goes well", -1, 1},
-        {"CModemLine::FrameReceived()", "All goes well", -1, 1},
-        {"", "", -1, 0},
-    };
-    for (const auto& entry : h.log.Entries()) {
-        for (const auto& rule : rules) {
-            const bool prefix = rule.function.ends_with("::");
-            if ((prefix ? !entry.function.starts_with(rule.function)
-                        : !rule.function.empty() && entry.function != rule.function) ||
-                (!rule.message.empty() && entry.message != rule.message))
-                continue;
-            EXPECT_TRUE(entry.markA == rule.markA && entry.markB == rule.markB)
-                << entry.function << " \"" << entry.message << "\": " << entry.markA << ","
-                << entry.markB;
-            break;
-        }
-    }
+    ExpectMarkersByRule(h.log);
     // The connect text of both calls, as the modem said it.
     EXPECT_EQ(h.log.With("CModemLine::FrameReceived()", "Connected: CONNECT 9600").size(), 2u);
 }

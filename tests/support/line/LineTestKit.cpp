@@ -302,6 +302,35 @@ std::optional<HostEvent> LineHarness::RemoteHangsUp() {
 
 // ---------------------------------------------------------------------------
 
+void ExpectMarkersByRule(const RecordingLog& log) {
+    const struct {
+        std::string_view function;  // a prefix when it ends in "::"
+        std::string_view message;   // any when empty
+        LONG markA, markB;
+    } rules[] = {
+        {"ML::", "", 0, 1},
+        {"CModemLine::DropCall()", "All goes well", -1, 1},
+        {"CModemLine::AnswerCall()", "All goes well", -1, 1},
+        {"CModemLine::TransmitDone()", "All goes well", -1, 1},
+        {"CModemLine::FatalError()", "All goes well", -1, 1},
+        {"CModemLine::FrameReceived()", "All goes well", -1, 1},
+        {"", "", -1, 0},
+    };
+    for (const auto& entry : log.Entries()) {
+        for (const auto& rule : rules) {
+            const bool prefix = rule.function.ends_with("::");
+            if ((prefix ? !entry.function.starts_with(rule.function)
+                        : !rule.function.empty() && entry.function != rule.function) ||
+                (!rule.message.empty() && entry.message != rule.message))
+                continue;
+            EXPECT_TRUE(entry.markA == rule.markA && entry.markB == rule.markB)
+                << entry.function << " \"" << entry.message << "\": " << entry.markA << ","
+                << entry.markB;
+            break;
+        }
+    }
+}
+
 ErrorInfoSeen TakeErrorInfo() {
     ErrorInfoSeen seen;
     ComPtr<IErrorInfo> info;

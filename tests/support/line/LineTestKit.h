@@ -180,6 +180,11 @@ ComPtr<IModemLine> NewLine();
 bool WaitForEntries(const RecordingLog& log, std::string_view message, size_t count,
                     std::chrono::milliseconds timeout = 5s, std::string_view function = {});
 
+// Checks the markers of every entry in `log`: (0, 1) for the "ML::" entries,
+// (-1, 1) for the closing "All goes well" of a few operations, (-1, 0) for
+// all else.
+void ExpectMarkersByRule(const RecordingLog& log);
+
 // The text of the first notification with `code`, waiting up to `timeout`.
 std::optional<std::string> WaitForReport(const RecordingReporter& reporter, LONG code,
                                          std::chrono::milliseconds timeout = 8s);
