@@ -24,9 +24,6 @@ constexpr DWORD kAfterDtrMs = 55;        // before the second "+++"
 constexpr DWORD kSecondEscapeMs = 5100;  // its answer is not used
 constexpr DWORD kBeforeHangUpMs = 600;   // before the first "ATH\r"
 constexpr DWORD kReopenPauseMs = 2000;   // between closing and reopening
-// How long a hang-up waits for another hang-up or close of the line to end:
-// longer than the longest hang-up with every wait run out, and its reopen.
-constexpr DWORD kHangUpLockWaitMs = 60000;
 
 bool IsOldSystem() {
     DWORD version = GetVersion();

@@ -26,9 +26,6 @@ constexpr const char* kFn = "CModemLine::MakeCall()";
 constexpr DWORD kPauseBeforeDialMs = 1000;
 constexpr LONG kAccessCodeEvent = 1000;
 constexpr SHORT kAccessCodeMessageType = 103;
-// How long the dial command waits for a hang-up or close that holds the line:
-// longer than the longest hang-up with every wait run out, and its reopen.
-constexpr DWORD kHangUpLockWaitMs = 60000;
 
 // The number as the dial command takes it: text as it stands, a whole number
 // of at least 0 in decimal. Anything else (a boolean would dial "-1") is no

@@ -156,10 +156,6 @@ HRESULT CModemLine::Initialize(ICommonData* pICommonData, IModemLineCallback* pI
 
 namespace {
 
-// How long Shutdown and CloseLine wait for a hang-up or close that another
-// thread runs: longer than the longest hang-up with every wait run out, and
-// its reopen.
-constexpr DWORD kHangUpLockWaitMs = 60000;
 // How long Shutdown waits for the events raised before it to reach the host.
 constexpr DWORD kEventDrainMs = 15000;
 
