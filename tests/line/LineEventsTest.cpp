@@ -252,13 +252,19 @@ TEST(LineEvents, ExitWhileAnEventActivatesAClass) {
             // Each event asks the registry for a class no one registered.
             static std::atomic<bool> running{false};
             h.host->On(HostEvent::Disconnected, [](LONG, LONG) {
+                auto activate = [] {
+                    const GUID nobody = {0x5eed0001, 0x7a21, 0x4c11, {1, 2, 3, 4, 5, 6, 7, 8}};
+                    for (;;) {
+                        ComPtr<IUnknown> none;
+                        CoCreateInstance(nobody, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                         none.PutVoid());
+                    }
+                };
+                // More threads of the host's own, to widen the window.
+                for (int i = 0; i < 3; ++i)
+                    std::thread(activate).detach();
                 running = true;
-                const GUID nobody = {0x5eed0001, 0x7a21, 0x4c11, {1, 2, 3, 4, 5, 6, 7, 8}};
-                for (;;) {
-                    ComPtr<IUnknown> none;
-                    CoCreateInstance(nobody, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
-                                     none.PutVoid());
-                }
+                activate();
             });
             h.modem.SetOutcome("5551234", "BUSY");
             h.Dial();
