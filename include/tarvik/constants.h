@@ -104,6 +104,14 @@ enum LineLastError : LONG {
     // still returns S_OK and the line reports a fatal error); DropCall:
     // "ATH" could not be sent.
     LINE_ERROR_NOT_RESPONDING = 15,
+    // MakeCall: "PhoneNumber" is missing, not text (or an integer), empty,
+    // blanks only, or holds a character outside the dial set.
+    LINE_ERROR_BAD_NUMBER = 16,
+    // MakeCall: "PCAccessCode" holds a character outside the dial set.
+    LINE_ERROR_BAD_ACCESS_CODE = 17,
+    // MakeCall: number and access code together are longer than the 58
+    // characters a dial command has room for.
+    LINE_ERROR_NUMBER_TOO_LONG = 18,
     // Initialize given a null callback, or its events could not be created.
     LINE_ERROR_NULL_CALLBACK = 25,
 };

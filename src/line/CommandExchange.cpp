@@ -13,6 +13,12 @@ constexpr DWORD kResponseTimeoutMs = 4000;
 
 int CModemLine::SendCommand(const char* data, LONG length) {
     Log(-1, 0, "CModemLine::SendCommand()", "Function ENtry");
+    // A port that failed takes nothing more: the command counts as not
+    // transmitted, and its sender reports as for any lost command.
+    if (m_bPortFailed) {
+        Log(-1, 0, "CModemLine::SendCommand()", "The port has failed");
+        return 15;
+    }
     m_hTransmitDone.Clear();
     HANDLE done = m_hTransmitDone.Get();
     if (m_port.TransmitFrame(reinterpret_cast<const BYTE*>(data), length) != SP_OK) {

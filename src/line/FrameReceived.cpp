@@ -145,12 +145,14 @@ HRESULT CModemLine::InterpretFrame(LONG state, std::string_view frame) {
             m_bReadStopped = true;
             // The rate and protocol ("CONNECT 33600/ARQ") reach a host only
             // through the log; printable characters only, as the modem's
-            // bytes go into a text log.
+            // bytes go into a text log, and without the line's own CR and LF.
             if (frame.size() > 7) {
                 std::string text = "Connected: ";
-                for (char c : frame.substr(0, 64))
-                    text += (c >= 0x20 && c < 0x7f) ? c : '?';
-                Log(-1, 1, kFn, text);
+                for (char c : frame.substr(0, 64)) {
+                    if (c != '\r' && c != '\n')
+                        text += (c >= 0x20 && c < 0x7f) ? c : '?';
+                }
+                Log(-1, 0, kFn, text);
             }
             if (incoming) {
                 Log(-1, 0, kFn, "MODEM_CONNECTING : Received CONNECT");

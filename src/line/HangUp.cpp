@@ -24,9 +24,6 @@ constexpr DWORD kAfterDtrMs = 55;        // before the second "+++"
 constexpr DWORD kSecondEscapeMs = 5100;  // its answer is not used
 constexpr DWORD kBeforeHangUpMs = 600;   // before the first "ATH\r"
 constexpr DWORD kReopenPauseMs = 2000;   // between closing and reopening
-// How long a hang-up waits for another hang-up or close of the line to end:
-// longer than the longest hang-up with every wait run out, and its reopen.
-constexpr DWORD kHangUpLockWaitMs = 60000;
 
 bool IsOldSystem() {
     DWORD version = GetVersion();
@@ -171,10 +168,12 @@ HRESULT CModemLine::HangUpLocked() {
         m_bPortOpen = true;
         preHangUpState = m_lState.exchange(MODEM_DISCONNECTING_START);
     }
-    if (preHangUpState == MODEM_CONNECTING && !m_bDialSent) {
-        // Dropped during MakeCall's pause: nothing was dialled, so there is
-        // nothing to hang up at the modem; MakeCall sees the state and sends
-        // nothing.
+    int pending = kDialPending;
+    if (preHangUpState == MODEM_CONNECTING &&
+        m_dialStep.compare_exchange_strong(pending, kDialCancelled)) {
+        // Ended during MakeCall's pause: nothing was dialled, so the modem
+        // is told nothing. The call was the host's all the same (MakeCall
+        // returns S_OK) and ends as any call the host drops.
         LONG start = MODEM_DISCONNECTING_START;
         if (m_lState.compare_exchange_strong(start, MODEM_IDLE)) {
             m_nDisconnectCause = DISCONNECT_NORMAL;
@@ -207,6 +206,9 @@ HRESULT CModemLine::HangUpLocked() {
     HANDLE answers[2] = {escapeOk, noCarrier};
     DWORD r = tarvik::PumpingWait(2, answers, kEscapeAnswerMs,
                                   [this] { Log(-1, 0, kFn, "PeekMEssage Call"); });
+    // The port's failure also ends this wait: no answer can come now.
+    if (m_bPortFailed)
+        EndCallWithLostPort("The modem was lost during the hang-up");
     if (r == WAIT_OBJECT_0 || r == WAIT_OBJECT_0 + 1) {
         Log(-1, 0, kFn, "recieved Ok From the modem...");
         Sleep(kBeforeHangUpMs);

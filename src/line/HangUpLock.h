@@ -13,6 +13,10 @@
 
 namespace tarvik::line {
 
+// How long anything waits for a hang-up or close that another thread runs:
+// longer than the longest hang-up with every wait run out, and its reopen.
+inline constexpr DWORD kHangUpLockWaitMs = 60000;
+
 class HangUpLock {
   public:
     enum class Entry { Entered, HeldByThisThread, TimedOut };

@@ -34,6 +34,11 @@ EventThreadCount& Threads() {
     return *count;
 }
 
+// The line whose event this thread runs, if it is an event thread: a host
+// that shuts the line down from inside a callback must not wait for the very
+// thread it is on.
+thread_local const CModemLine* t_eventLine = nullptr;
+
 struct EventThreadArgs {
     CModemLine* line;  // holds one reference
     RaisedEvent event;
@@ -64,7 +69,7 @@ void CModemLine::RaiseEvent(LONG code) {
     }
     {
         std::lock_guard lock(m_eventsLock);
-        if (m_eventThreads++ == 0)
+        if (m_eventThreads++ == m_eventThreadsWaiting)
             ResetEvent(m_hEventsDone);
     }
     HANDLE thread = CreateThread(nullptr, 0, &CModemLine::RaiseEventThread, args.get(), 0, nullptr);
@@ -83,7 +88,9 @@ void CModemLine::RaiseEvent(LONG code) {
 
 DWORD CModemLine::RaiseEventThread(void* param) {
     std::unique_ptr<EventThreadArgs> args(static_cast<EventThreadArgs*>(param));
+    t_eventLine = args->line;
     args->line->RunEvent(args->event);
+    t_eventLine = nullptr;
     args->line->EventThreadEnded();
     static_cast<IModemLine*>(args->line)->Release();
     auto& threads = Threads();
@@ -95,16 +102,35 @@ DWORD CModemLine::RaiseEventThread(void* param) {
 
 void CModemLine::EventThreadEnded() {
     std::lock_guard lock(m_eventsLock);
-    if (--m_eventThreads == 0)
+    if (--m_eventThreads == m_eventThreadsWaiting)
         SetEvent(m_hEventsDone);
 }
 
 bool CModemLine::WaitForOwnEvents(DWORD timeoutMs) {
+    // An event thread of this line that waits here (a callback that shuts
+    // the line down) is not waited for: neither by itself, nor by another
+    // such callback waiting at the same time.
+    struct Excuse {
+        CModemLine* line;
+        bool on;
+        Excuse(CModemLine* l, bool o) : line(l), on(o) { Step(+1); }
+        ~Excuse() { Step(-1); }
+        void Step(int by) {
+            if (!on)
+                return;
+            std::lock_guard lock(line->m_eventsLock);
+            line->m_eventThreadsWaiting += by;
+            if (line->m_eventThreads == line->m_eventThreadsWaiting)
+                SetEvent(line->m_hEventsDone);
+            else
+                ResetEvent(line->m_hEventsDone);
+        }
+    } excuse(this, t_eventLine == this);
     const uint64_t until = GetTickCount64() + timeoutMs;
     for (;;) {
         {
             std::lock_guard lock(m_eventsLock);
-            if (m_eventThreads == 0)
+            if (m_eventThreads == m_eventThreadsWaiting)
                 return true;
         }
         const uint64_t now = GetTickCount64();
@@ -132,6 +158,10 @@ void CModemLine::RunEvent(const RaisedEvent& event) {
             break;
         case LINE_EVENT_REANSWER:
             ReanswerNow();
+            break;
+        case LINE_EVENT_OVERFLOW:
+            if (ComPtr<IModemLineCallback> host = HostCallback())
+                host->FatalError(SP_BAD_LENGTH, 0, 0);
             break;
         default:
             break;
@@ -227,9 +257,12 @@ HRESULT CModemLine::FatalError(LONG lError, LONG lCause, LONG lParam) {
         if (!ModemData())
             return E_FAIL;
         HRESULT hr = S_OK;
-        if (m_bFatalReported && m_bPortOpen) {
-            TellSession("CModemLine::FatalError()");
-        } else if (ComPtr<IModemLineCallback> host = HostCallback()) {
+        // Modem data that leads to no session (a bag of the host's own):
+        // the host itself hears of the failure, never nobody.
+        const bool told =
+            m_bFatalReported && m_bPortOpen && TellSession("CModemLine::FatalError()");
+        ComPtr<IModemLineCallback> host = told ? nullptr : HostCallback();
+        if (host) {
             // The host receives the values each under its own name.
             hr = host->FatalError(lCause, lError, lParam);
             if (FAILED(hr))
@@ -241,12 +274,12 @@ HRESULT CModemLine::FatalError(LONG lError, LONG lCause, LONG lParam) {
     });
 }
 
-void CModemLine::TellSession(const char* function) {
+bool CModemLine::TellSession(const char* function) {
     ComPtr<IUnknown> unknown;
     {
         CriticalSectionLock lock(&m_csModemData);
         if (!m_pModemData)
-            return;
+            return false;
         Variant value;
         Bstr field(u"ModemSession_IUnknown");
         if (SUCCEEDED(m_pModemData->GetData(field.Get(), &value)) &&
@@ -257,30 +290,42 @@ void CModemLine::TellSession(const char* function) {
     // the session: the message is skipped, not guessed at.
     if (!unknown) {
         Log(-1, 0, function, "No ModemSession_IUnknown in the modem data: session not told");
-        return;
+        return false;
     }
     ComPtr<IModemSessionPrivate> session;
     if (FAILED(unknown->QueryInterface(IID_IModemSessionPrivate, session.PutVoid())) || !session) {
         Log(-1, 0, function, "ModemSession_IUnknown is not a modem session: session not told");
-        return;
+        return false;
     }
     LONG mediaId = 0;
     get_MediaID(&mediaId);
     session->HandleLineMessage(0, 0, 1, mediaId, 0);
+    return true;
 }
 
 HRESULT CModemLine::FatalError(LONG lCause, LONG lError) {
-    (void)lCause;  // the port's error code never reaches the host or the session
-    (void)lError;
     return GuardedCall(m_pLog.Get(), kPortFatalErrorRow, [&] {
+        if (lCause == SP_BAD_LENGTH && lError == 0) {
+            // A line longer than a frame (noise, a modem ending its lines
+            // with LF alone): the port dropped it and reads on. The host
+            // hears the overflow code; the port is fine, and nothing that
+            // waits for it is woken.
+            RaiseEvent(LINE_EVENT_OVERFLOW);
+            Log(-1, 0, "CModemLine::FatalError()", "A line from the modem was too long");
+            return S_OK;
+        }
         // Marked before the waits wake, so that they know the port, not the
         // modem, ended them.
         const bool first = !m_bPortFailed.exchange(true);
         // Wake the operation that may be waiting for this port.
         switch (m_lState.load()) {
             case MODEM_CONNECTING:
-            case MODEM_DISCONNECTING_START:
                 m_hTransmitDone.Set();
+                break;
+            case MODEM_DISCONNECTING_START:
+                // The answer to "+++" cannot come any more either.
+                m_hTransmitDone.Set();
+                m_hEscapeOK.Set();
                 break;
             case MODEM_DISCONNECTING_FINISH:
                 m_hTransmitDone.Set();

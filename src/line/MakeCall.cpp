@@ -8,6 +8,7 @@
 #include "line/DialCommand.h"
 #include "line/LineRows.h"
 #include "line/ModemLine.h"
+#include "tarvik/constants.h"
 
 using tarvik::Bstr;
 using tarvik::ComPtr;
@@ -15,6 +16,8 @@ using tarvik::CriticalSectionLock;
 using tarvik::Variant;
 using tarvik::frame::ComError;
 using tarvik::frame::GuardedCall;
+using tarvik::line::HangUpLock;
+using tarvik::line::HangUpLockHold;
 using namespace tarvik::line;
 
 namespace {
@@ -24,7 +27,73 @@ constexpr DWORD kPauseBeforeDialMs = 1000;
 constexpr LONG kAccessCodeEvent = 1000;
 constexpr SHORT kAccessCodeMessageType = 103;
 
+// The number as the dial command takes it: text as it stands, a whole number
+// of at least 0 in decimal. Anything else (a boolean would dial "-1") is no
+// number.
+bool NumberText(const VARIANT& value, std::string* out) {
+    long long n = -1;
+    switch (value.vt) {
+        case VT_BSTR:
+            *out = tarvik::BstrToAnsi(value.bstrVal);
+            return true;
+        case VT_I1:
+            n = value.cVal;
+            break;
+        case VT_UI1:
+            n = value.bVal;
+            break;
+        case VT_I2:
+            n = value.iVal;
+            break;
+        case VT_UI2:
+            n = value.uiVal;
+            break;
+        case VT_I4:
+            n = value.lVal;
+            break;
+        case VT_UI4:
+            n = value.ulVal;
+            break;
+        case VT_INT:
+            n = value.intVal;
+            break;
+        case VT_UINT:
+            n = value.uintVal;
+            break;
+        default:
+            return false;
+    }
+    if (n < 0)
+        return false;
+    *out = std::to_string(n);
+    return true;
+}
+
 }  // namespace
+
+int CModemLine::DialUnlessEnded(const std::string& command) {
+    // The dial command and a hang-up exclude each other: the hang-up either
+    // finds the call undialled and ends it without a word to the modem, or
+    // finds it dialled and hangs it up; never "+++" to a modem in command
+    // mode, never a dial behind a hang-up's back.
+    if (m_csHangUp.Enter(kHangUpLockWaitMs) != HangUpLock::Entry::Entered) {
+        int pending = kDialPending;
+        if (!m_dialStep.compare_exchange_strong(pending, kDialCancelled))
+            return -1;  // a hang-up has the call
+        LONG connecting = MODEM_CONNECTING;
+        m_lState.compare_exchange_strong(connecting, MODEM_IDLE);
+        m_lLastError = LINE_ERROR_WRONG_STATE;
+        Log(-1, 0, kFn, "A hang-up of the line is still running");
+        throw ComError(E_FAIL, std::string_view("A hang-up of the line is still running"));
+    }
+    HangUpLockHold hold(m_csHangUp);
+    int pending = kDialPending;
+    // Anything that took the line out of MODEM_CONNECTING meanwhile has
+    // raised the call's end already.
+    if (!m_dialStep.compare_exchange_strong(pending, kDialSent) || m_lState != MODEM_CONNECTING)
+        return -1;
+    return SendCommand(command.data(), static_cast<LONG>(command.size()));
+}
 
 HRESULT CModemLine::MakeCall(ICommonData* pCallData) {
     // Set once this call moved the line to MODEM_CONNECTING, and once the dial
@@ -55,7 +124,11 @@ HRESULT CModemLine::MakeCall(ICommonData* pCallData) {
                 throw ComError(E_FAIL);
             }
             claimed = true;
-            m_bDialSent = false;
+            m_dialStep = kDialPending;
+            auto refuse = [this](LONG code, std::string_view why) {
+                m_lLastError = code;
+                throw ComError(E_FAIL, why);
+            };
 
             Variant value;
             bool pulse = false;
@@ -68,17 +141,21 @@ HRESULT CModemLine::MakeCall(ICommonData* pCallData) {
             value.Clear();
             Bstr phoneNumber(u"PhoneNumber");
             HRESULT hr = pCallData->GetData(phoneNumber.Get(), &value);
-            if (FAILED(hr))
+            if (FAILED(hr)) {
+                m_lLastError = LINE_ERROR_BAD_NUMBER;
                 tarvik::frame::ThrowFromCallee(hr, pCallData, IID_ICommonData);
-            if (value.vt != VT_BSTR && FAILED(VariantChangeType(&value, &value, 0, VT_BSTR)))
-                throw ComError(E_FAIL, std::string_view("The field PhoneNumber is not text"));
-            std::string number = tarvik::BstrToAnsi(value.bstrVal);
+            }
+            std::string number;
+            if (!NumberText(value, &number))
+                refuse(LINE_ERROR_BAD_NUMBER,
+                       "The field PhoneNumber is neither text nor a "
+                       "whole number of at least 0");
             // Nothing but blanks would send a bare "ATDT", which takes the
             // modem off-hook to dial nobody.
             if (number.find_first_not_of(' ') == std::string::npos)
-                throw ComError(E_FAIL, std::string_view("The field PhoneNumber is empty"));
+                refuse(LINE_ERROR_BAD_NUMBER, "The field PhoneNumber is empty");
             if (auto problem = DialStringProblem(number, "PhoneNumber"))
-                throw ComError(E_FAIL, std::string_view(*problem));
+                refuse(LINE_ERROR_BAD_NUMBER, *problem);
 
             value.Clear();
             Bstr accessField(u"PCAccessCode");
@@ -120,28 +197,24 @@ HRESULT CModemLine::MakeCall(ICommonData* pCallData) {
             }
             const std::string code = tarvik::ToAnsi(accessCode);
             if (auto problem = DialStringProblem(code, "PCAccessCode"))
-                throw ComError(E_FAIL, std::string_view(*problem));
+                refuse(LINE_ERROR_BAD_ACCESS_CODE, *problem);
             auto command = BuildDialCommand(pulse, number, code);
             if (!command)
-                throw ComError(E_FAIL, std::string_view("The phone number and access code are "
-                                                        "longer than 58 characters together"));
+                refuse(LINE_ERROR_NUMBER_TOO_LONG,
+                       "The phone number and access code are longer than 58 characters together");
 
             // A call the host ended itself may have left the port in its hands.
             ReclaimPort();
             Sleep(kPauseBeforeDialMs);
-            // A DropCall or CloseLine during the pause ended the call: nothing
-            // may be dialled now. The flag is raised before the state is
-            // looked at, and a hang-up moves the state before it looks at the
-            // flag, so one of the two always sees the other.
-            m_bDialSent = true;
-            if (m_lState != MODEM_CONNECTING || m_csHangUp.Held()) {
-                Log(-1, 0, kFn, "The call was ended before it was dialled");
-                dialled = true;  // the state is the hang-up's now
-                throw ComError(E_FAIL,
-                               std::string_view("The call was ended before it was dialled"));
-            }
+            // From here the call is the host's: whatever ends it now (a
+            // DropCall or CloseLine during the pause, a port that failed, a
+            // result code) tells the host with one CallDisconnected.
             dialled = true;
-            if (SendCommand(command->data(), static_cast<LONG>(command->size())) == 0) {
+            const int sent = DialUnlessEnded(*command);
+            if (sent < 0) {
+                Log(-1, 0, kFn, "The call was ended before it was dialled");
+                m_lLastError = 0;
+            } else if (sent == 0) {
                 m_lLastError = 0;
             } else {
                 FatalError(0, 0, 0);

@@ -156,16 +156,15 @@ HRESULT CModemLine::Initialize(ICommonData* pICommonData, IModemLineCallback* pI
 
 namespace {
 
-// How long Shutdown and CloseLine wait for a hang-up or close that another
-// thread runs: longer than the longest hang-up with every wait run out, and
-// its reopen.
-constexpr DWORD kHangUpLockWaitMs = 60000;
 // How long Shutdown waits for the events raised before it to reach the host.
 constexpr DWORD kEventDrainMs = 15000;
 
 }  // namespace
 
 void CModemLine::EnterForClosing(const char* function) {
+    // Shutdown's entries carry the markers of every "ML::" entry.
+    const bool ml = std::string_view(function).starts_with("ML::");
+    auto log = [&](const char* message) { Log(ml ? 0 : -1, ml ? 1 : 0, function, message); };
     switch (m_csHangUp.Enter(kHangUpLockWaitMs)) {
         case tarvik::line::HangUpLock::Entry::Entered:
             return;
@@ -174,12 +173,12 @@ void CModemLine::EnterForClosing(const char* function) {
             // would wait for ourselves, and closing now would pull the port
             // from under it.
             m_lLastError = 9;
-            Log(-1, 0, function, "A hang-up is running on this thread");
+            log("A hang-up is running on this thread");
             throw ComError(E_FAIL, std::string_view("A hang-up of the line is running on this "
                                                     "thread; call again when it has ended"));
         case tarvik::line::HangUpLock::Entry::TimedOut:
             m_lLastError = 9;
-            Log(-1, 0, function, "A hang-up is still running");
+            log("A hang-up is still running");
             throw ComError(E_FAIL, std::string_view("A hang-up of the line is still running"));
     }
 }
@@ -272,6 +271,13 @@ HRESULT CModemLine::CloseLineLocked() {
     m_bReadStopped = false;
     m_bPortOpen = false;
     m_lState = MODEM_IDLE;
+    // A device that vanished under the call cannot be hung up, and the line
+    // closed all the same: that is what the host asked for. The call's end
+    // and the device's loss have gone out on their own.
+    if (FAILED(result) && m_bPortFailed) {
+        result = S_OK;
+        m_lLastError = 0;
+    }
     if (FAILED(result))
         throw ComError(result);
     Log(0, 1, "ML::CloseLine()", "All goes well");

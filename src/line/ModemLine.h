@@ -44,6 +44,9 @@ enum LineEvent : LONG {
     // Not a call event: the re-answer after a RING, which must not run on
     // the port's monitor thread that delivers the frames it waits for.
     LINE_EVENT_REANSWER = 6,
+    // Not a call event either: a line of modem output too long for a frame,
+    // reported to the host as the receive path's overflow code.
+    LINE_EVENT_OVERFLOW = 7,
 };
 
 // What one raised event carries to its thread. The values are taken when the
@@ -173,7 +176,8 @@ class CModemLine final : public tarvik::ComObject<CModemLine, IModemLine, ISuppo
     void RunEvent(const tarvik::line::RaisedEvent& event);
     HRESULT DoCallConnected(bool incoming);
     HRESULT DoCallDisconnected(LONG eventCode, SHORT cause);
-    void TellSession(const char* function);
+    // False when the modem data leads to no session.
+    bool TellSession(const char* function);
 
     // Port hand-over (LineEvents.cpp). ReclaimPort puts the port back to
     // reading for the line: it takes back a port the host holds, and restarts
@@ -192,6 +196,10 @@ class CModemLine final : public tarvik::ComObject<CModemLine, IModemLine, ISuppo
     void ReportAnswering();
     void Reanswer();
     void ReanswerNow();
+
+    // Sends the dial command unless the call was ended during the pause
+    // before it: -1 when it was, else SendCommand's result (MakeCall.cpp).
+    int DialUnlessEnded(const std::string& command);
 
     // Teardown (HangUp.cpp)
     HRESULT HangUpCommandSequence(bool firstForm, LONG preHangUpState);
@@ -277,8 +285,10 @@ class CModemLine final : public tarvik::ComObject<CModemLine, IModemLine, ISuppo
     std::atomic<bool> m_bPortFailed{false};
 
     // Event threads of this line still running; m_hEventsDone is set while
-    // there are none. Both guarded by m_eventsLock.
+    // there are none but those waiting for the others. Both guarded by m_eventsLock.
     int m_eventThreads = 0;
+    // Of those, the ones waiting in WaitForOwnEvents themselves.
+    int m_eventThreadsWaiting = 0;
     std::mutex m_eventsLock;
     HANDLE m_hEventsDone = nullptr;
 
@@ -290,8 +300,11 @@ class CModemLine final : public tarvik::ComObject<CModemLine, IModemLine, ISuppo
     std::atomic<bool> m_bIncoming{false};
     std::atomic<LONG> m_lPendingEvent{0};
     std::atomic<SHORT> m_nDisconnectCause{0};
-    // MakeCall is about to send its dial command (see HangUpLocked).
-    std::atomic<bool> m_bDialSent{false};
+    // Where the dial command of the call in MODEM_CONNECTING stands: a
+    // hang-up and the dial each move it from pending, and whichever does
+    // first decides whether the modem hears of the call at all.
+    static constexpr int kDialPending = 0, kDialSent = 1, kDialCancelled = 2;
+    std::atomic<int> m_dialStep{kDialSent};
     char m_szDialPrefix[64] = {};
     // Caller-ID fields of the call ringing now, each followed by ';'.
     std::string m_bstrCallerID;  // guarded by m_callerIdLock

@@ -1,6 +1,5 @@
 #include "session/ModemSession.h"
 
-#include <array>
 #include <utility>
 
 #include "frame/ErrorReporting.h"
@@ -56,18 +55,14 @@ HRESULT CModemSession::Initialize(IModemSessionCallback* pIModemSessionCallback)
         // What we let go of is released after the lock, so that a host whose
         // Release re-enters the session cannot deadlock.
         ComPtr<IModemSessionCallback> previous;
-        std::array<ComPtr<ICommonData>, kMaxModems> registered;
         {
             std::lock_guard lock(m_csState);
             // The argument is stored even when it is null: a failed Initialize
             // leaves the session without a callback.
             previous =
                 std::exchange(m_pCallback, ComPtr<IModemSessionCallback>(pIModemSessionCallback));
-            if (m_pCallback) {
-                for (int i = 0; i < kMaxModems; ++i)
-                    registered[i] = std::move(m_rgModemData[i]);
+            if (m_pCallback)
                 m_bInitialized = true;
-            }
         }
         if (!pIModemSessionCallback) {
             Log(-1, 0, kFn, "Invalid parameter : pIModemSessionCallback");
@@ -82,19 +77,12 @@ HRESULT CModemSession::Shutdown() {
     return GuardedCall(m_pLog.Get(), kShutdownRow, [&] {
         static constexpr const char* kFn = "CModemSession::Shutdown()";
         ComPtr<IModemSessionCallback> previous;
-        std::array<ComPtr<ICommonData>, kMaxModems> registered;
         bool wasInitialized;
         {
             std::lock_guard lock(m_csState);
             wasInitialized = m_bInitialized.exchange(false);
-            if (wasInitialized) {
+            if (wasInitialized)
                 previous = std::move(m_pCallback);
-                // Every registered bag holds a reference to this session; a
-                // registry kept past Shutdown would keep the session and its
-                // bags alive for good once the host has let go of them.
-                for (int i = 0; i < kMaxModems; ++i)
-                    registered[i] = std::move(m_rgModemData[i]);
-            }
         }
         if (!wasInitialized) {
             Log(0, 1, kFn, "The session has not been initialized");
@@ -155,16 +143,11 @@ HRESULT CModemSession::AddModem(BSTR bstrPortName, ICommonData** ppSharedModemDa
         set(tarvik::field::ModemSession_IUnknown, Variant::Unknown(self.Get()));
         set(tarvik::field::COMPortName, Variant::String(portName));
 
-        {
-            std::lock_guard lock(m_csState);
-            // A fifth modem is handed out all the same, just not registered.
-            for (auto& entry : m_rgModemData) {
-                if (!entry) {
-                    entry = bag;
-                    break;
-                }
-            }
-        }
+        // The session keeps no reference to the bag: the bag holds the
+        // session, and a reference back would keep both alive for good once
+        // the host let go of them without Shutdown. Whoever holds the bag
+        // (the host, a line) keeps the session reachable, and nobody else
+        // needs it.
         *ppSharedModemData = bag.Detach();
         Log(-1, 1, kFn, "All goes well");
         return S_OK;

@@ -6,7 +6,7 @@
 // Threads: the host's threads call IModemSession; the lines call
 // HandleLineMessage on their event threads and on host threads running their
 // initialisation, while the host may be replacing or releasing the callback in
-// Initialize or Shutdown. The callback and the registry are therefore guarded
+// Initialize or Shutdown. The callback is therefore guarded
 // by m_csState, and a caller takes its own reference on the callback under it
 // and calls the host only after letting go of it, so the host's callback never
 // runs under our lock and never after its last reference is gone.
@@ -35,7 +35,7 @@ HRESULT CreateModemSession(IUnknown* outer, ModuleLock* module, REFIID iid, void
 class CModemSession final : public tarvik::ComObject<CModemSession, IModemSession,
                                                      IModemSessionPrivate, ISupportErrorInfo> {
   public:
-    // The registry's capacity, reported as MaxModems.
+    // The modems one session is meant for, reported as MaxModems.
     static constexpr LONG kMaxModems = 4;
 
     CModemSession();
@@ -70,9 +70,8 @@ class CModemSession final : public tarvik::ComObject<CModemSession, IModemSessio
     // A reference of the caller's own on the current callback (null when none).
     tarvik::ComPtr<IModemSessionCallback> CurrentCallback() const;
 
-    // Guards m_pCallback and m_rgModemData. Never held while calling out.
+    // Guards m_pCallback. Never held while calling out.
     mutable std::mutex m_csState;
-    tarvik::ComPtr<ICommonData> m_rgModemData[kMaxModems];
     tarvik::ComPtr<IModemSessionCallback> m_pCallback;
     std::atomic<bool> m_bInitialized{false};
     // Last media ID handed out; never reset, so one session never reuses one.

@@ -3,6 +3,10 @@
 // a broken session link, and every raised event arriving exactly once.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
+#include <thread>
+
 #include "line/LineTestKit.h"
 
 namespace tarvik::test {
@@ -19,6 +23,31 @@ TEST(LineEvents, ModemVanishingWhileIdleClosesTheMediumThroughTheSession) {
     EXPECT_TRUE(CModemLine::WaitForEventThreads(5000));
     EXPECT_EQ(h.host->Count(HostEvent::Fatal), 0u);
     EXPECT_EQ(h.session->Messages().size(), 1u);
+
+    // The lost device takes no call: it ends at once, as on a closed line.
+    EXPECT_EQ(h.Dial(), S_OK);
+    EXPECT_EQ(h.LastError(), LINE_ERROR_NO_RESPONSE);
+    EXPECT_EQ(h.host->WaitForValue(HostEvent::Disconnected), DISCONNECT_NO_CONNECTION);
+}
+
+TEST(LineEvents, AnOverlongLineIsReportedAndTheLineGoesOn) {
+    LineHarness h;
+    ASSERT_TRUE(h.StartOpen());
+    h.modem.Inject(std::string(4000, 'x') + "\r\n");
+    auto fatal = h.host->WaitFor(HostEvent::Fatal);
+    ASSERT_TRUE(fatal);
+    EXPECT_TRUE(fatal->a == SP_BAD_LENGTH && fatal->b == 0 && fatal->c == 0);
+    // The port is fine: a call connects and hangs up as ever.
+    ASSERT_TRUE(h.Connect());
+    EXPECT_EQ(h.line->DropCall(), S_OK);
+    EXPECT_EQ(h.LastError(), 0);
+    ASSERT_TRUE(h.host->WaitForValue(HostEvent::Disconnected));
+    // A real failure later is reported, once.
+    h.modem.Vanish();
+    ASSERT_TRUE(h.session->WaitForMessage());
+    EXPECT_TRUE(CModemLine::WaitForEventThreads(5000));
+    EXPECT_EQ(h.session->Messages().size(), 1u);
+    EXPECT_EQ(h.host->Count(HostEvent::Fatal), 1u);
 }
 
 TEST(LineEvents, ModemVanishingWhileDiallingEndsTheCallAndClosesTheLine) {
@@ -109,6 +138,9 @@ TEST(LineEvents, ABrokenSessionLinkSkipsTheMessage) {
     ASSERT_TRUE(h.Connect() && h.RemoteHangsUp());
     EXPECT_TRUE(h.log.WaitForMessage(
         "ModemSession_IUnknown is not a modem session: session not told", 5000ms));
+    // A port failure that cannot reach a session reaches the host.
+    h.modem.Vanish();
+    EXPECT_TRUE(h.host->WaitFor(HostEvent::Fatal));
     EXPECT_TRUE(h.session->Messages().empty());
 }
 
@@ -132,6 +164,116 @@ TEST(LineEvents, EventsRaisedTogetherEachReachTheHostOnce) {
         ASSERT_EQ(h.line->CloseLine(), S_OK);
     }
     EXPECT_TRUE(h.session->Messages().empty());
+}
+
+// Each of the line's closing operations from inside each callback that may
+// call it: none waits for the very thread it runs on.
+TEST(LineEvents, CallbacksMayDropCloseOrShutDownTheLine) {
+    const std::pair<const char*, std::function<HRESULT(IModemLine*)>> operations[] = {
+        {"DropCall", [](IModemLine* l) { return l->DropCall(); }},
+        {"CloseLine", [](IModemLine* l) { return l->CloseLine(); }},
+        {"Shutdown", [](IModemLine* l) { return l->Shutdown(); }},
+    };
+    for (const auto& [name, operation] : operations) {
+        for (const char* where : {"CallConnected", "CallDisconnected", "MediaClosed"}) {
+            SCOPED_TRACE(std::string(name) + " in " + where);
+            LineHarness h;
+            ASSERT_TRUE(h.StartOpen());
+            std::atomic<bool> done{false};
+            HRESULT result = E_UNEXPECTED;
+            Clock::duration took{};
+            auto run = [&, op = operation] {
+                auto start = Clock::now();
+                result = op(h.line.Get());
+                took = Clock::now() - start;
+                done = true;
+            };
+            if (where == std::string("CallConnected")) {
+                h.host->On(HostEvent::Connected, [&](LONG, LONG) {
+                    h.KeepQuiet();
+                    run();
+                });
+                h.modem.SetOutcome("5551234", "CONNECT 9600");
+                ASSERT_EQ(h.Dial(), S_OK);
+            } else {
+                ASSERT_TRUE(h.Connect());
+                if (where == std::string("CallDisconnected"))
+                    h.host->On(HostEvent::Disconnected, [&](LONG, LONG) { run(); });
+                else
+                    h.session->OnMessage(run);
+                size_t sent = h.modem.SentSize();
+                h.modem.DropCarrier();
+                ASSERT_TRUE(h.modem.WaitForSent("NO CARRIER", 5s, sent));
+                ASSERT_TRUE(SignalNamedEvent("Tarvik"));
+            }
+            const auto until = Clock::now() + 20s;
+            while (!done && Clock::now() < until)
+                std::this_thread::sleep_for(5ms);
+            ASSERT_TRUE(done);
+            EXPECT_EQ(result, S_OK);
+            // A wait for its own thread would run its full 15 s.
+            EXPECT_LT(took, 10s);
+            EXPECT_TRUE(CModemLine::WaitForEventThreads(20000));
+        }
+    }
+}
+
+// The markers of every entry of a whole dial and answer.
+TEST(LineEvents, EveryLogEntryOfACallCarriesTheMarkersOfItsKind) {
+    LineHarness h;
+    ASSERT_TRUE(h.StartOpen());
+    ASSERT_TRUE(h.Connect());
+    ASSERT_EQ(h.line->DropCall(), S_OK);
+    ASSERT_TRUE(h.host->WaitFor(HostEvent::Disconnected));
+    h.modem.Ring();
+    ASSERT_TRUE(h.host->WaitFor(HostEvent::Offering));
+    ASSERT_EQ(h.line->AnswerCall(1), S_OK);
+    ASSERT_TRUE(h.host->WaitFor(HostEvent::Connected, 8s, 2));
+    h.KeepQuiet();
+    ASSERT_EQ(h.line->DropCall(), S_OK);
+    ASSERT_TRUE(h.host->WaitFor(HostEvent::Disconnected, 8s, 4));
+    ASSERT_EQ(h.line->CloseLine(), S_OK);
+    ASSERT_EQ(h.line->Shutdown(), S_OK);
+    ASSERT_TRUE(CModemLine::WaitForEventThreads(5000));
+
+    ExpectMarkersByRule(h.log);
+    // The connect text of both calls, as the modem said it.
+    EXPECT_EQ(h.log.With("CModemLine::FrameReceived()", "Connected: CONNECT 9600").size(), 2u);
+}
+
+// A host that exits while a call event runs: nothing a component thread
+// uses may be destroyed under it.
+TEST(LineEvents, ExitWhileAnEventActivatesAClass) {
+    EXPECT_EXIT(
+        {
+            LineHarness h;
+            if (!h.StartOpen())
+                _exit(3);
+            // Each event asks the registry for a class no one registered.
+            static std::atomic<bool> running{false};
+            h.host->On(HostEvent::Disconnected, [](LONG, LONG) {
+                auto activate = [] {
+                    const GUID nobody = {0x5eed0001, 0x7a21, 0x4c11, {1, 2, 3, 4, 5, 6, 7, 8}};
+                    for (;;) {
+                        ComPtr<IUnknown> none;
+                        CoCreateInstance(nobody, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                         none.PutVoid());
+                    }
+                };
+                // More threads of the host's own, to widen the window.
+                for (int i = 0; i < 3; ++i)
+                    std::thread(activate).detach();
+                running = true;
+                activate();
+            });
+            h.modem.SetOutcome("5551234", "BUSY");
+            h.Dial();
+            const auto until = Clock::now() + 8s;
+            while (!running && Clock::now() < until)
+                std::this_thread::sleep_for(1ms);
+            std::exit(running ? 0 : 4);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -66,60 +66,56 @@ TEST(MakeCall, ToneOrPulseAfterAOneSecondPauseAndTheAccessCodeOnce) {
     EXPECT_EQ(h.reporter.WithCode(1000).size(), 2u);
 }
 
-TEST(MakeCall, TooLongACommandIsRefusedBeforeAnythingIsDialled) {
+TEST(MakeCall, EachRefusedNumberOrCodeHasItsLastErrorAndNothingIsSent) {
     LineHarness h;
     ASSERT_TRUE(h.StartOpen());
-    size_t mark = h.modem.ReceivedSize();
     const std::u16string number50(50, u'5');
-    EXPECT_EQ(
-        h.line->MakeCall(Bag({{u"PhoneNumber", number50}, {u"PCAccessCode", u"123456789"}}).Get()),
-        E_FAIL);
-    auto info = TakeErrorInfo();
-    EXPECT_EQ(ToAnsi(info.description).rfind("CModemLine::MakeCall\n", 0), 0u);
-    EXPECT_NE(ToAnsi(info.description).find("58"), std::string::npos);
-    EXPECT_EQ(h.State(), MODEM_IDLE);
-    EXPECT_EQ(h.modem.ReceivedSize(), mark);
-    // The refused code is gone: the next call dials its own number alone.
-    EXPECT_EQ(Dial(h, {{u"PhoneNumber", u"5551234"}}), "ATDT5551234\r");
-
-    // 58 characters together is the most that fits (a 63-character command).
-    EXPECT_EQ(Dial(h, {{u"PhoneNumber", number50}, {u"PCAccessCode", u"12345678"}}),
-              "ATDT" + ToAnsi(number50) + "12345678\r");
-}
-
-TEST(MakeCall, NumbersOutsideTheDialSetAreRefusedBeforeAnythingIsSent) {
-    LineHarness h;
-    ASSERT_TRUE(h.StartOpen());
     const struct {
         const char16_t* field;
-        std::u16string value;
+        FieldValue value;
+        LONG lastError;
     } refused[] = {
-        {u"PhoneNumber", u"5551234;\rAT&W"},
-        {u"PhoneNumber", u"555\n1234"},
-        {u"PhoneNumber", u"555\x7f"},
-        {u"PhoneNumber", u"555x1234"},
-        {u"PhoneNumber", u""},
-        {u"PhoneNumber", u"   "},
-        {u"PCAccessCode", u"9\rATZ"},
-        {u"PCAccessCode", u"9%"},
+        {u"PhoneNumber", u"5551234;\rAT&W", LINE_ERROR_BAD_NUMBER},
+        {u"PhoneNumber", u"555\n1234", LINE_ERROR_BAD_NUMBER},
+        {u"PhoneNumber", u"555\x7f", LINE_ERROR_BAD_NUMBER},
+        {u"PhoneNumber", u"555x1234", LINE_ERROR_BAD_NUMBER},
+        {u"PhoneNumber", u"", LINE_ERROR_BAD_NUMBER},
+        {u"PhoneNumber", u"   ", LINE_ERROR_BAD_NUMBER},
+        {u"PhoneNumber", Null{}, LINE_ERROR_BAD_NUMBER},
+        {u"PhoneNumber", Empty{}, LINE_ERROR_BAD_NUMBER},
+        // A boolean is no number: true would dial "-1".
+        {u"PhoneNumber", true, LINE_ERROR_BAD_NUMBER},
+        {u"PhoneNumber", LONG{-5}, LINE_ERROR_BAD_NUMBER},
+        {u"PhoneNumber", std::u16string(59, u'5'), LINE_ERROR_NUMBER_TOO_LONG},
+        {u"PCAccessCode", u"9\rATZ", LINE_ERROR_BAD_ACCESS_CODE},
+        {u"PCAccessCode", u"9%", LINE_ERROR_BAD_ACCESS_CODE},
+        {u"PCAccessCode", u"123456789", LINE_ERROR_NUMBER_TOO_LONG},
     };
     size_t mark = h.modem.ReceivedSize();
     for (const auto& c : refused) {
-        SCOPED_TRACE(ToAnsi(c.value));
-        auto bag = Bag({{u"PhoneNumber", u"5551234"}});
+        SCOPED_TRACE(testing::Message() << ToAnsi(c.field) << " #" << (&c - refused));
+        auto bag = Bag({{u"PhoneNumber", number50}});
         SetField(bag.Get(), c.field, c.value);
         EXPECT_EQ(h.line->MakeCall(bag.Get()), E_FAIL);
+        EXPECT_EQ(h.LastError(), c.lastError);
         auto info = TakeErrorInfo();
         EXPECT_GT(info.description.size(), std::u16string(u"CModemLine::MakeCall\n").size());
         EXPECT_EQ(h.State(), MODEM_IDLE);
     }
     EXPECT_EQ(h.modem.ReceivedSize(), mark);
-    // Every character of the dial set goes out as it stands.
+    // A refused code is gone: the next call dials its own number alone.
+    EXPECT_EQ(Dial(h, {{u"PhoneNumber", u"5551234"}}), "ATDT5551234\r");
+    // Every character of the dial set goes out as it stands, and 58
+    // characters together is the most that fits (a 63-character command).
     EXPECT_EQ(Dial(h, {{u"PhoneNumber", u"1 (555) 123-4.5"}, {u"PCAccessCode", u"*#ABCD,PTWR!@;"}}),
               "ATDT1 (555) 123-4.5*#ABCD,PTWR!@;\r");
+    EXPECT_EQ(Dial(h, {{u"PhoneNumber", number50}, {u"PCAccessCode", u"12345678"}}),
+              "ATDT" + ToAnsi(number50) + "12345678\r");
+    // A whole number is dialled in decimal.
+    EXPECT_EQ(Dial(h, {{u"PhoneNumber", LONG{5551234}}}), "ATDT5551234\r");
 }
 
-TEST(MakeCall, DroppedOrClosedDuringThePauseDialsNothing) {
+TEST(MakeCall, EndedDuringThePauseDialsNothingAndEndsOnceAsADroppedCall) {
     for (bool close : {false, true}) {
         SCOPED_TRACE(close ? "CloseLine" : "DropCall");
         LineHarness h;
@@ -130,9 +126,14 @@ TEST(MakeCall, DroppedOrClosedDuringThePauseDialsNothing) {
         ASSERT_TRUE(h.WaitForState(MODEM_CONNECTING));
         EXPECT_EQ(close ? h.line->CloseLine() : h.line->DropCall(), S_OK);
         caller.join();
-        EXPECT_EQ(dialled, E_FAIL);
-        EXPECT_EQ(h.modem.Received().substr(mark).find("ATDT"), std::string::npos);
-        EXPECT_TRUE(h.host->WaitFor(HostEvent::Disconnected));
+        // The call was the host's: MakeCall succeeded, and its one end is
+        // the drop's, with nothing said to the modem.
+        EXPECT_EQ(dialled, S_OK);
+        EXPECT_EQ(h.LastError(), 0);
+        EXPECT_EQ(h.host->WaitForValue(HostEvent::Disconnected), DISCONNECT_NORMAL);
+        EXPECT_TRUE(CModemLine::WaitForEventThreads(5000));
+        EXPECT_EQ(h.host->Events().size(), 1u);
+        EXPECT_EQ(h.modem.Received().substr(mark), "");
     }
 }
 
@@ -146,6 +147,7 @@ TEST(MakeCall, RefusalsLeaveTheLineAsItWas) {
     HRESULT hr = h.line->MakeCall(Bag({{u"DialType", true}}).Get());
     EXPECT_TRUE(FAILED(hr));
     EXPECT_NE(hr, E_FAIL);
+    EXPECT_EQ(h.LastError(), LINE_ERROR_BAD_NUMBER);
     auto info = TakeErrorInfo();
     EXPECT_EQ(ToAnsi(info.description).rfind("CModemLine::MakeCall\n", 0), 0u);
     EXPECT_EQ(h.State(), MODEM_IDLE);
@@ -196,7 +198,7 @@ TEST(MakeCall, BytesRightAfterConnectAreTheHosts) {
     const std::string payload = "HELLO-FROM-REMOTE 0123456789";
     std::string seen;
     // Read what the remote sent, on the event thread, as a host would.
-    h.host->OnConnected([&](LONG, LONG fd) { seen = ReadFdUntil(fd, payload, 3s); });
+    h.host->On(HostEvent::Connected, [&](LONG, LONG fd) { seen = ReadFdUntil(fd, payload, 3s); });
     // The remote starts talking in the same burst as the CONNECT.
     h.modem.ReplyToNextLine("ATDT", "\r\nCONNECT 9600\r\n" + payload);
     ASSERT_EQ(h.Dial(), S_OK);

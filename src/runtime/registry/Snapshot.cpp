@@ -54,8 +54,19 @@ struct Cached {
 // bound keeps a long-running host that is handed many paths from growing.
 constexpr size_t kMaxCached = 8;
 
-std::mutex g_mutex;
-std::unordered_map<std::string, Cached> g_cache;
+struct Cache {
+    std::mutex mutex;
+    std::unordered_map<std::string, Cached> entries;
+};
+
+// Left undestroyed on purpose: a component's event thread may activate a
+// class (and so read the cache) while the process exits, and exit must not
+// destroy the cache under it.
+Cache& TheCache() {
+    static Cache& cache = *new Cache;
+    return cache;
+}
+
 std::atomic<uint64_t> g_reads{0};
 
 }  // namespace
@@ -74,9 +85,11 @@ HRESULT Snapshot(std::shared_ptr<const Key>* out, const std::string& path) {
     if (stat(path.c_str(), &st) == 0)
         now = Signature::Of(st);
 
-    std::lock_guard lock(g_mutex);
-    auto it = g_cache.find(path);
-    if (it != g_cache.end() && it->second.signature == now && it->second.generation == generation) {
+    Cache& cache = TheCache();
+    std::lock_guard lock(cache.mutex);
+    auto it = cache.entries.find(path);
+    if (it != cache.entries.end() && it->second.signature == now &&
+        it->second.generation == generation) {
         *out = it->second.tree;
         return S_OK;
     }
@@ -96,9 +109,9 @@ HRESULT Snapshot(std::shared_ptr<const Key>* out, const std::string& path) {
             read = Signature::Of(readSt);
             break;
     }
-    if (it == g_cache.end() && g_cache.size() >= kMaxCached)
-        g_cache.clear();
-    g_cache[path] = Cached{read, generation, tree};
+    if (it == cache.entries.end() && cache.entries.size() >= kMaxCached)
+        cache.entries.clear();
+    cache.entries[path] = Cached{read, generation, tree};
     *out = std::move(tree);
     return S_OK;
 }

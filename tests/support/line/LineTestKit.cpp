@@ -45,9 +45,9 @@ void RecordingLineCallback::FailWith(HostEvent::Kind kind, HRESULT hr, std::u16s
     descriptions_[kind] = std::move(description);
 }
 
-void RecordingLineCallback::OnConnected(std::function<void(LONG, LONG)> hook) {
+void RecordingLineCallback::On(HostEvent::Kind kind, std::function<void(LONG, LONG)> hook) {
     std::lock_guard lock(mu_);
-    onConnected_ = std::move(hook);
+    hooks_[kind] = std::move(hook);
 }
 
 HRESULT RecordingLineCallback::Record(HostEvent event) {
@@ -59,8 +59,7 @@ HRESULT RecordingLineCallback::Record(HostEvent event) {
         std::lock_guard lock(mu_);
         hr = results_[event.kind];
         description = descriptions_[event.kind];
-        if (event.kind == HostEvent::Connected)
-            hook = onConnected_;
+        hook = hooks_[event.kind];
     }
     if (hook)
         hook(event.a, event.b);
@@ -110,6 +109,11 @@ std::optional<LONG> RecordingLineCallback::WaitForValue(HostEvent::Kind kind,
 // ---------------------------------------------------------------------------
 // RecordingSession
 
+void RecordingSession::OnMessage(std::function<void()> hook) {
+    std::lock_guard lock(mu_);
+    onMessage_ = std::move(hook);
+}
+
 ComPtr<RecordingSession> RecordingSession::Create() {
     return CreateRecorder<RecordingSession, IModemSessionPrivate>(IID_IModemSessionPrivate);
 }
@@ -122,6 +126,13 @@ IUnknown* RecordingSession::FindInterface(REFIID iid) noexcept {
 
 HRESULT RecordingSession::HandleLineMessage(LONG hDevice, LONG dwMessageID, LONG dwParam1,
                                             LONG dwParam2, LONG dwParam3) {
+    std::function<void()> hook;
+    {
+        std::lock_guard lock(mu_);
+        hook = onMessage_;
+    }
+    if (hook)
+        hook();
     messages_.Add({hDevice, dwMessageID, dwParam1, dwParam2, dwParam3});
     return S_OK;
 }
@@ -290,6 +301,35 @@ std::optional<HostEvent> LineHarness::RemoteHangsUp() {
 }
 
 // ---------------------------------------------------------------------------
+
+void ExpectMarkersByRule(const RecordingLog& log) {
+    const struct {
+        std::string_view function;  // a prefix when it ends in "::"
+        std::string_view message;   // any when empty
+        LONG markA, markB;
+    } rules[] = {
+        {"ML::", "", 0, 1},
+        {"CModemLine::DropCall()", "All goes well", -1, 1},
+        {"CModemLine::AnswerCall()", "All goes well", -1, 1},
+        {"CModemLine::TransmitDone()", "All goes well", -1, 1},
+        {"CModemLine::FatalError()", "All goes well", -1, 1},
+        {"CModemLine::FrameReceived()", "All goes well", -1, 1},
+        {"", "", -1, 0},
+    };
+    for (const auto& entry : log.Entries()) {
+        for (const auto& rule : rules) {
+            const bool prefix = rule.function.ends_with("::");
+            if ((prefix ? !entry.function.starts_with(rule.function)
+                        : !rule.function.empty() && entry.function != rule.function) ||
+                (!rule.message.empty() && entry.message != rule.message))
+                continue;
+            EXPECT_TRUE(entry.markA == rule.markA && entry.markB == rule.markB)
+                << entry.function << " \"" << entry.message << "\": " << entry.markA << ","
+                << entry.markB;
+            break;
+        }
+    }
+}
 
 ErrorInfoSeen TakeErrorInfo() {
     ErrorInfoSeen seen;

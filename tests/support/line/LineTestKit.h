@@ -20,6 +20,7 @@
 #include "recorders/RecordingReporter.h"
 #include "sim/SimModem.h"
 #include "tarvik/comptr.h"
+#include "tarvik/constants.h"
 #include "tarvik/interfaces.h"
 #include "tarvik/object.h"
 
@@ -53,8 +54,9 @@ class RecordingLineCallback final
     // Makes the callback of `kind` answer `hr`; with a description it also
     // sets error information, as a host object that reports errors would.
     void FailWith(HostEvent::Kind kind, HRESULT hr, std::u16string description = {});
-    // Runs inside CallConnected, on the line's event thread.
-    void OnConnected(std::function<void(LONG incoming, LONG handle)> hook);
+    // Runs inside the callback of `kind`, on the line's thread that calls it,
+    // with the event's first two values.
+    void On(HostEvent::Kind kind, std::function<void(LONG a, LONG b)> hook);
 
     std::vector<HostEvent> Events() const { return events_.All(); }
     size_t Count(HostEvent::Kind kind) const {
@@ -75,7 +77,7 @@ class RecordingLineCallback final
     mutable std::mutex mu_;  // the answers and the hook
     HRESULT results_[4] = {S_OK, S_OK, S_OK, S_OK};
     std::u16string descriptions_[4];
-    std::function<void(LONG, LONG)> onConnected_;
+    std::function<void(LONG, LONG)> hooks_[4];
 };
 
 // A session as a line reaches it: only HandleLineMessage does anything.
@@ -96,6 +98,8 @@ class RecordingSession final : public ComObject<RecordingSession, IModemSessionP
     HRESULT get_TAPIEvent(LONG*) override { return E_NOTIMPL; }
     HRESULT get_SessionShutdownEvent(LONG*) override { return E_NOTIMPL; }
 
+    // Runs inside HandleLineMessage, on the line's thread that calls it.
+    void OnMessage(std::function<void()> hook);
     std::vector<Message> Messages() const { return messages_.All(); }
     // The first message, waiting up to `timeout` for it.
     std::optional<Message> WaitForMessage(std::chrono::milliseconds timeout = 8s) const {
@@ -104,6 +108,8 @@ class RecordingSession final : public ComObject<RecordingSession, IModemSessionP
 
   private:
     RecordList<Message> messages_;
+    std::mutex mu_;
+    std::function<void()> onMessage_;
 };
 
 // A field value for Bag(): text, a 32-bit integer, a boolean, an interface,
@@ -173,6 +179,11 @@ ComPtr<IModemLine> NewLine();
 // when given).
 bool WaitForEntries(const RecordingLog& log, std::string_view message, size_t count,
                     std::chrono::milliseconds timeout = 5s, std::string_view function = {});
+
+// Checks the markers of every entry in `log`: (0, 1) for the "ML::" entries,
+// (-1, 1) for the closing "All goes well" of a few operations, (-1, 0) for
+// all else.
+void ExpectMarkersByRule(const RecordingLog& log);
 
 // The text of the first notification with `code`, waiting up to `timeout`.
 std::optional<std::string> WaitForReport(const RecordingReporter& reporter, LONG code,
