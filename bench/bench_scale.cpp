@@ -9,7 +9,6 @@
 // The simulators run in a child process forked before anything else starts,
 // so their pseudo-terminals and threads count against neither the limit nor
 // the figures: the host process holds only what the lines themselves take.
-#include <dirent.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -94,16 +93,6 @@ class ConnectReporter : public tarvik::modemsim::Observer {
 
 // ---- What the host process holds
 
-int CountFds() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d))
-            ++n;
-        closedir(d);
-    }
-    return n - 3;  // ".", ".." and the folder's own descriptor
-}
-
 long StatusField(const std::string& path, const char* field) {
     std::ifstream in(path);
     std::string key;
@@ -143,7 +132,7 @@ long WakeUps() {
 struct Usage {
     int fds;
     long threads, rssKb;
-    static Usage Now() { return {CountFds(), Threads(), RssKb()}; }
+    static Usage Now() { return {OpenDescriptors(), Threads(), RssKb()}; }
 };
 
 void PrintPerLine(const char* what, const Usage& from, const Usage& to, size_t lines) {

@@ -1,6 +1,7 @@
 // Per-process test sandbox; see TestMain.cpp.
 #include "Sandbox.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
 
 #include <stdlib.h>
@@ -49,6 +50,16 @@ bool MakeSandbox(const char* prefix) {
     setenv("TARVIK_EVENTS", (fs::path(root) / "events.jsonl").c_str(), 1);
     setenv("XDG_DATA_HOME", root, 1);
     return !ec;
+}
+
+int OpenDescriptors() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (readdir(d))
+            ++n;
+        closedir(d);
+    }
+    return n - 3;  // ".", ".." and the folder's own descriptor
 }
 
 }  // namespace tarvik::test

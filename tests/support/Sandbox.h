@@ -12,4 +12,6 @@ bool RegisterLibrary(const char* path);
 // device map, log and event file there and makes it the sandbox root. False
 // when the folder cannot be made.
 bool MakeSandbox(const char* prefix);
+// How many descriptors the process holds open.
+int OpenDescriptors();
 }  // namespace tarvik::test
