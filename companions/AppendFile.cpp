@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <map>
 #include <new>
 
 #include "Module.h"
@@ -67,6 +68,21 @@ std::shared_ptr<AppendFile::Fd> AppendFile::Current() {
     auto now = std::chrono::steady_clock::now();
     if (now < retryAfter_)
         return nullptr;
+    // Every writer of a file in the process shares one descriptor: a bank of
+    // lines, each with its own log writer, would otherwise hold a descriptor
+    // per line for the one log file.
+    static std::mutex openLock;
+    static auto* open = new std::map<std::string, std::weak_ptr<Fd>>;  // outlives every writer
+    std::lock_guard openGuard(openLock);
+    std::weak_ptr<Fd>* shared = nullptr;
+    try {
+        std::erase_if(*open, [](const auto& kv) { return kv.second.expired(); });
+        shared = &(*open)[path_];
+    } catch (...) {
+        return nullptr;
+    }
+    if ((fd_ = shared->lock()))
+        return fd_;
     int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         retryAfter_ = now + std::chrono::seconds(1);
@@ -78,6 +94,7 @@ std::shared_ptr<AppendFile::Fd> AppendFile::Current() {
         ::close(fd);
         return nullptr;
     }
+    *shared = fd_;
     return fd_;
 }
 
