@@ -27,6 +27,7 @@ add_library(tarvikrt_win32 STATIC ${TARVIK_WIN32_RT_SOURCES}
     # end-of-call event names.
     ${PROJECT_SOURCE_DIR}/src/runtime/com/Guid.cpp
     ${PROJECT_SOURCE_DIR}/src/runtime/sync/EndOfCall.cpp
+    ${PROJECT_SOURCE_DIR}/src/runtime/sync/ErrorText.cpp
     ${PROJECT_SOURCE_DIR}/src/runtime/text/Utf.cpp
     ${PROJECT_SOURCE_DIR}/src/runtime/registry/Key.cpp)
 target_include_directories(tarvikrt_win32 PUBLIC

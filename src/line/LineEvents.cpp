@@ -34,6 +34,9 @@ EventThreadCount& Threads() {
     return *count;
 }
 
+// How long a raise keeps trying to start the event's thread.
+constexpr DWORD kEventThreadRetryMs = 2000;
+
 struct EventThreadArgs {
     CModemLine* line;  // holds one reference
     RaisedEvent event;
@@ -67,18 +70,28 @@ void CModemLine::RaiseEvent(LONG code) {
         if (m_eventThreads++ == 0)
             ResetEvent(m_hEventsDone);
     }
-    HANDLE thread = CreateThread(nullptr, 0, &CModemLine::RaiseEventThread, args.get(), 0, nullptr);
+    // Threads run short for a moment when a whole bank of lines changes at
+    // once (hundreds reaching CONNECT together): event threads end within
+    // moments, so the event waits for one rather than being lost.
+    HANDLE thread = nullptr;
+    for (DWORD pause = 1, waited = 0;; waited += pause, pause *= 2) {
+        thread = CreateThread(nullptr, 0, &CModemLine::RaiseEventThread, args.get(), 0, nullptr);
+        if (thread || waited >= kEventThreadRetryMs)
+            break;
+        Sleep(pause);
+    }
     if (thread) {
         args.release();
         CloseHandle(thread);
         return;
     }
-    // No thread: the event is lost, the state change of the row stands.
-    EventThreadEnded();
-    static_cast<IModemLine*>(this)->Release();
-    std::lock_guard lock(Threads().lock);
-    --Threads().running;
-    Threads().done.notify_all();
+    // Still none: the event runs on the raising thread. Its callback comes
+    // late and on a thread that is not its own, but every call still ends in
+    // its terminal callback.
+    Log(-1, 0, "CModemLine::RaiseEvent()",
+        ("No event thread (" + tarvik::SystemErrorReason(GetLastError()) + "); raised in place")
+            .c_str());
+    RaiseEventThread(args.release());
 }
 
 DWORD CModemLine::RaiseEventThread(void* param) {
@@ -270,9 +283,12 @@ void CModemLine::TellSession(const char* function) {
 }
 
 HRESULT CModemLine::FatalError(LONG lCause, LONG lError) {
-    (void)lCause;  // the port's error code never reaches the host or the session
+    // The port's error code never reaches the host's callbacks or the
+    // session; it only explains a failed opening in its description.
     (void)lError;
     return GuardedCall(m_pLog.Get(), kPortFatalErrorRow, [&] {
+        if (!m_bPortFailed.load())
+            m_lPortError = lCause;
         // Marked before the waits wake, so that they know the port, not the
         // modem, ended them.
         const bool first = !m_bPortFailed.exchange(true);
