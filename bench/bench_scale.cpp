@@ -28,7 +28,6 @@
 
 #include "Sandbox.h"
 #include "line/LineTestKit.h"
-#include "modemsim/DeviceLink.h"
 #include "modemsim/Modem.h"
 #include "tarvik/tarvik.h"
 
@@ -241,14 +240,19 @@ int main(int argc, char** argv) {
 
     const Usage base = Usage::Now();
     std::vector<std::unique_ptr<BankLine>> bank;
-    std::vector<std::unique_ptr<tarvik::modemsim::DeviceLink>> links;
     size_t initialised = 0;
     for (size_t i = 0; i < n; ++i) {
         bank.push_back(std::make_unique<BankLine>());
         BankLine& b = *bank.back();
         b.port = "COM" + std::to_string(i + 1);
-        links.push_back(std::make_unique<tarvik::modemsim::DeviceLink>());
-        if (!links.back()->Create(b.port, paths[i]) || !b.Initialize())
+        // The device map takes any COM number; the simulator's own linker
+        // stops at COM255, so the links are made here.
+        std::error_code linked;
+        std::filesystem::create_symlink(
+            paths[i],
+            std::filesystem::path(getenv("TARVIK_DOSDEVICES")) / ("com" + std::to_string(i + 1)),
+            linked);
+        if (linked || !b.Initialize())
             b.failure = "Initialize failed, LastError " + std::to_string(b.LastError());
         else
             ++initialised;
