@@ -51,28 +51,11 @@ struct Series {
     }
 };
 
-// The sandbox the test programs get from their main: a private registry and
-// device map, with the companions registered there.
-bool MakeSandbox() {
-    namespace fs = std::filesystem;
-    char pattern[] = "/tmp/tarvik-bench-XXXXXX";
-    const char* root = mkdtemp(pattern);
-    if (!root)
-        return false;
-    SetSandboxRoot(root);
-    fs::create_directories(fs::path(root) / "dosdevices");
-    setenv("TARVIK_REGISTRY", (fs::path(root) / "registry.reg").c_str(), 1);
-    setenv("TARVIK_DOSDEVICES", (fs::path(root) / "dosdevices").c_str(), 1);
-    setenv("TARVIK_LOG", (fs::path(root) / "tarvik.log").c_str(), 1);
-    setenv("TARVIK_EVENTS", (fs::path(root) / "events.jsonl").c_str(), 1);
-    return RegisterLibrary(TARVIK_COMPANIONS_PATH);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     int rounds = argc > 1 ? std::atoi(argv[1]) : 20;
-    if (!MakeSandbox()) {
+    if (!MakeSandbox("tarvik-bench") || !RegisterLibrary(TARVIK_COMPANIONS_PATH)) {
         std::fprintf(stderr, "bench_line: no sandbox\n");
         return 1;
     }

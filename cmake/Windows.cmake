@@ -23,12 +23,13 @@ add_link_options(-static)
 # --- runtime -----------------------------------------------------------------
 file(GLOB TARVIK_WIN32_RT_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/runtime/win32/*.cpp)
 add_library(tarvikrt_win32 STATIC ${TARVIK_WIN32_RT_SOURCES}
-    # Portable pieces of the runtime: GUID text, UTF-8, the key tree, the
-    # end-of-call event names.
-    ${PROJECT_SOURCE_DIR}/src/runtime/com/Guid.cpp
-    ${PROJECT_SOURCE_DIR}/src/runtime/sync/EndOfCall.cpp
-    ${PROJECT_SOURCE_DIR}/src/runtime/text/Utf.cpp
-    ${PROJECT_SOURCE_DIR}/src/runtime/registry/Key.cpp)
+    # The pieces both runtimes share: GUID text, UTF-8, the key tree, the
+    # end-of-call event names, the texts of system errors.
+    ${PROJECT_SOURCE_DIR}/src/runtime/common/Guid.cpp
+    ${PROJECT_SOURCE_DIR}/src/runtime/common/EndOfCall.cpp
+    ${PROJECT_SOURCE_DIR}/src/runtime/common/ErrorText.cpp
+    ${PROJECT_SOURCE_DIR}/src/runtime/common/Utf.cpp
+    ${PROJECT_SOURCE_DIR}/src/runtime/common/Key.cpp)
 target_include_directories(tarvikrt_win32 PUBLIC
     ${PROJECT_SOURCE_DIR}/src/runtime/win32/include
     ${PROJECT_SOURCE_DIR}/include

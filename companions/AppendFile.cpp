@@ -10,6 +10,7 @@
 #include <unistd.h>
 #endif
 
+#include <map>
 #include <new>
 
 #include "Module.h"
@@ -143,6 +144,22 @@ std::shared_ptr<AppendFile::Fd> AppendFile::Current() {
     auto now = std::chrono::steady_clock::now();
     if (now < retryAfter_)
         return nullptr;
+    // Every writer of a file in the process shares one descriptor: a bank of
+    // lines, each with its own log writer, would otherwise hold a descriptor
+    // per line for the one log file. Both outlive every writer, including
+    // those still logging while the process exits.
+    static auto* openLock = new std::mutex;
+    static auto* open = new std::map<std::string, std::weak_ptr<Fd>>;
+    std::lock_guard openGuard(*openLock);
+    std::weak_ptr<Fd>* shared = nullptr;
+    try {
+        std::erase_if(*open, [](const auto& kv) { return kv.second.expired(); });
+        shared = &(*open)[path_];
+    } catch (...) {
+        return nullptr;
+    }
+    if ((fd_ = shared->lock()))
+        return fd_;
     std::unique_ptr<Fd> opened = OpenForAppend(path_);
     if (!opened) {
         retryAfter_ = now + std::chrono::seconds(1);
@@ -153,6 +170,7 @@ std::shared_ptr<AppendFile::Fd> AppendFile::Current() {
     } catch (...) {
         return nullptr;  // `opened` still owns the file and closes it
     }
+    *shared = fd_;
     return fd_;
 }
 

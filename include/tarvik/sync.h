@@ -110,6 +110,13 @@ void GetLocalTime(SYSTEMTIME* lpSystemTime);
 DWORD GetVersion();
 
 namespace tarvik {
+// What a system error code says ran out or went wrong, in a few words a host
+// can show or act on: "no such device", "in use", "permission denied", "too
+// many open files", "not enough memory", ...
+std::string SystemErrorReason(DWORD code);
+}  // namespace tarvik
+
+namespace tarvik {
 
 // Sets the version GetVersion reports; it wins over TARVIK_OS_VERSION. Major 0
 // (or a value outside 1..255) returns to the environment or the default. On

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include "frame/Log.h"
 #include "line/LineRows.h"
@@ -39,6 +40,9 @@ EventThreadCount& Threads() {
 // thread it is on.
 thread_local const CModemLine* t_eventLine = nullptr;
 
+// How long a raise keeps trying to start the event's thread.
+constexpr DWORD kEventThreadRetryMs = 2000;
+
 struct EventThreadArgs {
     CModemLine* line;  // holds one reference
     RaisedEvent event;
@@ -72,25 +76,37 @@ void CModemLine::RaiseEvent(LONG code) {
         if (m_eventThreads++ == m_eventThreadsWaiting)
             ResetEvent(m_hEventsDone);
     }
-    HANDLE thread = CreateThread(nullptr, 0, &CModemLine::RaiseEventThread, args.get(), 0, nullptr);
+    // Threads run short for a moment when a whole bank of lines changes at
+    // once (hundreds reaching CONNECT together): event threads end within
+    // moments, so the event waits for one rather than being lost.
+    HANDLE thread = nullptr;
+    for (DWORD pause = 1, waited = 0;; waited += pause, pause *= 2) {
+        thread = CreateThread(nullptr, 0, &CModemLine::RaiseEventThread, args.get(), 0, nullptr);
+        if (thread || waited >= kEventThreadRetryMs)
+            break;
+        Sleep(pause);
+    }
     if (thread) {
         args.release();
         CloseHandle(thread);
         return;
     }
-    // No thread: the event is lost, the state change of the row stands.
-    EventThreadEnded();
-    static_cast<IModemLine*>(this)->Release();
-    std::lock_guard lock(Threads().lock);
-    --Threads().running;
-    Threads().done.notify_all();
+    // Still none: the event runs on the raising thread. Its callback comes
+    // late and on a thread that is not its own, but every call still ends in
+    // its terminal callback.
+    Log(-1, 0, "CModemLine::RaiseEvent()",
+        ("No event thread (" + tarvik::SystemErrorReason(GetLastError()) + "); raised in place")
+            .c_str());
+    RaiseEventThread(args.release());
 }
 
 DWORD CModemLine::RaiseEventThread(void* param) {
     std::unique_ptr<EventThreadArgs> args(static_cast<EventThreadArgs*>(param));
-    t_eventLine = args->line;
+    // Kept and put back: an event raised in place runs on a thread that may
+    // already be running one of its own.
+    const CModemLine* outer = std::exchange(t_eventLine, args->line);
     args->line->RunEvent(args->event);
-    t_eventLine = nullptr;
+    t_eventLine = outer;
     args->line->EventThreadEnded();
     static_cast<IModemLine*>(args->line)->Release();
     auto& threads = Threads();
@@ -314,6 +330,10 @@ HRESULT CModemLine::FatalError(LONG lCause, LONG lError) {
             Log(-1, 0, "CModemLine::FatalError()", "A line from the modem was too long");
             return S_OK;
         }
+        // The port's error code explains a failed opening in its
+        // description; it never reaches the host's callbacks or the session.
+        if (!m_bPortFailed.load())
+            m_lPortError = lCause;
         // Marked before the waits wake, so that they know the port, not the
         // modem, ended them.
         const bool first = !m_bPortFailed.exchange(true);

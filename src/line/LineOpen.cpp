@@ -150,6 +150,7 @@ HRESULT CModemLine::OpenLine(ICommonData* pCommonData) {
             // dialling leaves the flag set) say nothing about this one.
             m_bFatalReported = false;
             m_bPortFailed = false;
+            m_lPortError = 0;
             ReadLineSpeedSettings(pCommonData);
             ReadOpenSettings(pCommonData);
             // Fields gathered before this opening belong to an earlier call.
@@ -172,7 +173,7 @@ HRESULT CModemLine::OpenLine(ICommonData* pCommonData) {
             if (m_port.CreatePort(portName.c_str()) != SP_OK) {
                 m_lLastError = 3;
                 Log(0, 1, "ML::OpenLine()", "Failed to obtain a handle to the COM port");
-                throw ComError(E_FAIL);
+                throw ComError(E_FAIL, std::string_view(PortFailureText(portName)));
             }
             ComPtr<IPassThroughCallback> self;
             hr = QueryInterface(IID_IPassThroughCallback, self.PutVoid());
@@ -185,7 +186,7 @@ HRESULT CModemLine::OpenLine(ICommonData* pCommonData) {
             if (m_port.OpenPort(false) != SP_OK) {
                 m_lLastError = 4;
                 Log(0, 1, "ML::OpenLine()", "OpenPort() failed");
-                throw ComError(E_FAIL);
+                throw ComError(E_FAIL, std::string_view(PortFailureText(portName)));
             }
             m_bPortOpen = true;
             Log(0, 1, "ML::OpenLine()", "Before InitializeModem ");
@@ -269,11 +270,25 @@ bool CModemLine::InitializeModem(std::string& failure) {
     return true;
 }
 
+std::string CModemLine::PortFailureText(const std::string& port) const {
+    // The reason goes after the operation's own text, on a line of its own,
+    // so that a host can tell a missing device from one in use or from a
+    // process that has run out of descriptors.
+    const DWORD code = m_port.OpenError();
+    return port + ": " +
+           (code ? tarvik::SystemErrorReason(code) : std::string("the port could not be set up"));
+}
+
 std::string CModemLine::InitFailureText() const {
     const std::string port = m_port.m_szPortName;
     const unsigned heard = m_initHeard;
-    if (m_bPortFailed)
-        return "The modem on " + port + " was lost during its initialisation";
+    if (m_bPortFailed) {
+        // The port says why when it knows: a device unplugged, or a descriptor
+        // or thread the port needed and could not have.
+        const DWORD code = static_cast<DWORD>(m_lPortError.load());
+        return "The modem on " + port + " was lost during its initialisation" +
+               (code ? " (" + tarvik::SystemErrorReason(code) + ")" : "");
+    }
     if (heard & kInitHeardError)
         return "The modem on " + port + " answered ERROR to its initialisation command";
     if (heard == (kInitHeardAny | kInitHeardEcho))

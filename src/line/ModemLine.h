@@ -142,6 +142,9 @@ class CModemLine final : public tarvik::ComObject<CModemLine, IModemLine, ISuppo
     void ReadLineSpeedSettings(ICommonData* settings);
     static constexpr unsigned kInitHeardAny = 1, kInitHeardEcho = 2, kInitHeardError = 4;
     std::string InitFailureText() const;
+    // "COM5: too many open files": why the port could not be created or
+    // opened, from the port's own error.
+    std::string PortFailureText(const std::string& port) const;
     // False when the modem could not be initialised; `failure` then says why
     // when the settings themselves were at fault.
     bool InitializeModem(std::string& failure);
@@ -283,6 +286,8 @@ class CModemLine final : public tarvik::ComObject<CModemLine, IModemLine, ISuppo
     std::mutex m_initCommandLock;
     // The port reported a failure since the line was opened.
     std::atomic<bool> m_bPortFailed{false};
+    // The system error the port reported with its failure; 0 when none.
+    std::atomic<LONG> m_lPortError{0};
 
     // Event threads of this line still running; m_hEventsDone is set while
     // there are none but those waiting for the others. Both guarded by m_eventsLock.

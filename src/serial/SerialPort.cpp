@@ -86,8 +86,11 @@ ComPtr<IPassThroughCallback> CSerialPort::Callback() const {
 LONG CSerialPort::CreatePort(const char* name) {
     // m_szPortName holds 9 characters; a longer name is refused rather than
     // cut, since a cut name could open a different port.
-    if (!name || std::strlen(name) >= sizeof m_szPortName)
+    m_dwOpenError = 0;
+    if (!name || std::strlen(name) >= sizeof m_szPortName) {
+        m_dwOpenError = ERROR_INVALID_NAME;
         return SP_OPEN_FAILED;
+    }
     // Replacing the device under a running thread would pull it away mid-use.
     if (m_bOpen || m_hEventThread)
         return SP_BUSY;
@@ -101,6 +104,7 @@ LONG CSerialPort::CreatePort(const char* name) {
         old->Close();
     DWORD error = 0;
     m_hComm.Reset(tarvik::SerialDevice::Open(path.c_str(), &error));
+    m_dwOpenError = m_hComm.Get() ? 0 : error;
     return m_hComm.Get() ? SP_OK : SP_OPEN_FAILED;
 }
 
@@ -286,14 +290,18 @@ LONG CSerialPort::OpenPort(bool reopen) {
     }
     // Missing events are created on every open, reopen included: a failed
     // earlier open has closed them, and a reopen must still find them working.
+    m_dwOpenError = 0;
     if (!CreateEvents()) {
+        m_dwOpenError = GetLastError();
         Log(kFnOpenPort, "Create events failed");
+        m_dwOpenError = GetLastError();
         CloseHandles();
         return SP_SETUP_FAILED;
     }
     // The port's own I/O is event driven; a descriptor the host had as a
     // blocking one is made non-blocking again before the monitor thread uses it.
     if (!dev->SetBlocking(false)) {
+        m_dwOpenError = GetLastError();
         CloseHandles();
         return SP_SETUP_FAILED;
     }
@@ -301,14 +309,17 @@ LONG CSerialPort::OpenPort(bool reopen) {
     dev->SetupComm(4096, 4096);
     // No port thread runs here, so closing the events on failure is safe.
     if (!WriteCommState()) {
+        m_dwOpenError = GetLastError();
         CloseHandles();
         return SP_SETUP_FAILED;
     }
     if (!SetTimeouts(500, 0, 0, 0, 0)) {
+        m_dwOpenError = GetLastError();
         CloseHandles();
         return SP_TIMEOUTS_FAILED;
     }
     if (!dev->EscapeCommFunction(tarvik::SETDTR)) {
+        m_dwOpenError = GetLastError();
         CloseHandles();
         return SP_SETUP_FAILED;
     }
@@ -338,6 +349,7 @@ LONG CSerialPort::OpenPort(bool reopen) {
     m_bWatchDSR = 1;
     m_bReadEnabled = 1;
     if (StartThread(&CSerialPort::MonitorThreadMain, &m_hMonitorThread, &m_monitorGate) != SP_OK) {
+        m_dwOpenError = GetLastError();
         m_bOpen = wasOpen;
         m_bWatchDSR = wasWatching;
         m_bReadEnabled = wasReading;

@@ -103,6 +103,10 @@ class CSerialPort {
     LONG ApplyCommState();
     // The file descriptor of the device, -1 when there is none.
     LONG GetPortHandle() const;
+    // The system's error code behind the last failed CreatePort or OpenPort
+    // (ERROR_FILE_NOT_FOUND, ERROR_TOO_MANY_OPEN_FILES, ...); 0 when none is
+    // known. Only the thread that opens the port reads it.
+    DWORD OpenError() const { return m_dwOpenError; }
 
     // Frames and transmission. GetFrame copies the frame into `dest`, which
     // holds `destSize` bytes: a frame longer than that is SP_BAD_LENGTH and
@@ -122,6 +126,7 @@ class CSerialPort {
     char m_szPortName[10] = {};
 
   private:
+    DWORD m_dwOpenError = 0;
     friend class SerialPortTestAccess;
     struct ThreadGate;
     struct ThreadRun;

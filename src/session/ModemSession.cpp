@@ -1,5 +1,8 @@
 #include "session/ModemSession.h"
 
+#include <array>
+#include <cstdio>
+#include <string>
 #include <utility>
 
 #include "frame/ErrorReporting.h"
@@ -93,6 +96,23 @@ HRESULT CModemSession::Shutdown() {
     });
 }
 
+namespace {
+
+// Why a companion component could not be created, for the second line of
+// AddModem's description: a host can act on "not registered".
+std::string CreationFailure(const char* component, HRESULT hr) {
+    std::string text = std::string("the ") + component + " component ";
+    if (hr == REGDB_E_CLASSNOTREG)
+        return text + "is not registered";
+    if (hr == E_OUTOFMEMORY)
+        return text + "could not be created: not enough memory";
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));
+    return text + "could not be created (" + code + ")";
+}
+
+}  // namespace
+
 HRESULT CModemSession::AddModem(BSTR bstrPortName, ICommonData** ppSharedModemData) {
     return GuardedCall(m_pLog.Get(), kAddModemRow, [&] {
         static constexpr const char* kFn = "CModemSession::AddModem()";
@@ -112,17 +132,18 @@ HRESULT CModemSession::AddModem(BSTR bstrPortName, ICommonData** ppSharedModemDa
         // The settings component is not used here, but a modem cannot be
         // added on an installation that lacks it.
         ComPtr<IUnknown> settings;
-        if (FAILED(CoCreateInstance(CLSID_VL2600Settings, nullptr, CLSCTX_INPROC_SERVER,
-                                    IID_IVL2600Settings, settings.PutVoid())) ||
-            !settings) {
+        HRESULT created = CoCreateInstance(CLSID_VL2600Settings, nullptr, CLSCTX_INPROC_SERVER,
+                                           IID_IVL2600Settings, settings.PutVoid());
+        if (FAILED(created) || !settings) {
             Log(-1, 0, kFn, "VL2600Settings failed");
-            throw ComError(E_FAIL);
+            throw ComError(E_FAIL, std::string_view(CreationFailure("modem-settings", created)));
         }
 
         ComPtr<ICommonData> bag;
-        CoCreateInstance(CLSID_CommonData, nullptr, CLSCTX_ALL, IID_ICommonData, bag.PutVoid());
+        created =
+            CoCreateInstance(CLSID_CommonData, nullptr, CLSCTX_ALL, IID_ICommonData, bag.PutVoid());
         if (!bag)
-            throw ComError(E_FAIL);
+            throw ComError(E_FAIL, std::string_view(CreationFailure("property-bag", created)));
 
         // The controlling unknown: the outer object's when we are aggregated.
         ComPtr<IUnknown> self;

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "Sandbox.h"
 #include "tarvik/sync.h"
 
 using tarvik::UniqueHandle;
@@ -157,6 +158,45 @@ TEST(Wait, HandlesAndDescriptorsTogether) {
     EXPECT_EQ(tarvik::WaitForHandlesAndFds(0, nullptr, &in, 1, 10000, false), tarvik::WAIT_IO_FD);
     EXPECT_TRUE(in.revents & POLLHUP);
     close(p[0]);
+}
+
+// Linux only: a bank of lines must not run out of descriptors, so only a
+// wait that covers a device costs one, made once for its thread.
+TEST(Wait, EventsCostNoDescriptorAndADeviceWaitKeepsOneWakeUpForItsThread) {
+    const int before = tarvik::test::OpenDescriptors();
+    std::vector<UniqueHandle> events;
+    for (int i = 0; i < 64; ++i)
+        events.push_back(Event(i % 2 == 1, false));
+    HANDLE manual = events[1].Get();
+    std::thread([manual] { EXPECT_EQ(WaitForSingleObject(manual, 10), WAIT_TIMEOUT); }).join();
+    EXPECT_EQ(tarvik::test::OpenDescriptors(), before);
+
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
+    std::atomic<DWORD> first{0}, second{0};
+    std::atomic<int> during{0};
+    std::atomic<long long> took{0};
+    std::thread device([&] {
+        tarvik::WaitFd in{p[0], POLLIN, 0};
+        auto start = Clock::now();
+        first = tarvik::WaitForHandlesAndFds(1, &manual, &in, 1, 20000, false);
+        took = MsSince(start);
+        second = tarvik::WaitForHandlesAndFds(1, &manual, &in, 1, 0, false);
+        during = tarvik::test::OpenDescriptors();
+    });
+    // The event is set from here while the other thread polls the pipe.
+    for (auto start = Clock::now();
+         tarvik::test::OpenDescriptors() < before + 3 && MsSince(start) < 10000;)
+        Sleep(1);
+    SetEvent(manual);
+    device.join();
+    EXPECT_EQ(first, WAIT_OBJECT_0);
+    EXPECT_LT(took, 10000);  // woken by the event, not by the time-out
+    EXPECT_EQ(second, WAIT_OBJECT_0);
+    EXPECT_EQ(during, before + 3);  // the pipe and one wake-up
+    EXPECT_EQ(tarvik::test::OpenDescriptors(), before + 2);
+    close(p[0]);
+    close(p[1]);
 }
 
 TEST(Event, OneSetWakesEveryWaiterOfAManualResetEventButOnlyOneOfAnAutoReset) {

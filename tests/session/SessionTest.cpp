@@ -235,12 +235,17 @@ TEST_F(Session, AddModemFailsWithoutItsComponents) {
         EXPECT_EQ(out, nullptr);
         EXPECT_EQ(missing.Attempts(), 1);
         ExpectMarks("CModemSession::AddModem()", "VL2600Settings failed", -1, 0);
+        EXPECT_EQ(TakeDescription(),
+                  u"CModemSession::AddModem\nthe modem-settings component is not registered");
     }
     {
-        test::UncreatableClass missing(CLSID_CommonData);
+        test::UncreatableClass missing(CLSID_CommonData, E_OUTOFMEMORY);
         ComPtr<ICommonData> out;
         EXPECT_EQ(session_->AddModem(Bstr(u"COM1").Get(), out.Put()), E_FAIL);
         EXPECT_FALSE(out);
+        EXPECT_EQ(TakeDescription(),
+                  u"CModemSession::AddModem\nthe property-bag component could "
+                  u"not be created: not enough memory");
     }
     // Both failures came before a media ID was taken.
     EXPECT_EQ(NextId(), 1);

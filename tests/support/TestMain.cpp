@@ -14,19 +14,11 @@
 
 int main(int argc, char** argv) {
     namespace fs = std::filesystem;
-    char tmpl[] = "/tmp/tarvik-test-XXXXXX";
-    const char* root = mkdtemp(tmpl);
-    if (!root) {
+    if (!tarvik::test::MakeSandbox("tarvik-test")) {
         std::perror("mkdtemp");
         return 2;
     }
-    tarvik::test::SetSandboxRoot(root);
-    fs::create_directories(fs::path(root) / "dosdevices");
-    setenv("TARVIK_REGISTRY", (fs::path(root) / "registry.reg").c_str(), 1);
-    setenv("TARVIK_DOSDEVICES", (fs::path(root) / "dosdevices").c_str(), 1);
-    setenv("TARVIK_LOG", (fs::path(root) / "tarvik.log").c_str(), 1);
-    setenv("TARVIK_EVENTS", (fs::path(root) / "events.jsonl").c_str(), 1);
-    setenv("XDG_DATA_HOME", root, 1);
+    const std::string& root = tarvik::test::SandboxRoot();
 
     ::testing::InitGoogleTest(&argc, argv);
     if (!tarvik::test::RegisterLibrary(TARVIK_COMPANIONS_PATH)) {

@@ -1,7 +1,9 @@
 #include "ThreadState.h"
 
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -81,11 +83,11 @@ StateHolder* CurrentHolder() {
 
 }  // namespace
 
-ThreadState::ThreadState(DWORD id) : id_(id), wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+ThreadState::ThreadState(DWORD id) : id_(id) {}
 
 ThreadState::~ThreadState() {
-    if (wakeFd_ >= 0)
-        close(wakeFd_);
+    if (int fd = wakeFd_.load(); fd >= 0)
+        close(fd);
 }
 
 bool ThreadState::HasMessages() {
@@ -95,11 +97,10 @@ bool ThreadState::HasMessages() {
 
 bool ThreadState::Post(const std::shared_ptr<SentMessage>& msg) {
     std::lock_guard<std::mutex> g(lock_);
-    // Without a descriptor the thread could never notice the message.
-    if (ended_ || !messages_.Valid())
+    if (ended_)
         return false;
     queue_.push_back(msg);
-    messages_.Raise();
+    Wake();
     return true;
 }
 
@@ -113,8 +114,6 @@ bool ThreadState::Withdraw(const std::shared_ptr<SentMessage>& msg) {
             break;
         }
     }
-    if (queue_.empty())
-        messages_.Lower();
     msg->state.store(SentMessage::Cancelled);
     return true;
 }
@@ -129,8 +128,6 @@ size_t ThreadState::Dispatch() {
                 break;
             msg = std::move(queue_.front());
             queue_.pop_front();
-            if (queue_.empty())
-                messages_.Lower();
             msg->state.store(SentMessage::Running);
         }
         int outcome = SentMessage::Done;
@@ -152,18 +149,50 @@ size_t ThreadState::Dispatch() {
 }
 
 void ThreadState::Wake() {
-    if (wakeFd_ < 0)
-        return;
-    uint64_t one = 1;
-    while (write(wakeFd_, &one, sizeof one) < 0 && errno == EINTR) {
+    wakes_.fetch_add(1, std::memory_order_seq_cst);
+    syscall(SYS_futex, &wakes_, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+    // Either the poller sees the new count before it polls, or this sees it
+    // polling: both sides use sequentially consistent operations.
+    if (polling_.load(std::memory_order_seq_cst)) {
+        int fd = wakeFd_.load(std::memory_order_acquire);
+        uint64_t one = 1;
+        while (fd >= 0 && write(fd, &one, sizeof one) < 0 && errno == EINTR) {
+        }
     }
 }
 
-void ThreadState::DrainWake() {
-    if (wakeFd_ < 0)
+void ThreadState::SleepUnlessWoken(uint32_t seen, const timespec* timeout) {
+    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
+    // The kernel compares the count with `seen` atomically with going to
+    // sleep: a Wake after the caller read it makes this return at once.
+    syscall(SYS_futex, &wakes_, FUTEX_WAIT_PRIVATE, seen, timeout, nullptr, 0);
+}
+
+int ThreadState::PollFd() {
+    int fd = wakeFd_.load(std::memory_order_acquire);
+    if (fd < 0) {
+        fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (fd >= 0)
+            wakeFd_.store(fd, std::memory_order_release);
+    }
+    return fd;
+}
+
+bool ThreadState::BeginPoll(uint32_t seen) {
+    polling_.store(true, std::memory_order_seq_cst);
+    if (wakes_.load(std::memory_order_seq_cst) == seen)
+        return true;
+    polling_.store(false, std::memory_order_relaxed);
+    return false;
+}
+
+void ThreadState::EndPoll(bool drain) {
+    polling_.store(false, std::memory_order_relaxed);
+    if (!drain)
         return;
     uint64_t value;
-    while (read(wakeFd_, &value, sizeof value) < 0 && errno == EINTR) {
+    while (read(wakeFd_.load(std::memory_order_relaxed), &value, sizeof value) < 0 &&
+           errno == EINTR) {
     }
 }
 
@@ -188,7 +217,6 @@ void ThreadState::End() {
         std::lock_guard<std::mutex> g(lock_);
         ended_ = true;
         orphans.swap(queue_);
-        messages_.Lower();
     }
     for (auto& msg : orphans) {
         msg->fn = nullptr;

@@ -14,8 +14,7 @@ namespace tarvik::rt {
 class EventObject : public KernelObject {
   public:
     EventObject(bool manualReset, bool initialState);
-    bool Valid() const { return signal_.Valid(); }
-    int WaitFd() const override { return signal_.Fd(); }
+    bool Waitable() const override { return true; }
     Acquire TryAcquire(ThreadState& self) override;
     void Set();
     void Reset();
@@ -24,14 +23,12 @@ class EventObject : public KernelObject {
     std::mutex lock_;
     const bool manualReset_;
     bool signalled_ = false;
-    Signal signal_;  // raised while signalled_
 };
 
 class MutexObject : public KernelObject, public std::enable_shared_from_this<MutexObject> {
   public:
     MutexObject();
-    bool Valid() const { return signal_.Valid(); }
-    int WaitFd() const override { return signal_.Fd(); }
+    bool Waitable() const override { return true; }
     Acquire TryAcquire(ThreadState& self) override;
     // False when `self` does not own the mutex.
     bool Release(ThreadState& self);
@@ -43,14 +40,12 @@ class MutexObject : public KernelObject, public std::enable_shared_from_this<Mut
     DWORD owner_ = 0;  // thread id; 0 while free
     DWORD recursion_ = 0;
     bool abandoned_ = false;
-    Signal signal_;  // raised while free
 };
 
 class ThreadObject : public KernelObject {
   public:
     explicit ThreadObject(DWORD id);
-    bool Valid() const { return signal_.Valid(); }
-    int WaitFd() const override { return signal_.Fd(); }
+    bool Waitable() const override { return true; }
     Acquire TryAcquire(ThreadState& self) override;
     DWORD Id() const { return id_; }
     // STILL_ACTIVE while running.
@@ -62,7 +57,6 @@ class ThreadObject : public KernelObject {
     std::mutex lock_;
     std::atomic<DWORD> exitCode_{STILL_ACTIVE};
     bool ended_ = false;
-    Signal signal_;  // raised once ended
 };
 
 // The process's object names: one object per name, of whatever kind created

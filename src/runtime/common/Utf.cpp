@@ -2,7 +2,7 @@
 // name, log text and registry value, and must never fail. Ill-formed input
 // (a lone surrogate, a broken UTF-8 sequence) becomes U+FFFD instead of being
 // dropped silently or passed through as garbage.
-#include "text/Utf.h"
+#include "common/Utf.h"
 
 #include "tarvik/text.h"
 

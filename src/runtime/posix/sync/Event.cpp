@@ -1,6 +1,8 @@
 #include "Objects.h"
 #include "ThreadState.h"
 
+#include <new>
+
 namespace tarvik::rt {
 
 EventObject::EventObject(bool manualReset, bool initialState) : manualReset_(manualReset) {
@@ -16,7 +18,6 @@ Acquire EventObject::TryAcquire(ThreadState&) {
         // Consuming under the lock is what lets only one of several woken
         // waiters win an auto-reset event; the others poll again.
         signalled_ = false;
-        signal_.Lower();
     }
     return Acquire::Signalled;
 }
@@ -24,13 +25,12 @@ Acquire EventObject::TryAcquire(ThreadState&) {
 void EventObject::Set() {
     std::lock_guard<std::mutex> g(lock_);
     signalled_ = true;
-    signal_.Raise();
+    WakeWaiters();
 }
 
 void EventObject::Reset() {
     std::lock_guard<std::mutex> g(lock_);
     signalled_ = false;
-    signal_.Lower();
 }
 
 }  // namespace tarvik::rt
@@ -40,8 +40,11 @@ using namespace tarvik::rt;
 namespace {
 
 std::shared_ptr<EventObject> MakeEvent(bool manualReset, bool initialState) {
-    auto e = std::make_shared<EventObject>(manualReset, initialState);
-    return e->Valid() ? e : nullptr;
+    try {
+        return std::make_shared<EventObject>(manualReset, initialState);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
 // Opens or creates the event `name`; null with the error set when the name

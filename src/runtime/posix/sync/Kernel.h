@@ -6,6 +6,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "tarvik/sync.h"
 
@@ -16,38 +17,34 @@ class ThreadState;
 // What a wait got from one object.
 enum class Acquire { None, Signalled, Abandoned };
 
-// An eventfd that polls readable exactly while it is raised. Not thread-safe
-// on its own: the owning object serialises Raise and Lower under its lock, so
-// the descriptor and the object's state never disagree.
-class Signal {
-  public:
-    Signal();
-    ~Signal();
-    Signal(const Signal&) = delete;
-    Signal& operator=(const Signal&) = delete;
-
-    bool Valid() const { return fd_ >= 0; }
-    int Fd() const { return fd_; }
-    void Raise();
-    void Lower();
-
-  private:
-    int fd_;
-    bool raised_ = false;
-};
-
+// Anything a HANDLE can name. A waitable object keeps the threads waiting on
+// it: whatever may let TryAcquire succeed wakes them all, and each looks
+// again (only one of them wins an auto-reset event or a mutex). No object
+// owns a descriptor, so a bank of lines costs descriptors only for its
+// devices and the threads that wait on them.
 class KernelObject {
   public:
     virtual ~KernelObject() = default;
-    // Descriptor that polls readable while TryAcquire may succeed; -1 for
-    // objects that cannot be waited on (a wait on them fails).
-    virtual int WaitFd() const { return -1; }
+    // False for objects that cannot be waited on (a wait on them fails).
+    virtual bool Waitable() const { return false; }
     // Takes the object for the calling thread when it is signalled (an
     // auto-reset event or a mutex is consumed, atomically with the check).
     virtual Acquire TryAcquire(ThreadState& self) {
         (void)self;
         return Acquire::None;
     }
+    // A wait registers its thread for as long as it waits. AddWaiter throws
+    // std::bad_alloc when the list cannot grow.
+    void AddWaiter(ThreadState* waiter);
+    void RemoveWaiter(ThreadState* waiter);
+
+  protected:
+    // Called after a change that may let a waiter acquire the object.
+    void WakeWaiters();
+
+  private:
+    std::mutex waitersLock_;
+    std::vector<ThreadState*> waiters_;
 };
 
 // Puts an object into the process-wide handle table. Null (and

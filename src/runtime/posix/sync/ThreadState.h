@@ -1,9 +1,12 @@
 // Per-thread runtime state: the thread's id, its queue of messages sent by
-// other threads, the wake-up descriptor its waits watch, and the mutexes it
-// owns (abandoned when it ends).
+// other threads, what wakes its waits, and the mutexes it owns (abandoned
+// when it ends).
 #pragma once
 
+#include <time.h>
+
 #include <atomic>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -34,8 +37,6 @@ class ThreadState {
 
     DWORD Id() const { return id_; }
 
-    // Readable while messages are queued for this thread.
-    int MessageFd() const { return messages_.Fd(); }
     bool HasMessages();
     // Queues a message; false when the thread has ended (or cannot take
     // messages), and then the message will never run.
@@ -49,8 +50,21 @@ class ThreadState {
     // Wakes whatever wait the thread is in, so it looks at its conditions
     // again. Spurious wake-ups are harmless: every wait re-checks.
     void Wake();
-    int WakeFd() const { return wakeFd_; }
-    void DrainWake();
+    // A wait reads the count before it looks at its conditions and sleeps
+    // only while the count is unchanged, so no wake between the two is lost.
+    uint32_t WakeCount() const { return wakes_.load(std::memory_order_seq_cst); }
+    // Sleeps until Wake (or `timeout`, relative; null for none) unless the
+    // count has moved past `seen` already. Returns early on signals too.
+    void SleepUnlessWoken(uint32_t seen, const timespec* timeout);
+
+    // For waits that also cover descriptors: an eventfd written by Wake while
+    // the thread polls. Made on first use and kept while the thread lives;
+    // -1 (errno set) when it cannot be had.
+    int PollFd();
+    // Brackets a poll on PollFd. BeginPoll is false when a wake came after
+    // `seen`: the caller looks at its conditions again instead of polling.
+    bool BeginPoll(uint32_t seen);
+    void EndPoll(bool drain);
 
     // Mutexes this thread owns; only the owning thread touches the list.
     void AddOwned(const std::shared_ptr<MutexObject>& m);
@@ -65,8 +79,9 @@ class ThreadState {
     std::mutex lock_;
     std::deque<std::shared_ptr<SentMessage>> queue_;  // guarded by lock_
     bool ended_ = false;                              // guarded by lock_
-    Signal messages_;                                 // raised while queue_ is non-empty
-    int wakeFd_;
+    std::atomic<uint32_t> wakes_{0};
+    std::atomic<bool> polling_{false};
+    std::atomic<int> wakeFd_{-1};  // written only by the owning thread
     std::vector<std::weak_ptr<MutexObject>> owned_;
 };
 

@@ -1,12 +1,11 @@
 #include "Objects.h"
 #include "ThreadState.h"
 
+#include <new>
+
 namespace tarvik::rt {
 
-MutexObject::MutexObject() {
-    std::lock_guard<std::mutex> g(lock_);
-    signal_.Raise();
-}
+MutexObject::MutexObject() = default;
 
 Acquire MutexObject::TryAcquire(ThreadState& self) {
     std::lock_guard<std::mutex> g(lock_);
@@ -18,7 +17,6 @@ Acquire MutexObject::TryAcquire(ThreadState& self) {
         return Acquire::None;
     owner_ = self.Id();
     recursion_ = 1;
-    signal_.Lower();
     self.AddOwned(shared_from_this());
     bool abandoned = abandoned_;
     abandoned_ = false;
@@ -31,7 +29,7 @@ bool MutexObject::Release(ThreadState& self) {
         return false;
     if (--recursion_ == 0) {
         owner_ = 0;
-        signal_.Raise();
+        WakeWaiters();
         self.RemoveOwned(this);
     }
     return true;
@@ -44,7 +42,7 @@ void MutexObject::Abandon(DWORD ownerId) {
     owner_ = 0;
     recursion_ = 0;
     abandoned_ = true;
-    signal_.Raise();
+    WakeWaiters();
 }
 
 }  // namespace tarvik::rt
@@ -53,8 +51,11 @@ using namespace tarvik::rt;
 
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName) {
     auto make = []() -> std::shared_ptr<MutexObject> {
-        auto m = std::make_shared<MutexObject>();
-        return m->Valid() ? m : nullptr;
+        try {
+            return std::make_shared<MutexObject>();
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
     };
     std::shared_ptr<MutexObject> mutex;
     bool created = true;

@@ -21,6 +21,9 @@ DWORD Win32FromErrno(int err) {
             return ERROR_INVALID_HANDLE;
         case ENOMEM:
             return ERROR_NOT_ENOUGH_MEMORY;
+        case EMFILE:
+        case ENFILE:
+            return ERROR_TOO_MANY_OPEN_FILES;
         case EINVAL:
             return ERROR_INVALID_PARAMETER;
         case ENOTTY:

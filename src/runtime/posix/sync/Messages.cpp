@@ -1,6 +1,3 @@
-#include <poll.h>
-
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -36,6 +33,7 @@ bool SendThreadMessage(DWORD threadId, std::function<void()> fn, DWORD timeoutMs
     const bool forever = timeoutMs == INFINITE;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
+        const uint32_t seen = self->WakeCount();
         int state = msg->state.load(std::memory_order_acquire);
         if (state == SentMessage::Done)
             return true;
@@ -48,34 +46,25 @@ bool SendThreadMessage(DWORD threadId, std::function<void()> fn, DWORD timeoutMs
         if (self->Dispatch() > 0)
             continue;
 
-        int waitMs = -1;
+        timespec wait{};
+        timespec* waitFor = nullptr;
         if (!forever && state == SentMessage::Queued) {
-            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) {
+            auto left = deadline - Clock::now();
+            if (left <= Clock::duration::zero()) {
                 if (target->Withdraw(msg)) {
                     SetLastError(ERROR_TIMEOUT);
                     return false;
                 }
                 continue;  // it started meanwhile; see it through
             }
-            waitMs = static_cast<int>(std::min<int64_t>(left.count(), 1 << 30));
+            auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+            wait.tv_sec = static_cast<time_t>(ns / 1000000000);
+            wait.tv_nsec = static_cast<long>(ns % 1000000000);
+            waitFor = &wait;
         }
         // A message that is already running is waited for without limit: its
         // function may use the sender's frame, which must outlive it.
-        pollfd set[2] = {{self->WakeFd(), POLLIN, 0}, {self->MessageFd(), POLLIN, 0}};
-        int rc = poll(set, 2, waitMs);
-        if (rc < 0 && errno != EINTR) {
-            // Nothing sensible is left to wait with; take the message back if
-            // it has not started, else see it through without polling.
-            if (target->Withdraw(msg)) {
-                SetLastError(ERROR_GEN_FAILURE);
-                return false;
-            }
-            Sleep(1);  // never spin on a poll that keeps failing
-            continue;
-        }
-        if (rc > 0 && set[0].revents)
-            self->DrainWake();
+        self->SleepUnlessWoken(seen, waitFor);
     }
 }
 

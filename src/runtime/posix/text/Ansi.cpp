@@ -14,7 +14,7 @@
 
 #include "tarvik/com.h"
 #include "tarvik/text.h"
-#include "text/Utf.h"
+#include "common/Utf.h"
 
 namespace tarvik {
 namespace {

@@ -1,6 +1,8 @@
 #include <pthread.h>
 
+#include <cerrno>
 #include <memory>
+#include <new>
 
 #include "Objects.h"
 #include "ThreadState.h"
@@ -18,7 +20,7 @@ void ThreadObject::Finish(DWORD exitCode) {
     std::lock_guard<std::mutex> g(lock_);
     exitCode_.store(exitCode, std::memory_order_release);
     ended_ = true;
-    signal_.Raise();
+    WakeWaiters();
 }
 
 }  // namespace tarvik::rt
@@ -54,14 +56,20 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t dwStackSize,
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    auto object = std::make_shared<ThreadObject>(AllocateThreadId());
-    if (!object->Valid()) {
+    std::shared_ptr<ThreadObject> object;
+    ThreadStart* start = nullptr;
+    try {
+        object = std::make_shared<ThreadObject>(AllocateThreadId());
+        start = new ThreadStart{lpStartAddress, lpParameter, object};
+    } catch (const std::bad_alloc&) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     HANDLE h = InsertHandle(object);
-    if (!h)
+    if (!h) {
+        delete start;
         return nullptr;
+    }
 
     pthread_attr_t attr;
     pthread_attr_init(&attr);
@@ -73,14 +81,14 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t dwStackSize,
     if (dwStackSize > defaultSize)
         pthread_attr_setstacksize(&attr, dwStackSize);
 
-    auto* start = new ThreadStart{lpStartAddress, lpParameter, object};
     pthread_t thread;
     int rc = pthread_create(&thread, &attr, &RunThread, start);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
         delete start;
         CloseHandle(h);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        // EAGAIN: the process or the system has no thread to spare.
+        SetLastError(rc == EAGAIN ? ERROR_TOO_MANY_TCBS : ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     if (lpThreadId)

@@ -1,10 +1,13 @@
 // The one wait behind every Wait* call: handles, the calling thread's sent
-// messages and extra descriptors, all in a single ppoll.
+// messages and extra descriptors. A wait without descriptors sleeps on the
+// thread's futex; one with descriptors polls them with the thread's wake-up
+// descriptor.
 #include <poll.h>
 
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <new>
 #include <vector>
 
 #include "Kernel.h"
@@ -22,6 +25,37 @@ DWORD Fail(DWORD error) {
     return WAIT_FAILED;
 }
 
+// Keeps the waiting thread registered with every object of the wait.
+class WaiterGuard {
+  public:
+    WaiterGuard(std::shared_ptr<KernelObject>* objects, ThreadState* self)
+        : objects_(objects), self_(self) {}
+    ~WaiterGuard() {
+        for (DWORD i = 0; i < added_; ++i)
+            objects_[i]->RemoveWaiter(self_);
+    }
+    WaiterGuard(const WaiterGuard&) = delete;
+    WaiterGuard& operator=(const WaiterGuard&) = delete;
+    bool Add(DWORD count) {
+        try {
+            for (; added_ < count; ++added_)
+                objects_[added_]->AddWaiter(self_);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        return true;
+    }
+
+  private:
+    std::shared_ptr<KernelObject>* objects_;
+    ThreadState* self_;
+    DWORD added_ = 0;
+};
+
+DWORD ErrorFromErrno(int err) {
+    return err == EMFILE || err == ENFILE ? ERROR_TOO_MANY_OPEN_FILES : ERROR_NOT_ENOUGH_MEMORY;
+}
+
 }  // namespace
 
 DWORD WaitCore(DWORD count, const HANDLE* handles, WaitFd* fds, size_t nfds, DWORD timeoutMs,
@@ -36,31 +70,31 @@ DWORD WaitCore(DWORD count, const HANDLE* handles, WaitFd* fds, size_t nfds, DWO
         return Fail(ERROR_INVALID_HANDLE);
     }
     for (DWORD i = 0; i < count; ++i) {
-        if (objects[i]->WaitFd() < 0)
+        if (!objects[i]->Waitable())
             return Fail(ERROR_INVALID_HANDLE);
     }
+    WaiterGuard waiters(objects.data(), &self);
+    if (!waiters.Add(count))
+        return Fail(ERROR_NOT_ENOUGH_MEMORY);
 
-    // Layout: one entry per handle, then the wake-up descriptor, the message
-    // queue (when pumping), and the caller's descriptors.
-    const size_t wakeAt = count;
-    const size_t messagesAt = wakeAt + 1;
-    const size_t fdsAt = messagesAt + (pumpMessages ? 1 : 0);
-    const size_t total = fdsAt + nfds;
-    std::array<pollfd, MAXIMUM_WAIT_OBJECTS + kInlinePollFds> inlineSet;
+    // Only a wait on descriptors polls: the caller's descriptors, then the
+    // thread's wake-up descriptor. Every other wait sleeps on a futex.
+    std::array<pollfd, kInlinePollFds + 1> inlineSet;
     std::vector<pollfd> bigSet;
     pollfd* set = inlineSet.data();
-    if (total > inlineSet.size()) {
-        bigSet.resize(total);
-        set = bigSet.data();
-    }
-    for (DWORD i = 0; i < count; ++i)
-        set[i] = {objects[i]->WaitFd(), POLLIN, 0};
-    set[wakeAt] = {self.WakeFd(), POLLIN, 0};
-    if (pumpMessages)
-        set[messagesAt] = {self.MessageFd(), POLLIN, 0};
-    for (size_t i = 0; i < nfds; ++i) {
-        fds[i].revents = 0;
-        set[fdsAt + i] = {fds[i].fd, fds[i].events, 0};
+    if (nfds > 0) {
+        int wakeFd = self.PollFd();
+        if (wakeFd < 0)
+            return Fail(ErrorFromErrno(errno));
+        if (nfds + 1 > inlineSet.size()) {
+            bigSet.resize(nfds + 1);
+            set = bigSet.data();
+        }
+        for (size_t i = 0; i < nfds; ++i) {
+            fds[i].revents = 0;
+            set[i] = {fds[i].fd, fds[i].events, 0};
+        }
+        set[nfds] = {wakeFd, POLLIN, 0};
     }
 
     const bool forever = timeoutMs == INFINITE;
@@ -68,6 +102,7 @@ DWORD WaitCore(DWORD count, const HANDLE* handles, WaitFd* fds, size_t nfds, DWO
     bool polled = false;
     bool fdsReady = false;
     for (;;) {
+        const uint32_t seen = self.WakeCount();
         // Lowest index first among the handles, then messages, then
         // descriptors: the order Windows reports and callers rely on.
         for (DWORD i = 0; i < count; ++i) {
@@ -86,7 +121,7 @@ DWORD WaitCore(DWORD count, const HANDLE* handles, WaitFd* fds, size_t nfds, DWO
             return Fail(ERROR_INVALID_HANDLE);
         if (fdsReady) {
             for (size_t i = 0; i < nfds; ++i)
-                fds[i].revents = set[fdsAt + i].revents;
+                fds[i].revents = set[i].revents;
             return WAIT_IO_FD;
         }
 
@@ -106,19 +141,26 @@ DWORD WaitCore(DWORD count, const HANDLE* handles, WaitFd* fds, size_t nfds, DWO
             wait.tv_nsec = static_cast<long>(ns % 1000000000);
             waitFor = &wait;
         }
-        int rc = ppoll(set, total, waitFor, nullptr);
+        if (nfds == 0) {
+            self.SleepUnlessWoken(seen, waitFor);
+            polled = true;
+            continue;
+        }
+        if (!self.BeginPoll(seen))
+            continue;
+        int rc = ppoll(set, nfds + 1, waitFor, nullptr);
+        const int err = errno;
+        self.EndPoll(rc > 0 && set[nfds].revents);
         polled = true;
         if (rc < 0) {
-            if (errno == EINTR)
+            if (err == EINTR)
                 continue;
             // A failing poll would fail again at once: report it rather than
             // spin.
-            return Fail(errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_PARAMETER);
+            return Fail(err == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_PARAMETER);
         }
-        if (set[wakeAt].revents)
-            self.DrainWake();
         for (size_t i = 0; i < nfds; ++i) {
-            if (set[fdsAt + i].revents)
+            if (set[i].revents)
                 fdsReady = true;
         }
     }
