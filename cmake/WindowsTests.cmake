@@ -27,7 +27,7 @@ add_library(tarvik_modemsim_remote STATIC
     ${PROJECT_SOURCE_DIR}/tools/modemsim/remote/Wire.cpp
     ${PROJECT_SOURCE_DIR}/tools/modemsim/engine/Outcome.cpp)
 target_include_directories(tarvik_modemsim_remote PUBLIC ${PROJECT_SOURCE_DIR}/tools/modemsim/include)
-target_link_libraries(tarvik_modemsim_remote PUBLIC ws2_32 Threads::Threads)
+target_link_libraries(tarvik_modemsim_remote PUBLIC Threads::Threads)
 
 # Test support: what of tests/support does not stand for a POSIX device.
 file(GLOB_RECURSE win_support CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/support/*.cpp)

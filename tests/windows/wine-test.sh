@@ -51,15 +51,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-mkfifo "$work/port"
-TARVIK_DOSDEVICES=$WINEPREFIX/dosdevices "$server" >"$work/port" 2>"$work/server.log" &
+mkfifo "$work/requests" "$work/answers"
+TARVIK_DOSDEVICES=$WINEPREFIX/dosdevices "$server" "$work" 2>"$work/server.log" &
 server_pid=$!
-read -r -t 10 port <"$work/port" || {
-    echo "wine-test: the modem simulator's server did not start" >&2
-    cat "$work/server.log" >&2
-    exit 1
-}
-export TARVIK_MODEMSIM_PORT=$port
+export TARVIK_MODEMSIM_PIPES=Z:$work
 
 listing=0
 for arg in "$@"; do

@@ -1,11 +1,11 @@
 // The simulator's modems for a Windows test program: each Modem, Exchange and
-// DeviceLink is a handle on one served by tarvik-modemsim-server, reached at
-// the loopback port $TARVIK_MODEMSIM_PORT. Every call waits for the server's
+// DeviceLink is a handle on one served by tarvik-modemsim-server, reached
+// through the two named pipes in the folder $TARVIK_MODEMSIM_PIPES (a path as
+// this process sees it, "Z:/tmp/..."). Every call waits for the server's
 // answer, so calls take effect in the order they are made, as in-process;
 // what the modems see comes back as events, with the server's times moved
 // onto this process's clock.
-#include <winsock2.h>
-#include <ws2tcpip.h>
+#include <windows.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -57,10 +57,12 @@ class Client {
         const int64_t seq = ++lastSeq_;
         std::string line = std::to_string(seq) + " " + request.Line() + "\n";
         for (size_t at = 0; at < line.size();) {
-            int n = ::send(socket_, line.data() + at, static_cast<int>(line.size() - at), 0);
-            if (n <= 0)
+            DWORD n = 0;
+            if (!WriteFile(toServer_, line.data() + at, static_cast<DWORD>(line.size() - at), &n,
+                           nullptr) ||
+                n == 0)
                 return wire::Reader("bad");
-            at += static_cast<size_t>(n);
+            at += n;
         }
         if (!cv_.wait_for(lock, std::chrono::seconds(60),
                           [&] { return answers_.count(seq) || !connected_; }))
@@ -83,25 +85,23 @@ class Client {
 
   private:
     Client() {
-        WSADATA data;
-        const char* port = std::getenv("TARVIK_MODEMSIM_PORT");
-        if (!port || WSAStartup(MAKEWORD(2, 2), &data) != 0) {
-            std::fprintf(stderr, "modem simulator: TARVIK_MODEMSIM_PORT is not set\n");
+        const char* folder = std::getenv("TARVIK_MODEMSIM_PIPES");
+        if (!folder) {
+            std::fprintf(stderr, "modem simulator: TARVIK_MODEMSIM_PIPES is not set\n");
             return;
         }
-        socket_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(static_cast<u_short>(std::atoi(port)));
-        if (socket_ == INVALID_SOCKET ||
-            ::connect(socket_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            std::fprintf(stderr, "modem simulator: no server at port %s\n", port);
+        // The server opens "requests" first, then "answers": the same order
+        // here, or both would wait for ever.
+        toServer_ = CreateFileA((std::string(folder) + "/requests").c_str(), GENERIC_WRITE, 0,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+        if (toServer_ != INVALID_HANDLE_VALUE)
+            fromServer_ = CreateFileA((std::string(folder) + "/answers").c_str(), GENERIC_READ, 0,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
+        if (fromServer_ == INVALID_HANDLE_VALUE) {
+            std::fprintf(stderr, "modem simulator: no server at %s (error %lu)\n", folder,
+                         GetLastError());
             return;
         }
-        BOOL one = TRUE;
-        ::setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
-                     sizeof one);
         connected_ = true;
         std::thread([this] { Read(); }).detach();
         SyncClock();
@@ -130,8 +130,8 @@ class Client {
         std::string buffer;
         char chunk[4096];
         for (;;) {
-            int n = ::recv(socket_, chunk, sizeof chunk, 0);
-            if (n <= 0)
+            DWORD n = 0;
+            if (!ReadFile(fromServer_, chunk, sizeof chunk, &n, nullptr) || n == 0)
                 break;
             buffer.append(chunk, static_cast<size_t>(n));
             for (size_t end; (end = buffer.find('\n')) != std::string::npos;) {
@@ -185,7 +185,8 @@ class Client {
         }
     }
 
-    SOCKET socket_ = INVALID_SOCKET;
+    HANDLE toServer_ = INVALID_HANDLE_VALUE;
+    HANDLE fromServer_ = INVALID_HANDLE_VALUE;
     std::mutex mu_;
     std::condition_variable cv_;
     bool connected_ = false;

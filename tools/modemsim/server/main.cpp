@@ -1,15 +1,18 @@
 // tarvik-modemsim-server: runs simulated modems for one test process that
 // cannot make pseudo-terminals itself (a Windows test program under Wine).
-// It listens on a loopback port, prints the port number, serves the first
-// connection in the wire form of remote/Wire.h and ends when it closes. The
-// device links it makes go to $TARVIK_DOSDEVICES (a Wine prefix's dosdevices
-// folder), where the Windows side sees them as COM ports.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
+//
+// usage: tarvik-modemsim-server FOLDER
+// FOLDER holds two named pipes: "requests", which the client writes and this
+// program reads, and "answers", the other way. They are opened in that order
+// on both sides and spoken in the wire form of remote/Wire.h; the program
+// ends when the client closes them. Named pipes rather than a socket: under
+// Wine's wow64 mode the 32-bit Winsock does not start. The device links go to
+// $TARVIK_DOSDEVICES (a Wine prefix's dosdevices folder), where the Windows
+// side sees them as COM ports.
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -32,13 +35,13 @@ int64_t Nanos(ms::Clock::time_point t) {
 
 class Connection {
   public:
-    explicit Connection(int fd) : fd_(fd) {}
+    Connection(int in, int out) : in_(in), out_(out) {}
 
     void Send(const std::string& line) {
         std::lock_guard lock(mu_);
         std::string out = line + "\n";
         for (size_t at = 0; at < out.size();) {
-            ssize_t n = ::send(fd_, out.data() + at, out.size() - at, MSG_NOSIGNAL);
+            ssize_t n = ::write(out_, out.data() + at, out.size() - at);
             if (n <= 0)
                 return;
             at += static_cast<size_t>(n);
@@ -54,7 +57,7 @@ class Connection {
                 return true;
             }
             char chunk[4096];
-            ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+            ssize_t n = ::read(in_, chunk, sizeof chunk);
             if (n <= 0)
                 return false;
             buffer_.append(chunk, static_cast<size_t>(n));
@@ -62,7 +65,7 @@ class Connection {
     }
 
   private:
-    int fd_;
+    int in_, out_;
     std::mutex mu_;
     std::string buffer_;
 };
@@ -220,29 +223,21 @@ class Server {
 
 }  // namespace
 
-int main() {
-    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listener, 1) != 0 ||
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        std::perror("tarvik-modemsim-server: listen");
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: tarvik-modemsim-server FOLDER\n");
         return 2;
     }
-    std::printf("%d\n", ntohs(addr.sin_port));
-    std::fflush(stdout);
-    int fd = ::accept(listener, nullptr, nullptr);
-    ::close(listener);
-    if (fd < 0) {
-        std::perror("tarvik-modemsim-server: accept");
+    // A client that has gone makes writes fail rather than end the program.
+    std::signal(SIGPIPE, SIG_IGN);
+    const std::string folder = argv[1];
+    int in = ::open((folder + "/requests").c_str(), O_RDONLY | O_CLOEXEC);
+    int out = in < 0 ? -1 : ::open((folder + "/answers").c_str(), O_WRONLY | O_CLOEXEC);
+    if (out < 0) {
+        std::perror("tarvik-modemsim-server: open");
         return 2;
     }
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    Connection c(fd);
+    Connection c(in, out);
     {
         Server server(c);
         std::string line;
@@ -252,6 +247,7 @@ int main() {
             c.Send("R " + seq + " " + server.Handle(r));
         }
     }
-    ::close(fd);
+    ::close(in);
+    ::close(out);
     return 0;
 }
