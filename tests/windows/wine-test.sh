@@ -52,7 +52,7 @@ cleanup() {
 trap cleanup EXIT
 
 mkfifo "$work/requests" "$work/answers"
-TARVIK_DOSDEVICES=$WINEPREFIX/dosdevices "$server" "$work" 2>"$work/server.log" &
+TARVIK_DOSDEVICES=$WINEPREFIX/dosdevices "$server" "$work" </dev/null >/dev/null 2>"$work/server.log" 9>&- &
 server_pid=$!
 export TARVIK_MODEMSIM_PIPES=Z:$work
 
@@ -60,12 +60,19 @@ listing=0
 for arg in "$@"; do
     [ "$arg" = --gtest_list_tests ] && listing=1
 done
-timeout 600 wine64 "$exe" "$@" 2>&1 | tee "$work/out"
-rc=${PIPESTATUS[0]}
+# Into a file, not a pipe: a wineserver this program starts inherits its
+# output and outlives it, and would hold a pipe open.
+timeout 600 wine64 "$exe" "$@" </dev/null >"$work/out" 2>&1 9>&-
+rc=$?
+cat "$work/out"
 # A program Wine cannot load prints nothing and exits 0: a run counts only
 # with googletest's own closing line.
 if [ $rc = 0 ] && [ $listing = 0 ] && ! grep -q '^\[  PASSED  \]' "$work/out"; then
     echo "wine-test: $exe did not run (no result line)" >&2
     rc=1
+fi
+if [ $rc != 0 ] && [ -s "$work/server.log" ]; then
+    echo "--- the modem simulator's server said:" >&2
+    cat "$work/server.log" >&2
 fi
 exit $rc
