@@ -4,8 +4,8 @@
 
 #include <thread>
 
-#include "line/LineTestKit.h"
 #include "line/HostHandle.h"
+#include "line/LineTestKit.h"
 
 namespace tarvik::test {
 namespace {

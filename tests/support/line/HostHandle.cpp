@@ -25,7 +25,8 @@ DWORD Transfer(HANDLE port, bool write, char* data, DWORD size, DWORD timeoutMs)
     ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!ov.hEvent)
         return 0;
-    BOOL ok = write ? WriteFile(port, data, size, nullptr, &ov) : ReadFile(port, data, size, nullptr, &ov);
+    BOOL ok = write ? WriteFile(port, data, size, nullptr, &ov)
+                    : ReadFile(port, data, size, nullptr, &ov);
     DWORD done = 0;
     if (ok || GetLastError() == ERROR_IO_PENDING) {
         if (WaitForSingleObject(ov.hEvent, timeoutMs) != WAIT_OBJECT_0)

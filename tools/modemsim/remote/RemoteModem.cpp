@@ -127,12 +127,21 @@ class Client {
     }
 
     void Read() {
+        const auto since = Clock::now();
+        bool heard = false;
         std::string buffer;
         char chunk[4096];
         for (;;) {
             DWORD n = 0;
-            if (!ReadFile(fromServer_, chunk, sizeof chunk, &n, nullptr) || n == 0)
-                break;
+            if (!ReadFile(fromServer_, chunk, sizeof chunk, &n, nullptr) || n == 0) {
+                // Wine opens the pipe without waiting for its writer: until
+                // the server has opened its end, a read finds nothing.
+                if (heard || Clock::now() - since > std::chrono::seconds(10))
+                    break;
+                Sleep(10);
+                continue;
+            }
+            heard = true;
             buffer.append(chunk, static_cast<size_t>(n));
             for (size_t end; (end = buffer.find('\n')) != std::string::npos;) {
                 std::string line = buffer.substr(0, end);
