@@ -16,6 +16,7 @@ endforeach()
 
 enable_testing()
 include(GoogleTest)
+include(${CMAKE_CURRENT_LIST_DIR}/TestPrograms.cmake)
 # The Linux server of simulated modems (built by the Linux build).
 set(TARVIK_MODEMSIM_SERVER ${PROJECT_SOURCE_DIR}/build/windows-sim/bin/tarvik-modemsim-server
     CACHE FILEPATH "The Linux tarvik-modemsim-server program")
@@ -65,8 +66,5 @@ foreach(area IN LISTS TARVIK_WINDOWS_TEST_AREAS)
     add_dependencies(test_${area} tarvik_typelib)
     target_compile_options(test_${area} PRIVATE $<$<COMPILE_LANGUAGE:RC>:-I${PROJECT_SOURCE_DIR}/resources>)
     target_link_libraries(test_${area} PRIVATE tarvik_testsupport)
-    gtest_discover_tests(test_${area}
-        DISCOVERY_MODE PRE_TEST
-        DISCOVERY_TIMEOUT 120
-        PROPERTIES TIMEOUT 240 LABELS ${area})
+    tarvik_discover_area_tests(test_${area} ${area})
 endforeach()
