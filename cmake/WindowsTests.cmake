@@ -32,7 +32,7 @@ target_link_libraries(tarvik_modemsim_remote PUBLIC Threads::Threads)
 
 # Test support: what of tests/support does not stand for a POSIX device.
 file(GLOB_RECURSE win_support CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/support/*.cpp)
-list(FILTER win_support EXCLUDE REGEX "/(pty|process)/")
+list(FILTER win_support EXCLUDE REGEX "/process/|/pty/PtyPair.cpp")
 add_library(tarvik_testsupport STATIC ${win_support})
 target_include_directories(tarvik_testsupport PUBLIC ${PROJECT_SOURCE_DIR}/tests/support)
 target_link_libraries(tarvik_testsupport PUBLIC tarvik_core_win tarvik_modemsim_remote GTest::gtest GTest::gmock)
@@ -51,12 +51,12 @@ set(TARVIK_LINUX_ONLY_TESTS
     session/EndToEndTest.cpp         # the tarvik command-line tool and dlopen
     serial/PortSetupTest.cpp         # termios settings of the device
     serial/SerialDeviceTest.cpp      # the stand-in's device map
-    serial/HandOverTest.cpp
-    serial/VanishTest.cpp
+    serial/HandOverTest.cpp          # the device beneath the port
+    serial/VanishTest.cpp            # the stand-in's hang-up handling
     line/HangUpTest.cpp              # SetReportedVersion, SendThreadMessage
     session/RegistrationTest.cpp)    # the stand-in's registry file
 
-set(TARVIK_WINDOWS_TEST_AREAS frame companions line session)
+set(TARVIK_WINDOWS_TEST_AREAS frame companions serial line session)
 foreach(area IN LISTS TARVIK_WINDOWS_TEST_AREAS)
     file(GLOB area_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/${area}/*.cpp)
     foreach(skip IN LISTS TARVIK_LINUX_ONLY_TESTS)

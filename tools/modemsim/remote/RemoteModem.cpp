@@ -221,6 +221,14 @@ void Tell(const wire::Writer& request) {
 
 }  // namespace
 
+wire::Reader wire::Call(const Writer& request) {
+    return Client::Get().Call(request);
+}
+
+int64_t wire::NewId() {
+    return Client::Get().NewId();
+}
+
 Modem::Modem(ModemOptions options) : core_(std::make_shared<detail::ModemCore>()) {
     core_->id = Client::Get().NewId();
     Tell(Request("new", core_->id).Options(options));

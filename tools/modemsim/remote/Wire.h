@@ -55,4 +55,12 @@ class Reader {
     bool ok_ = true;
 };
 
+#ifdef _WIN32
+// The client's side (RemoteModem.cpp): a request to the server and its
+// answer's values (a failed reader when there is no answer), and a fresh id
+// for an object the server is to keep.
+Reader Call(const Writer& request);
+int64_t NewId();
+#endif
+
 }  // namespace tarvik::modemsim::wire

@@ -23,6 +23,7 @@
 #include "modemsim/DeviceLink.h"
 #include "modemsim/Exchange.h"
 #include "modemsim/Modem.h"
+#include "pty/PtyPair.h"
 
 namespace ms = tarvik::modemsim;
 namespace wire = tarvik::modemsim::wire;
@@ -107,6 +108,8 @@ class Server {
     ~Server() {
         // Modems first: a stopping modem leaves its exchange.
         modems_.clear();
+        links_.clear();
+        ptys_.clear();
         exchanges_.clear();
     }
 
@@ -147,6 +150,8 @@ class Server {
             ms::Modem* m = Find(r.Int());
             std::string number = r.Text();
             out.Int(x != exchanges_.end() && m && x->second->Join(*m, number));
+        } else if (verb.rfind("pty", 0) == 0) {
+            PtyRequest(verb, r, out);
         } else if (ms::Modem* m = Find(r.Int())) {
             ModemRequest(verb, *m, r, out);
         } else {
@@ -159,6 +164,52 @@ class Server {
     ms::Modem* Find(int64_t id) {
         auto it = modems_.find(id);
         return it == modems_.end() ? nullptr : it->second.modem.get();
+    }
+
+    // A bare pseudo-terminal whose master end the client plays itself (the
+    // serial tests' device).
+    void PtyRequest(const std::string& verb, wire::Reader& r, wire::Writer& out) {
+        using std::chrono::milliseconds;
+        const int64_t id = r.Int();
+        if (verb == "pty") {
+            bool keep = r.Int() != 0, sane = r.Int() != 0;
+            auto& pty = ptys_[id] = std::make_unique<tarvik::test::PtyPair>(keep, sane);
+            out.Int(pty->Valid()).Text(pty->SlavePath());
+            return;
+        }
+        auto it = ptys_.find(id);
+        if (it == ptys_.end()) {
+            r.Word();  // unknown: fails the reader
+            r.Word();
+            return;
+        }
+        tarvik::test::PtyPair& pty = *it->second;
+        if (verb == "ptyfree") {
+            ptys_.erase(it);
+        } else if (verb == "ptymap") {
+            std::string port = r.Text(), error;
+            auto link = std::make_unique<ms::DeviceLink>();
+            bool ok = link->Create(port, pty.SlavePath(), &error);
+            out.Int(ok);
+            if (ok)
+                links_[link->Path()] = std::move(link);
+        } else if (verb == "ptywrite") {
+            out.Int(pty.Write(r.Text()));
+        } else if (verb == "ptyread") {
+            size_t want = static_cast<size_t>(r.Int());
+            out.Text(pty.Read(want, milliseconds(r.Int())));
+        } else if (verb == "ptyreaduntil") {
+            std::string text = r.Text();
+            out.Text(pty.ReadUntil(text, milliseconds(r.Int())));
+        } else if (verb == "ptyfill") {
+            out.Int(static_cast<int64_t>(pty.FillSlaveOutput()));
+        } else if (verb == "ptyhold") {
+            out.Int(pty.HoldSlaveOutput());
+        } else if (verb == "ptyrelease") {
+            out.Int(pty.ReleaseSlaveOutput());
+        } else if (verb == "ptyclose") {
+            pty.CloseMaster();
+        }
     }
 
     static void ModemRequest(const std::string& verb, ms::Modem& m, wire::Reader& r,
@@ -219,6 +270,7 @@ class Server {
     std::map<int64_t, Served> modems_;
     std::map<int64_t, std::unique_ptr<ms::Exchange>> exchanges_;
     std::map<std::string, std::unique_ptr<ms::DeviceLink>> links_;
+    std::map<int64_t, std::unique_ptr<tarvik::test::PtyPair>> ptys_;
 };
 
 }  // namespace
