@@ -64,13 +64,16 @@ file(GLOB_RECURSE TARVIK_WIN_SOURCES CONFIGURE_DEPENDS
 # tables; frame/win32 has the Windows module.
 list(REMOVE_ITEM TARVIK_WIN_SOURCES ${PROJECT_SOURCE_DIR}/src/frame/Module.cpp)
 enable_language(RC)
-add_library(tarvik_dll SHARED ${TARVIK_WIN_SOURCES} ${PROJECT_SOURCE_DIR}/src/library.cpp
+# Compiled once: the DLL wraps it, the Windows test programs link it.
+add_library(tarvik_core_win STATIC ${TARVIK_WIN_SOURCES})
+target_include_directories(tarvik_core_win PUBLIC ${PROJECT_SOURCE_DIR}/src)
+target_link_libraries(tarvik_core_win PUBLIC tarvikrt_win32)
+add_library(tarvik_dll SHARED ${PROJECT_SOURCE_DIR}/src/library.cpp
     ${CMAKE_BINARY_DIR}/generated/tarvik.rc ${PROJECT_SOURCE_DIR}/src/frame/win32/Tarvik.def)
 add_dependencies(tarvik_dll tarvik_typelib)
 set_target_properties(tarvik_dll PROPERTIES OUTPUT_NAME Tarvik PREFIX "")
-target_include_directories(tarvik_dll PRIVATE ${PROJECT_SOURCE_DIR}/src)
 target_compile_options(tarvik_dll PRIVATE $<$<COMPILE_LANGUAGE:RC>:-I${PROJECT_SOURCE_DIR}/resources>)
-target_link_libraries(tarvik_dll PRIVATE tarvikrt_win32)
+target_link_libraries(tarvik_dll PRIVATE $<LINK_LIBRARY:WHOLE_ARCHIVE,tarvik_core_win>)
 target_link_options(tarvik_dll PRIVATE -Wl,--enable-stdcall-fixup)
 
 # --- TarvikCompanions.dll ----------------------------------------------------
@@ -88,4 +91,8 @@ if(TARVIK_WIN_TEST_SOURCES)
     add_executable(tarvik_wintest ${TARVIK_WIN_TEST_SOURCES})
     set_target_properties(tarvik_wintest PROPERTIES OUTPUT_NAME tarvik-wintest)
     target_link_libraries(tarvik_wintest PRIVATE tarvikrt_win32)
+endif()
+
+if(TARVIK_BUILD_TESTS)
+    include(${CMAKE_CURRENT_LIST_DIR}/WindowsTests.cmake)
 endif()

@@ -1,6 +1,6 @@
 // What the log writer and the event reporter leave in their files.
 #include <gtest/gtest.h>
-#include <stdlib.h>
+#include <cstdlib>
 
 #include <filesystem>
 #include <fstream>
@@ -23,8 +23,8 @@ namespace {
 
 std::string NewFile(const char* stem) {
     static int counter = 0;
-    return tarvik::test::SandboxRoot() + "/" + stem + "-" + std::to_string(::getpid()) + "-" +
-           std::to_string(++counter) + ".txt";
+    // The sandbox is this process's own.
+    return tarvik::test::SandboxRoot() + "/" + stem + "-" + std::to_string(++counter) + ".txt";
 }
 
 std::vector<std::string> Lines(const std::string& path) {
@@ -169,21 +169,21 @@ TEST(FileOutput, TargetFromEnvironmentElseRegistration) {
     SetClassValue(CLSID_EventReporter, "EventFile", eventFile);
     Bstr got;
     // The environment, when set, is the narrower choice and wins.
-    const std::string envLog = getenv("TARVIK_LOG"), envEvents = getenv("TARVIK_EVENTS");
+    const std::string envLog = std::getenv("TARVIK_LOG"), envEvents = std::getenv("TARVIK_EVENTS");
     EXPECT_EQ(NewWriter()->GetLogFile(got.Put()), S_OK);
     EXPECT_EQ(got.Ansi(), envLog);
     EXPECT_EQ(NewReporter()->GetTarget(got.Put()), S_OK);
     EXPECT_EQ(got.Ansi(), envEvents);
-    unsetenv("TARVIK_LOG");
-    unsetenv("TARVIK_EVENTS");
+    tarvik::test::SetEnv("TARVIK_LOG", nullptr);
+    tarvik::test::SetEnv("TARVIK_EVENTS", nullptr);
     ComPtr<ILogWriter> w = NewWriter();
     EXPECT_EQ(w->GetLogFile(got.Put()), S_OK);
     EXPECT_EQ(got.Ansi(), logFile);
     EXPECT_EQ(Write(w.Get(), 3, u"f", u"via registration", u"d"), S_OK);
     EXPECT_EQ(NewReporter()->GetTarget(got.Put()), S_OK);
     EXPECT_EQ(got.Ansi(), eventFile);
-    setenv("TARVIK_LOG", envLog.c_str(), 1);
-    setenv("TARVIK_EVENTS", envEvents.c_str(), 1);
+    tarvik::test::SetEnv("TARVIK_LOG", envLog.c_str());
+    tarvik::test::SetEnv("TARVIK_EVENTS", envEvents.c_str());
     SetClassValue(CLSID_LogWriter, "LogFile", "");
     SetClassValue(CLSID_EventReporter, "EventFile", "");
     auto lines = Lines(logFile);

@@ -39,7 +39,7 @@ class CThing : public tarvik::ComObject<CThing, ISupportErrorInfo> {
         ComPtr<ISupportErrorInfo> self;
         return InnerUnknown()->QueryInterface(IID_ISupportErrorInfo, self.PutVoid());
     }
-    HRESULT InterfaceSupportsErrorInfo(REFIID) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID) override { return S_OK; }
 
   private:
     HRESULT construct_;

@@ -4,8 +4,8 @@
 
 #include <thread>
 
+#include "line/HostHandle.h"
 #include "line/LineTestKit.h"
-#include "pty/PtyPair.h"
 
 namespace tarvik::test {
 namespace {
@@ -198,7 +198,8 @@ TEST(MakeCall, BytesRightAfterConnectAreTheHosts) {
     const std::string payload = "HELLO-FROM-REMOTE 0123456789";
     std::string seen;
     // Read what the remote sent, on the event thread, as a host would.
-    h.host->On(HostEvent::Connected, [&](LONG, LONG fd) { seen = ReadFdUntil(fd, payload, 3s); });
+    h.host->On(HostEvent::Connected,
+               [&](LONG, LONG port) { seen = HostPortReadUntil(port, payload, 3s); });
     // The remote starts talking in the same burst as the CONNECT.
     h.modem.ReplyToNextLine("ATDT", "\r\nCONNECT 9600\r\n" + payload);
     ASSERT_EQ(h.Dial(), S_OK);

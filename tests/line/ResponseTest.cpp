@@ -1,9 +1,9 @@
 // The response state machine: which reply a frame is in each state (the
 // edges of the table; its common rows are met through the simulator), and
 // what the rows do to a line on the simulator.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include "line/HostHandle.h"
 #include "line/LineTestKit.h"
 #include "line/Replies.h"
 
@@ -113,7 +113,7 @@ TEST(Responses, ConnectHandsThePortToTheHostAndCarrierLossEndsTheCall) {
     auto up = h.host->WaitFor(HostEvent::Connected);
     ASSERT_TRUE(up);
     EXPECT_EQ(up->a, 0);  // outgoing
-    EXPECT_NE(fcntl(up->b, F_GETFD), -1) << "the handle is an open descriptor";
+    EXPECT_TRUE(HostPortIsOpen(up->b)) << "the handle is an open port";
     EXPECT_EQ(h.State(), MODEM_CONNECTED);
 
     // The carrier drops before the host is done: the modem's NO CARRIER is

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "PortFixture.h"
+#include "line/HostHandle.h"
 #include "serial/FrameBuffer.h"
 
 namespace tarvik::test {
@@ -117,7 +118,7 @@ TEST_F(ReceiveTest, ClosingAQuietPortEndsTheMonitorThreadWithItsLogEntry) {
     // Closed: nothing more is read, and a second close changes nothing.
     ASSERT_TRUE(pty.Write("OK\r"));
     EXPECT_EQ(port->ClosePort(true), SP_OK);
-    EXPECT_EQ(ReadFd(port->GetPortHandle(), 3, 5s), "OK\r");
+    EXPECT_EQ(HostPortReadUntil(port->GetPortHandle(), "OK\r", 5s), "OK\r");
     EXPECT_TRUE(cb.Frames().empty());
 }
 

@@ -44,17 +44,17 @@ class RecordingCallback : public IPassThroughCallback {
     std::function<void()> onTransmitDone;
 
     // IUnknown
-    HRESULT QueryInterface(REFIID iid, void** out) override;
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override { return --refs_; }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+    ULONG STDMETHODCALLTYPE Release() override { return --refs_; }
     ULONG Refs() const { return refs_; }
 
     // IPassThroughCallback
-    HRESULT Disconnected(LONG) override { return S_OK; }
-    HRESULT Connected(LONG) override { return S_OK; }
-    HRESULT FatalError(LONG cause, LONG error) override;
-    HRESULT TransmitDone() override;
-    HRESULT FrameReceived(LONG number, LONG length) override;
+    HRESULT STDMETHODCALLTYPE Disconnected(LONG) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE Connected(LONG) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE FatalError(LONG cause, LONG error) override;
+    HRESULT STDMETHODCALLTYPE TransmitDone() override;
+    HRESULT STDMETHODCALLTYPE FrameReceived(LONG number, LONG length) override;
 
     std::vector<PortEvent> Events() const { return events_.All(); }
     std::vector<PortEvent> Frames() const { return OfKind(PortEvent::Frame); }

@@ -26,7 +26,7 @@ class RecordingSessionCallback final : public IModemSessionCallback {
         LONG a, b, c;
     };
 
-    HRESULT QueryInterface(REFIID iid, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** ppv) override {
         if (!ppv)
             return E_POINTER;
         *ppv = nullptr;
@@ -36,14 +36,22 @@ class RecordingSessionCallback final : public IModemSessionCallback {
         AddRef();
         return S_OK;
     }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override { return --refs_; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+    ULONG STDMETHODCALLTYPE Release() override { return --refs_; }
 
-    HRESULT MediaClosed(LONG id) override { return Record("MediaClosed", id, 0, 0); }
-    HRESULT MediaInService(LONG id) override { return Record("MediaInService", id, 0, 0); }
-    HRESULT MediaOutOfService(LONG id) override { return Record("MediaOutOfService", id, 0, 0); }
-    HRESULT MediaRemove(LONG id) override { return Record("MediaRemove", id, 0, 0); }
-    HRESULT FatalError(LONG cause, LONG error, LONG param) override {
+    HRESULT STDMETHODCALLTYPE MediaClosed(LONG id) override {
+        return Record("MediaClosed", id, 0, 0);
+    }
+    HRESULT STDMETHODCALLTYPE MediaInService(LONG id) override {
+        return Record("MediaInService", id, 0, 0);
+    }
+    HRESULT STDMETHODCALLTYPE MediaOutOfService(LONG id) override {
+        return Record("MediaOutOfService", id, 0, 0);
+    }
+    HRESULT STDMETHODCALLTYPE MediaRemove(LONG id) override {
+        return Record("MediaRemove", id, 0, 0);
+    }
+    HRESULT STDMETHODCALLTYPE FatalError(LONG cause, LONG error, LONG param) override {
         return Record("FatalError", cause, error, param);
     }
 
@@ -95,29 +103,32 @@ class RefusingBag final : public ComObject<RefusingBag, ICommonData, ISupportErr
         return IsEqualIID(iid, IID_ISupportErrorInfo) ? static_cast<ISupportErrorInfo*>(this)
                                                       : nullptr;
     }
-    HRESULT InterfaceSupportsErrorInfo(REFIID iid) override {
+    HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID iid) override {
         return IsEqualIID(iid, IID_ICommonData) ? S_OK : S_FALSE;
     }
-    HRESULT SetData(BSTR name, VARIANT) override {
+    HRESULT STDMETHODCALLTYPE SetData(BSTR name, VARIANT) override {
         Variant none;
         return std::u16string_view(name ? name : u"") == failing_ ? real_->GetData(name, &none)
                                                                   : S_OK;
     }
-    HRESULT GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
         return E_NOTIMPL;
     }
-    HRESULT GetData(BSTR, VARIANT*) override { return E_NOTIMPL; }
-    HRESULT ClearData() override { return E_NOTIMPL; }
-    HRESULT GetFirst(BSTR*, VARIANT*) override { return E_NOTIMPL; }
-    HRESULT GetNext(BSTR*, VARIANT*) override { return E_NOTIMPL; }
-    HRESULT GetCount(LONG*) override { return E_NOTIMPL; }
-    HRESULT Store(BSTR) override { return E_NOTIMPL; }
-    HRESULT Retrieve(BSTR*) override { return E_NOTIMPL; }
-    HRESULT RemoveData(BSTR) override { return E_NOTIMPL; }
-    HRESULT Retrieve_MaskCSID(BSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                                     UINT*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetData(BSTR, VARIANT*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ClearData() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetFirst(BSTR*, VARIANT*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetNext(BSTR*, VARIANT*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetCount(LONG*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Store(BSTR) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Retrieve(BSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE RemoveData(BSTR) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Retrieve_MaskCSID(BSTR*) override { return E_NOTIMPL; }
 
   private:
     ComPtr<ICommonData> real_;
@@ -135,7 +146,7 @@ class Aggregator final : public IUnknown {
     IUnknown* Inner() const { return inner_.Get(); }
     void ReleaseInner() { inner_.Reset(); }
 
-    HRESULT QueryInterface(REFIID iid, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** ppv) override {
         if (!ppv)
             return E_POINTER;
         *ppv = nullptr;
@@ -146,8 +157,8 @@ class Aggregator final : public IUnknown {
         }
         return inner_ ? inner_->QueryInterface(iid, ppv) : E_NOINTERFACE;
     }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override { return --refs_; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+    ULONG STDMETHODCALLTYPE Release() override { return --refs_; }
     LONG References() const { return refs_.load(); }
 
   private:

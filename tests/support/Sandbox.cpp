@@ -1,14 +1,19 @@
 // Per-process test sandbox; see TestMain.cpp.
 #include "Sandbox.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dirent.h>
 #include <dlfcn.h>
-
 #include <stdlib.h>
+#endif
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <random>
 
 namespace tarvik::test {
 namespace {
@@ -18,41 +23,76 @@ std::string g_root;
 const std::string& SandboxRoot() {
     return g_root;
 }
-void SetSandboxRoot(const std::string& root) {
-    g_root = root;
+
+void SetEnv(const char* name, const char* value) {
+#ifdef _WIN32
+    _putenv_s(name, value ? value : "");
+#else
+    if (value)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+#endif
+}
+
+bool MakeSandbox(const char* prefix) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    std::mt19937_64 random(
+        std::random_device{}() ^
+        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    fs::path root;
+    for (int tries = 0; tries < 100; ++tries) {
+        char name[64];
+        std::snprintf(name, sizeof name, "%.40s-%08llx", prefix,
+                      static_cast<unsigned long long>(random() & 0xffffffffu));
+        root = fs::temp_directory_path(ec) / name;
+        if (!ec && fs::create_directory(root, ec) && !ec)
+            break;
+        root.clear();
+    }
+    if (root.empty()) {
+        std::fprintf(stderr, "cannot make the test sandbox: %s\n", ec.message().c_str());
+        return false;
+    }
+    g_root = root.string();
+    fs::create_directories(root / "dosdevices", ec);
+    SetEnv("TARVIK_REGISTRY", (root / "registry.reg").string().c_str());
+    SetEnv("TARVIK_DOSDEVICES", (root / "dosdevices").string().c_str());
+    SetEnv("TARVIK_LOG", (root / "tarvik.log").string().c_str());
+    SetEnv("TARVIK_EVENTS", (root / "events.jsonl").string().c_str());
+    SetEnv("XDG_DATA_HOME", g_root.c_str());
+    return true;
 }
 
 bool RegisterLibrary(const char* path) {
+    using Fn = int32_t (*)();
+#ifdef _WIN32
+    HMODULE lib = LoadLibraryA(path);
+    if (!lib) {
+        std::fprintf(stderr, "cannot load %s: error %lu\n", path, GetLastError());
+        return false;
+    }
+    auto reg =
+        reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(lib, "DllRegisterServer")));
+#else
     void* lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (!lib) {
         std::fprintf(stderr, "cannot load %s: %s\n", path, dlerror());
         return false;
     }
-    using Fn = int32_t (*)();
     auto reg = reinterpret_cast<Fn>(dlsym(lib, "DllRegisterServer"));
-    bool ok = reg && reg() >= 0;
+#endif
     // Stays loaded: the activation code loads the same library again by path
     // and gets this handle back.
-    return ok;
+    return reg && reg() >= 0;
 }
-bool MakeSandbox(const char* prefix) {
-    namespace fs = std::filesystem;
-    std::string pattern = std::string("/tmp/") + prefix + "-XXXXXX";
-    const char* root = mkdtemp(pattern.data());
-    if (!root)
-        return false;
-    SetSandboxRoot(root);
-    std::error_code ec;
-    fs::create_directories(fs::path(root) / "dosdevices", ec);
-    setenv("TARVIK_REGISTRY", (fs::path(root) / "registry.reg").c_str(), 1);
-    setenv("TARVIK_DOSDEVICES", (fs::path(root) / "dosdevices").c_str(), 1);
-    setenv("TARVIK_LOG", (fs::path(root) / "tarvik.log").c_str(), 1);
-    setenv("TARVIK_EVENTS", (fs::path(root) / "events.jsonl").c_str(), 1);
-    setenv("XDG_DATA_HOME", root, 1);
-    return !ec;
-}
-
 int OpenDescriptors() {
+#ifdef _WIN32
+    DWORD handles = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &handles);
+    return static_cast<int>(handles);
+#else
     int n = 0;
     if (DIR* d = opendir("/proc/self/fd")) {
         while (readdir(d))
@@ -60,6 +100,7 @@ int OpenDescriptors() {
         closedir(d);
     }
     return n - 3;  // ".", ".." and the folder's own descriptor
+#endif
 }
 
 }  // namespace tarvik::test

@@ -4,14 +4,15 @@
 namespace tarvik::test {
 // The temporary folder this test process runs in (registry, device map, logs).
 const std::string& SandboxRoot();
-void SetSandboxRoot(const std::string& root);
-// Loads a component library and runs its DllRegisterServer against the
-// sandbox registry.
+// Makes a fresh folder named after `prefix` in the temporary folder, points
+// the runtime's and companions' files into it and makes it the sandbox root;
+// false (with a message) when the folder cannot be made.
+bool MakeSandbox(const char* prefix = "tarvik-test");
+// Loads a component library and runs its DllRegisterServer (against the
+// sandbox registry on Linux, the Wine prefix's registry on Windows).
 bool RegisterLibrary(const char* path);
-// Makes a fresh folder under /tmp named after `prefix`, points the registry,
-// device map, log and event file there and makes it the sandbox root. False
-// when the folder cannot be made.
-bool MakeSandbox(const char* prefix);
-// How many descriptors the process holds open.
+// Sets (or, with nullptr, removes) an environment variable of this process.
+void SetEnv(const char* name, const char* value);
+// How many descriptors (on Windows: handles) the process holds open.
 int OpenDescriptors();
 }  // namespace tarvik::test

@@ -4,12 +4,23 @@
 # pseudo-terminal mapped as COM5 in the prefix's dosdevices folder, and
 # regsvr32 /u unregisters again.
 #
-# usage: tests/windows/run-wine-tests.sh WIN64-BUILD-DIR MODEMSIM
-#   WIN64-BUILD-DIR  a build of the win64 preset (bin/Tarvik.dll, ...)
+# usage: tests/windows/run-wine-tests.sh [--wow64 WINE32-DIR] BUILD-DIR MODEMSIM
+#   --wow64 WINE32-DIR  the build is i686: run it in Wine's wow64 mode with the
+#                    32-bit Wine DLLs unpacked under WINE32-DIR (the folder
+#                    holding i386-windows/), registering with syswow64's regsvr32
+#   BUILD-DIR        a build of the win64 (or win32) preset (bin/Tarvik.dll, ...)
 #   MODEMSIM         the Linux tarvik-modemsim program
 # WINEPREFIX: a 64-bit prefix to use; without it one is made in a temporary
 # folder (wineboot -i, under a minute) and removed afterwards.
 set -u
+regsvr32=regsvr32
+view=/reg:64
+if [ "${1:-}" = --wow64 ]; then
+    export WINEDLLPATH=$(cd "$2" && pwd)
+    regsvr32='C:\windows\syswow64\regsvr32.exe'
+    view=/reg:32
+    shift 2
+fi
 win=$(cd "$1" && pwd)/bin
 sim=$(realpath "$2")
 work=$(mktemp -d /tmp/tarvik-wine.XXXXXX)
@@ -52,11 +63,11 @@ check() {  # check DESCRIPTION COMMAND...
     fi
 }
 registered() {  # registered CLSID: the class has an InprocServer32 key
-    timeout 60 wine64 reg query "HKCR\\CLSID\\$1\\InprocServer32" >/dev/null 2>&1
+    timeout 60 wine64 reg query "HKCR\\CLSID\\$1\\InprocServer32" $view >/dev/null 2>&1
 }
 unregistered() { ! registered "$1"; }
 typelib_registered() {
-    timeout 60 wine64 reg query 'HKCR\TypeLib\{05D5F4F6-4D7B-42D5-827A-100051C4CF95}' >/dev/null 2>&1
+    timeout 60 wine64 reg query 'HKCR\TypeLib\{05D5F4F6-4D7B-42D5-827A-100051C4CF95}' $view >/dev/null 2>&1
 }
 typelib_unregistered() { ! typelib_registered; }
 
@@ -72,8 +83,8 @@ cd "$work/bin" || exit 1
 session='{3E75EB44-C2B5-4679-A638-77659EDAEB62}'
 line='{70695ED2-6CE2-46E9-A1D1-8300670E8780}'
 bag='{E1B3E09D-66D2-11D5-8D1B-00C04F79F7C5}'
-check "regsvr32 Tarvik.dll" timeout 120 wine64 regsvr32 /s Tarvik.dll
-check "regsvr32 TarvikCompanions.dll" timeout 120 wine64 regsvr32 /s TarvikCompanions.dll
+check "regsvr32 Tarvik.dll" timeout 120 wine64 "$regsvr32" /s Tarvik.dll
+check "regsvr32 TarvikCompanions.dll" timeout 120 wine64 "$regsvr32" /s TarvikCompanions.dll
 check "the session class is registered" registered "$session"
 check "the line class is registered" registered "$line"
 check "the type library is registered" typelib_registered
@@ -107,8 +118,15 @@ ln -sfn "$pty" "$WINEPREFIX/dosdevices/com12"
 echo "COM5 and COM12 are $pty"
 
 TARVIK_EVENTS="Z:$work/events.jsonl" timeout 600 wine64 ./tarvik-wintest.exe COM5 COM12 \
-    "Z:$work/simctl" "Z:$work/events.jsonl" 2>>"$work/wine.log"
-rc=$?
+    "Z:$work/simctl" "Z:$work/events.jsonl" 2>>"$work/wine.log" | tee "$work/host.out"
+rc=${PIPESTATUS[0]}
+# A program Wine cannot load prints nothing and exits 0: the run counts only
+# with the host test's own passed checks.
+passed=$(grep -c '^  ok  ' "$work/host.out")
+echo "host test: $passed check(s) passed"
+if [ "$passed" = 0 ]; then
+    rc=1
+fi
 if [ $rc != 0 ]; then
     failures=$((failures + 1))
     echo "--- simulator trace (last 40 lines)"
@@ -117,8 +135,8 @@ if [ $rc != 0 ]; then
     tail -n 20 "$work/wine.log"
 fi
 
-check "regsvr32 /u Tarvik.dll" timeout 120 wine64 regsvr32 /s /u Tarvik.dll
-check "regsvr32 /u TarvikCompanions.dll" timeout 120 wine64 regsvr32 /s /u TarvikCompanions.dll
+check "regsvr32 /u Tarvik.dll" timeout 120 wine64 "$regsvr32" /s /u Tarvik.dll
+check "regsvr32 /u TarvikCompanions.dll" timeout 120 wine64 "$regsvr32" /s /u TarvikCompanions.dll
 check "the session class is gone" unregistered "$session"
 check "the line class is gone" unregistered "$line"
 check "the type library is gone" typelib_unregistered

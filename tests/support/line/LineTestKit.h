@@ -45,11 +45,11 @@ class RecordingLineCallback final
     static ComPtr<RecordingLineCallback> Create();
 
     IUnknown* FindInterface(REFIID iid) noexcept override;
-    HRESULT CallOffering() override;
-    HRESULT CallDisconnected(LONG lCause) override;
-    HRESULT CallConnected(LONG bIncoming, LONG lPortHandle) override;
-    HRESULT FatalError(LONG lCause, LONG lError, LONG lParam) override;
-    HRESULT InterfaceSupportsErrorInfo(REFIID riid) override;
+    HRESULT STDMETHODCALLTYPE CallOffering() override;
+    HRESULT STDMETHODCALLTYPE CallDisconnected(LONG lCause) override;
+    HRESULT STDMETHODCALLTYPE CallConnected(LONG bIncoming, LONG lPortHandle) override;
+    HRESULT STDMETHODCALLTYPE FatalError(LONG lCause, LONG lError, LONG lParam) override;
+    HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override;
 
     // Makes the callback of `kind` answer `hr`; with a description it also
     // sets error information, as a host object that reports errors would.
@@ -89,14 +89,14 @@ class RecordingSession final : public ComObject<RecordingSession, IModemSessionP
     static ComPtr<RecordingSession> Create();
 
     IUnknown* FindInterface(REFIID iid) noexcept override;
-    HRESULT EnterCriticalSection() override { return E_NOTIMPL; }
-    HRESULT LeaveCriticalSection() override { return E_NOTIMPL; }
-    HRESULT FatalError(LONG, LONG, LONG) override { return E_NOTIMPL; }
-    HRESULT HandleLineMessage(LONG hDevice, LONG dwMessageID, LONG dwParam1, LONG dwParam2,
-                              LONG dwParam3) override;
-    HRESULT get_LineApp(LONG*) override { return E_NOTIMPL; }
-    HRESULT get_TAPIEvent(LONG*) override { return E_NOTIMPL; }
-    HRESULT get_SessionShutdownEvent(LONG*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE EnterCriticalSection() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE LeaveCriticalSection() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE FatalError(LONG, LONG, LONG) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE HandleLineMessage(LONG hDevice, LONG dwMessageID, LONG dwParam1,
+                                                LONG dwParam2, LONG dwParam3) override;
+    HRESULT STDMETHODCALLTYPE get_LineApp(LONG*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_TAPIEvent(LONG*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_SessionShutdownEvent(LONG*) override { return E_NOTIMPL; }
 
     // Runs inside HandleLineMessage, on the line's thread that calls it.
     void OnMessage(std::function<void()> hook);

@@ -13,23 +13,23 @@ class RecordingWriter final : public ComObject<RecordingWriter, ILogWriter> {
     IUnknown* FindInterface(REFIID iid) noexcept override {
         return IsEqualIID(iid, IID_ILogWriter) ? static_cast<ILogWriter*>(this) : nullptr;
     }
-    HRESULT SetLogFile(BSTR) override { return S_OK; }
-    HRESULT GetLogFile(BSTR* p) override {
+    HRESULT STDMETHODCALLTYPE SetLogFile(BSTR) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetLogFile(BSTR* p) override {
         if (!p)
             return E_POINTER;
         *p = nullptr;
         return S_OK;
     }
-    HRESULT SetEnabled(LONG) override { return S_OK; }
-    HRESULT GetEnabled(LONG* p) override {
+    HRESULT STDMETHODCALLTYPE SetEnabled(LONG) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetEnabled(LONG* p) override {
         if (!p)
             return E_POINTER;
         *p = TRUE;
         return S_OK;
     }
-    HRESULT Flush() override { return S_OK; }
-    HRESULT WriteEntry(ULONG thread, LONG markA, LONG markB, BSTR function, BSTR message,
-                       BSTR detail) override {
+    HRESULT STDMETHODCALLTYPE Flush() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE WriteEntry(ULONG thread, LONG markA, LONG markB, BSTR function,
+                                         BSTR message, BSTR detail) override {
         entries_->Add(
             {thread, markA, markB, BstrToUtf8(function), BstrToUtf8(message), BstrToUtf8(detail)});
         return S_OK;

@@ -36,6 +36,9 @@ class RecordingLog {
     std::vector<LogRecord> Entries() const { return entries_->All(); }
     size_t Count() const { return entries_->Size(); }
     void Clear() { entries_->Clear(); }
+    // Withdraws the recorder's class registration: objects made from now on
+    // get another log writer.
+    void Revoke() { registration_.Revoke(); }
 
     std::vector<LogRecord> WithMessage(std::string_view message) const;
     std::vector<LogRecord> WithFunction(std::string_view function) const;

@@ -12,21 +12,22 @@ class RecordingSink final : public ComObject<RecordingSink, IEventReporter> {
     IUnknown* FindInterface(REFIID iid) noexcept override {
         return IsEqualIID(iid, IID_IEventReporter) ? static_cast<IEventReporter*>(this) : nullptr;
     }
-    HRESULT SetTarget(BSTR) override { return S_OK; }
-    HRESULT GetTarget(BSTR* p) override {
+    HRESULT STDMETHODCALLTYPE SetTarget(BSTR) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetTarget(BSTR* p) override {
         if (!p)
             return E_POINTER;
         *p = nullptr;
         return S_OK;
     }
-    HRESULT GetCount(LONG* p) override {
+    HRESULT STDMETHODCALLTYPE GetCount(LONG* p) override {
         if (!p)
             return E_POINTER;
         *p = static_cast<LONG>(events_->Size());
         return S_OK;
     }
-    HRESULT Flush() override { return S_OK; }
-    HRESULT Notify(LONG code, BSTR data, VARIANT value1, VARIANT value2, BSTR source) override {
+    HRESULT STDMETHODCALLTYPE Flush() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE Notify(LONG code, BSTR data, VARIANT value1, VARIANT value2,
+                                     BSTR source) override {
         EventRecord r;
         r.code = code;
         r.data = BstrToUtf8(data);

@@ -34,6 +34,9 @@ class RecordingReporter {
     std::vector<EventRecord> Events() const { return events_->All(); }
     size_t Count() const { return events_->Size(); }
     void Clear() { events_->Clear(); }
+    // Withdraws the recorder's class registration: objects made from now on
+    // report elsewhere.
+    void Revoke() { registration_.Revoke(); }
 
     std::vector<EventRecord> WithCode(LONG code) const {
         return events_->Matching([code](const EventRecord& e) { return e.code == code; });

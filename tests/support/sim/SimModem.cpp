@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace tarvik::test {
 
 SimModem::SimModem(Options options) : modem_(std::move(options)) {
@@ -98,23 +100,28 @@ void SimModem::OnStateChanged(State) {
 // ---- Records
 
 std::string SimModem::Received() const {
+    CatchUp();
     std::lock_guard lock(mu_);
     return received_.bytes;
 }
 std::string SimModem::Sent() const {
+    CatchUp();
     std::lock_guard lock(mu_);
     return sent_.bytes;
 }
 size_t SimModem::ReceivedSize() const {
+    CatchUp();
     std::lock_guard lock(mu_);
     return received_.bytes.size();
 }
 size_t SimModem::SentSize() const {
+    CatchUp();
     std::lock_guard lock(mu_);
     return sent_.bytes.size();
 }
 
 SimModem::Clock::time_point SimModem::ReceivedAt(size_t offset) const {
+    CatchUp();
     std::lock_guard lock(mu_);
     if (offset >= received_.times.size()) {
         ADD_FAILURE() << "no received byte at offset " << offset;
@@ -124,6 +131,7 @@ SimModem::Clock::time_point SimModem::ReceivedAt(size_t offset) const {
 }
 
 std::optional<SimModem::Duration> SimModem::GapBefore(size_t offset) const {
+    CatchUp();
     std::lock_guard lock(mu_);
     if (offset == 0 || offset >= received_.times.size())
         return std::nullopt;
@@ -131,6 +139,7 @@ std::optional<SimModem::Duration> SimModem::GapBefore(size_t offset) const {
 }
 
 std::vector<SimModem::Line> SimModem::Lines() const {
+    CatchUp();
     std::lock_guard lock(mu_);
     return lines_;
 }
@@ -143,6 +152,7 @@ std::optional<SimModem::Match> SimModem::WaitIn(const Record& record, std::strin
         ADD_FAILURE() << "waiting for an empty text";
         return std::nullopt;
     }
+    CatchUp();
     std::unique_lock lock(mu_);
     std::optional<Match> found;
     cv_.wait_for(lock, timeout, [&] {
@@ -169,6 +179,7 @@ std::optional<SimModem::Match> SimModem::WaitForSent(std::string_view text, Dura
 
 std::optional<SimModem::Line> SimModem::WaitForLine(std::string_view text, Duration timeout,
                                                     size_t from) {
+    CatchUp();
     std::unique_lock lock(mu_);
     std::optional<Line> found;
     cv_.wait_for(lock, timeout, [&] {
@@ -184,8 +195,27 @@ std::optional<SimModem::Line> SimModem::WaitForLine(std::string_view text, Durat
 }
 
 bool SimModem::WaitForState(State state, Duration timeout) {
-    std::unique_lock lock(mu_);
-    return cv_.wait_for(lock, timeout, [&] { return modem_.GetState() == state; });
+    // The state is asked for without the lock: from another process the
+    // answer comes on the thread that brings the reports, which takes it.
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        if (modem_.GetState() == state)
+            return true;
+        std::unique_lock lock(mu_);
+        if (Clock::now() >= deadline)
+            return false;
+        // In slices: a change reported between the question and the wait
+        // would otherwise go unnoticed until the next.
+        cv_.wait_until(lock, std::min(deadline, Clock::now() + std::chrono::milliseconds(50)));
+    }
+}
+
+void SimModem::CatchUp() const {
+#ifdef _WIN32
+    // The modem's reports come from the simulator's server: any answer from
+    // it follows everything it reported before the question.
+    modem_.GetState();
+#endif
 }
 
 }  // namespace tarvik::test

@@ -144,6 +144,8 @@ class SimModem : private modemsim::Observer {
     void OnStateChanged(State state) override;
     std::optional<Match> WaitIn(const Record& record, std::string_view text, Duration timeout,
                                 size_t from);
+    // Waits until the records hold everything the modem has reported so far.
+    void CatchUp() const;
 
     mutable std::mutex mu_;
     std::condition_variable cv_;

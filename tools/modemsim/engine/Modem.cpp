@@ -6,30 +6,6 @@
 
 namespace tarvik::modemsim {
 
-const char* StateName(State s) {
-    switch (s) {
-        case State::Idle:
-            return "idle";
-        case State::Command:
-            return "command";
-        case State::Dialing:
-            return "dialing";
-        case State::Ringing:
-            return "ringing";
-        case State::Answering:
-            return "answering";
-        case State::Online:
-            return "online";
-        case State::OnlineCommand:
-            return "online-command";
-        case State::Vanished:
-            return "vanished";
-        case State::Stopped:
-            return "stopped";
-    }
-    return "?";
-}
-
 Modem::Modem(ModemOptions options)
     : core_(std::make_shared<detail::ModemCore>(std::move(options))) {}
 

@@ -1,4 +1,5 @@
 #include "modemsim/Outcome.h"
+#include "modemsim/Modem.h"
 
 #include <cctype>
 #include <charconv>
@@ -137,6 +138,30 @@ std::string CallerId::Render(CallerIdFormat format) const {
     for (auto& [label, value] : fields)
         out += "\r\n" + label + sep + value + "\r\n";
     return out;
+}
+
+const char* StateName(State s) {
+    switch (s) {
+        case State::Idle:
+            return "idle";
+        case State::Command:
+            return "command";
+        case State::Dialing:
+            return "dialing";
+        case State::Ringing:
+            return "ringing";
+        case State::Answering:
+            return "answering";
+        case State::Online:
+            return "online";
+        case State::OnlineCommand:
+            return "online-command";
+        case State::Vanished:
+            return "vanished";
+        case State::Stopped:
+            return "stopped";
+    }
+    return "?";
 }
 
 }  // namespace tarvik::modemsim
