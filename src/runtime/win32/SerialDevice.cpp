@@ -147,7 +147,20 @@ bool SerialDevice::SetupComm(DWORD inQueue, DWORD outQueue) {
 }
 
 bool SerialDevice::PurgeComm(DWORD flags, DWORD* error) {
-    return sys::PurgeComm(Handle(), flags, error);
+    std::lock_guard lock(mu_);
+    HANDLE h = Handle();
+    // An aborted write is ended here, its result dropped, so the frame can be
+    // written again at once: left to the monitor thread, the abort would be
+    // reported as the port failing (and end its reading), and until then the
+    // device would refuse the new write as busy. Wine's purge does not end a
+    // pending write at all. One that does not end in time still holds its
+    // record and bytes, and stays pending.
+    if ((flags & PURGE_TXABORT) && writePending_ && h &&
+        sys::CancelAndWait(h, ovWrite_, kCancelWaitMs)) {
+        writePending_ = false;
+        sys::ResetEvent(sys::OverlappedEvent(ovWrite_));
+    }
+    return sys::PurgeComm(h, flags, error);
 }
 
 bool SerialDevice::EscapeCommFunction(DWORD func, DWORD* error) {
