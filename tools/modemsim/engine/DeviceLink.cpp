@@ -48,7 +48,8 @@ DeviceLink::~DeviceLink() {
     Remove();
 }
 
-bool DeviceLink::Create(const std::string& port, const std::string& device, std::string* error) {
+bool DeviceLink::Create(const std::string& port, const std::string& device, std::string* error,
+                        bool replaceExisting) {
     namespace fs = std::filesystem;
     Remove();
     const std::string entry = DeviceMapEntry(port);
@@ -72,7 +73,7 @@ bool DeviceLink::Create(const std::string& port, const std::string& device, std:
     if (lstat(path.c_str(), &st) == 0) {
         char target[PATH_MAX];
         const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
-        if (n < 0 || stat(path.c_str(), &st) == 0) {
+        if (!replaceExisting && (n < 0 || stat(path.c_str(), &st) == 0)) {
             if (error)
                 *error = port + " is mapped already (" + path +
                          (n < 0 ? "" : " -> " + std::string(target, static_cast<size_t>(n))) +

@@ -30,6 +30,12 @@ namespace wire = tarvik::modemsim::wire;
 
 namespace {
 
+// The server maps ports into the device map of one test's own Wine prefix.
+// Wine itself maps COM1, COM2, ... to the machine's serial ports there at
+// every start, so a test's port may find such an entry: it is replaced (and
+// removed again with the server's link), as nobody else uses that prefix.
+constexpr bool kOwnPrefix = true;
+
 int64_t Nanos(ms::Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
 }
@@ -137,7 +143,7 @@ class Server {
         } else if (verb == "link") {
             std::string port = r.Text(), device = r.Text(), error;
             auto link = std::make_unique<ms::DeviceLink>();
-            if (link->Create(port, device, &error)) {
+            if (link->Create(port, device, &error, kOwnPrefix)) {
                 out.Int(1).Text(link->Path());
                 links_[link->Path()] = std::move(link);
             } else {
@@ -189,7 +195,7 @@ class Server {
         } else if (verb == "ptymap") {
             std::string port = r.Text(), error;
             auto link = std::make_unique<ms::DeviceLink>();
-            bool ok = link->Create(port, pty.SlavePath(), &error);
+            bool ok = link->Create(port, pty.SlavePath(), &error, kOwnPrefix);
             out.Int(ok);
             if (ok)
                 links_[link->Path()] = std::move(link);

@@ -25,9 +25,11 @@ class DeviceLink {
     // Creates the entry for `port` in the device map, creating the folder if
     // needed, pointing at `device`. A link made before by this object is
     // removed first; a dangling link (an earlier run's) is replaced; an entry
-    // that leads to something that exists is left alone and refused. false
+    // that leads to something that exists is left alone and refused, unless
+    // `replaceExisting` (a device map that belongs to a test alone). false
     // with `error` set on failure.
-    bool Create(const std::string& port, const std::string& device, std::string* error = nullptr);
+    bool Create(const std::string& port, const std::string& device, std::string* error = nullptr,
+                bool replaceExisting = false);
     void Remove();
 
     // The link's own path; empty when there is none.
