@@ -344,7 +344,10 @@ DeviceLink::~DeviceLink() {
     Remove();
 }
 
-bool DeviceLink::Create(const std::string& port, const std::string& device, std::string* error) {
+// The server maps into this test's own prefix and replaces what it finds
+// there, whatever the caller asks.
+bool DeviceLink::Create(const std::string& port, const std::string& device, std::string* error,
+                        bool /*replaceExisting*/) {
     Remove();
     wire::Reader r = Client::Get().Call(wire::Writer().Word("link").Text(port).Text(device));
     bool ok = r.Int() == 1;
