@@ -35,11 +35,16 @@ while :; do
 done
 export WINEPREFIX=$root/prefix$slot
 if [ ! -f "$WINEPREFIX/.tarvik-ready" ]; then
-    rm -rf "$WINEPREFIX"
-    timeout 300 wineboot -i >"$root/wineboot$slot.log" 2>&1 || {
-        echo "wine-test: wineboot failed for $WINEPREFIX" >&2
-        exit 1
-    }
+    # A first wineboot has been seen to fail at once now and then while
+    # other prefixes were being made; a second try has always done.
+    for try in 1 2 3; do
+        rm -rf "$WINEPREFIX"
+        timeout 300 wineboot -i >"$root/wineboot$slot.log" 2>&1 && break
+        echo "wine-test: wineboot failed for $WINEPREFIX (try $try):" >&2
+        tail -n 5 "$root/wineboot$slot.log" >&2
+        [ $try = 3 ] && exit 1
+        sleep 2
+    done
     touch "$WINEPREFIX/.tarvik-ready"
 fi
 
