@@ -12,9 +12,9 @@
 #include <bit>
 #include <cstring>
 
+#include "common/Utf.h"
 #include "tarvik/com.h"
 #include "tarvik/text.h"
-#include "common/Utf.h"
 
 namespace tarvik {
 namespace {
