@@ -96,9 +96,8 @@ TEST(Wait, HandlesClosedWhileInUseNeverHurt) {
 }
 
 #ifndef _WIN32
-// Closing a handle under a wait is undefined on Windows (Wine lets the wait
-// run on); the stand-in promises to end it. Descriptors in waits are the
-// stand-in's own.
+// Closing a handle under a wait is undefined on Windows; the stand-in
+// promises to end the wait. Descriptors in waits are the stand-in's own.
 
 // A thread inside WaitForSingleObject(h) when the constructor returns: the
 // kernel reports it asleep.
