@@ -55,9 +55,10 @@ set(TARVIK_LINUX_ONLY_TESTS
     serial/VanishTest.cpp            # the stand-in's hang-up handling
     line/HangUpTest.cpp              # SetReportedVersion, SendThreadMessage
     line/BankLimitTest.cpp           # RLIMIT_NOFILE in a forked child
+    runtime/MessageTest.cpp  # SendThreadMessage's Windows form is another change's
     session/RegistrationTest.cpp)    # the stand-in's registry file
 
-set(TARVIK_WINDOWS_TEST_AREAS frame companions serial line session)
+set(TARVIK_WINDOWS_TEST_AREAS runtime frame companions serial line session)
 foreach(area IN LISTS TARVIK_WINDOWS_TEST_AREAS)
     file(GLOB area_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/${area}/*.cpp)
     foreach(skip IN LISTS TARVIK_LINUX_ONLY_TESTS)
@@ -69,3 +70,6 @@ foreach(area IN LISTS TARVIK_WINDOWS_TEST_AREAS)
     target_link_libraries(test_${area} PRIVATE tarvik_testsupport)
     tarvik_discover_area_tests(test_${area} ${area})
 endforeach()
+
+# In-process servers for the activation tests, as Windows DLLs.
+add_subdirectory(${PROJECT_SOURCE_DIR}/tests/runtime/fixtures ${CMAKE_BINARY_DIR}/tests/runtime/fixtures)

@@ -1,7 +1,8 @@
-#include <dlfcn.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -25,7 +26,7 @@ constexpr CLSID kUnknownClass = {0x1F0E2D3C, 0x4B5A, 0x6978, {9, 9, 9, 9, 9, 9, 
 // A factory living in the test, registered in-process.
 class LocalFactory final : public IClassFactory {
   public:
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         *ppv = nullptr;
         if (!(riid == IID_IUnknown) && !(riid == IID_IClassFactory))
             return E_NOINTERFACE;
@@ -33,13 +34,13 @@ class LocalFactory final : public IClassFactory {
         AddRef();
         return S_OK;
     }
-    ULONG AddRef() override { return ++refs; }
-    ULONG Release() override { return --refs; }
-    HRESULT CreateInstance(IUnknown*, REFIID riid, void** ppv) override {
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
+    ULONG STDMETHODCALLTYPE Release() override { return --refs; }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown*, REFIID riid, void** ppv) override {
         ++created;
         return QueryInterface(riid, ppv);  // stands in for an object
     }
-    HRESULT LockServer(BOOL) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
     std::atomic<ULONG> refs{1};
     std::atomic<int> created{0};
 };
@@ -47,12 +48,16 @@ class LocalFactory final : public IClassFactory {
 // Registers `library` as the server of `clsid`; an empty name removes the class
 // (tests run in one process share the store: a test may find another's class).
 HRESULT RegisterServer(REFCLSID clsid, const std::string& library) {
-    return reg::Update([&](reg::Key& r) {
-        std::string key = "HKEY_CLASSES_ROOT\\CLSID\\" + tarvik::GuidToString(clsid);
-        if (library.empty())
+    std::string key = "HKEY_CLASSES_ROOT\\CLSID\\" + tarvik::GuidToString(clsid);
+    return reg::Update({{key}, {}}, [&](reg::Key& r) {
+        if (library.empty()) {
             r.Remove(key);
-        else
-            r.Create(key + "\\InprocServer32").SetString("", library);
+        } else {
+            reg::Key& server = r.Create(key + "\\InprocServer32");
+            server.SetString("", library);
+            // Free-threaded hosts get the objects themselves, not proxies.
+            server.SetString("ThreadingModel", "Both");
+        }
         return S_OK;
     });
 }
@@ -62,15 +67,11 @@ HRESULT Create(REFCLSID clsid, ComPtr<IUnknown>* obj, DWORD context = CLSCTX_ALL
     return CoCreateInstance(clsid, nullptr, context, IID_IUnknown, obj->PutVoid());
 }
 
-// True while the library is mapped into the process (asks without loading it).
 bool Loaded(const char* path) {
-    void* h = dlopen(path, RTLD_NOW | RTLD_NOLOAD);
-    if (h)
-        dlclose(h);
-    return h != nullptr;
+    return tarvik::test::LoadedSymbol(path) != nullptr;
 }
 
-std::u16string LastErrorText() {
+[[maybe_unused]] std::u16string LastErrorText() {
     ComPtr<IErrorInfo> info;
     if (GetErrorInfo(0, info.Put()) != S_OK)
         return u"";
@@ -92,13 +93,17 @@ TEST(Activation, InProcessRegistrationsAndTheirArguments) {
     obj = nullptr;
     EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
     EXPECT_EQ(factory.refs, 1u);  // the table's reference is gone
+#ifndef _WIN32                    // Wine answers E_INVALIDARG
     EXPECT_EQ(CoRevokeClassObject(cookie), CO_E_OBJNOTREG);
+#endif
     void* out = &factory;
     EXPECT_EQ(CoCreateInstance(kLocalClass, nullptr, CLSCTX_ALL, IID_IUnknown, &out),
               REGDB_E_CLASSNOTREG);
     EXPECT_EQ(out, nullptr);
 
-    // A single-use registration serves once.
+#ifndef _WIN32
+    // A single-use registration serves once (Wine serves it again, where
+    // Windows takes it from view at the first connection).
     ASSERT_EQ(CoRegisterClassObject(kLocalClass, &factory, CLSCTX_INPROC_SERVER, REGCLS_SINGLEUSE,
                                     &cookie),
               S_OK);
@@ -107,13 +112,16 @@ TEST(Activation, InProcessRegistrationsAndTheirArguments) {
     EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
     obj = nullptr;
 
-    // Null out-pointers and factories are refused without a reference taken.
+    // Null out-pointers and factories are refused without a reference taken
+    // (Wine registers with a null cookie, and answers null object pointers
+    // with E_INVALIDARG where Windows documents E_POINTER).
     EXPECT_EQ(CoRegisterClassObject(kLocalClass, &factory, CLSCTX_ALL, 0, nullptr), E_POINTER);
+    EXPECT_EQ(CoCreateInstance(kLocalClass, nullptr, CLSCTX_ALL, IID_IUnknown, nullptr), E_POINTER);
+    EXPECT_EQ(CoGetClassObject(kLocalClass, CLSCTX_ALL, nullptr, IID_IUnknown, nullptr), E_POINTER);
+#endif
     cookie = 5;
     EXPECT_EQ(CoRegisterClassObject(kLocalClass, nullptr, CLSCTX_ALL, 0, &cookie), E_INVALIDARG);
     EXPECT_EQ(cookie, 0u);
-    EXPECT_EQ(CoCreateInstance(kLocalClass, nullptr, CLSCTX_ALL, IID_IUnknown, nullptr), E_POINTER);
-    EXPECT_EQ(CoGetClassObject(kLocalClass, CLSCTX_ALL, nullptr, IID_IUnknown, nullptr), E_POINTER);
     EXPECT_EQ(factory.refs, 1u);
 }
 
@@ -123,11 +131,10 @@ TEST(Activation, RegistryServerLoadsAndUnloads) {
     ASSERT_EQ(Create(CLSID_TestInproc, &a, CLSCTX_INPROC_SERVER), S_OK);
     ASSERT_EQ(Create(CLSID_TestInproc, &b), S_OK);
     ASSERT_TRUE(Loaded(TARVIK_TEST_INPROC_PATH));
-    void* h = dlopen(TARVIK_TEST_INPROC_PATH, RTLD_NOW | RTLD_NOLOAD);
-    auto live = reinterpret_cast<PFN_TestCount>(dlsym(h, "TestLiveObjects"));
+    auto live = reinterpret_cast<PFN_TestCount>(
+        tarvik::test::LoadedSymbol(TARVIK_TEST_INPROC_PATH, "TestLiveObjects"));
     ASSERT_NE(live, nullptr);
     EXPECT_EQ(live(), 2);
-    dlclose(h);
 
     CoFreeUnusedLibrariesEx(0, 0);  // objects alive: must stay
     EXPECT_TRUE(Loaded(TARVIK_TEST_INPROC_PATH));
@@ -143,11 +150,18 @@ TEST(Activation, RegistryServerLoadsAndUnloads) {
     ASSERT_EQ(Create(CLSID_TestInproc, &a), S_OK);
     a = nullptr;
     constexpr DWORD kDelayMs = 200;
+#ifdef _WIN32
+    // Wine starts the delay again at every call that finds the library idle
+    // (Windows counts from the first): it must be asked less often.
+    constexpr DWORD kPollMs = kDelayMs + 50;
+#else
+    constexpr DWORD kPollMs = 10;
+#endif
     auto idleFrom = std::chrono::steady_clock::now();
     CoFreeUnusedLibrariesEx(kDelayMs, 0);
     auto deadline = idleFrom + std::chrono::seconds(20);
     while (Loaded(TARVIK_TEST_INPROC_PATH) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
         CoFreeUnusedLibrariesEx(kDelayMs, 0);
     }
     EXPECT_FALSE(Loaded(TARVIK_TEST_INPROC_PATH));
@@ -157,33 +171,36 @@ TEST(Activation, RegistryServerLoadsAndUnloads) {
 TEST(Activation, UnknownAndBrokenServers) {
     RegisterServer(kUnknownClass, "");
     ComPtr<IUnknown> obj;
-    EXPECT_EQ(Create(kUnknownClass, &obj), REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(Create(kUnknownClass, &obj, CLSCTX_INPROC_SERVER), REGDB_E_CLASSNOTREG);
 
+#ifndef _WIN32  // Wine: E_ACCESSDENIED and CO_E_DLLNOTFOUND, and no reason given
     const std::string missing = tarvik::test::SandboxRoot() + "/no-such-library.so";
     ASSERT_EQ(RegisterServer(kUnknownClass, missing), S_OK);
-    EXPECT_EQ(Create(kUnknownClass, &obj), CO_E_DLLNOTFOUND);
+    EXPECT_EQ(Create(kUnknownClass, &obj, CLSCTX_INPROC_SERVER), CO_E_DLLNOTFOUND);
     EXPECT_NE(LastErrorText().find(tarvik::Utf8ToUtf16(missing)), std::u16string::npos);
 
     const std::string junk = tarvik::test::SandboxRoot() + "/not-a-library.so";
     std::ofstream(junk) << "this is text, not ELF\n";
     ASSERT_EQ(RegisterServer(kUnknownClass, junk), S_OK);
-    EXPECT_EQ(Create(kUnknownClass, &obj), CO_E_ERRORINDLL);
+    EXPECT_EQ(Create(kUnknownClass, &obj, CLSCTX_INPROC_SERVER), CO_E_ERRORINDLL);
     std::u16string why = LastErrorText();
     EXPECT_NE(why.find(tarvik::Utf8ToUtf16(junk)), std::u16string::npos);
     EXPECT_GT(why.size(), tarvik::Utf8ToUtf16(junk).size() + 20) << "loader's reason missing";
 
     ASSERT_EQ(RegisterServer(kUnknownClass, TARVIK_TEST_NOENTRY_PATH), S_OK);
-    EXPECT_EQ(Create(kUnknownClass, &obj), CO_E_ERRORINDLL);
+    EXPECT_EQ(Create(kUnknownClass, &obj, CLSCTX_INPROC_SERVER), CO_E_ERRORINDLL);
     EXPECT_NE(LastErrorText().find(u"DllGetClassObject"), std::u16string::npos);
 
+#endif
     // The library serves only its own class.
     ASSERT_EQ(RegisterServer(kUnknownClass, TARVIK_TEST_INPROC_PATH), S_OK);
-    EXPECT_EQ(Create(kUnknownClass, &obj), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(Create(kUnknownClass, &obj, CLSCTX_INPROC_SERVER), CLASS_E_CLASSNOTAVAILABLE);
     // A registry server cannot answer an out-of-process request.
     ASSERT_EQ(RegisterServer(CLSID_TestInproc, TARVIK_TEST_INPROC_PATH), S_OK);
     EXPECT_EQ(Create(CLSID_TestInproc, &obj, CLSCTX_LOCAL_SERVER), REGDB_E_CLASSNOTREG);
 }
 
+#ifndef _WIN32  // the stand-in's registry file, read again only when it changed
 TEST(Activation, SeesRegistrationsOfOtherProcessesWithoutRereadingEachTime) {
     constexpr CLSID kLate = {0x2A2A2A2A, 0x1, 0x2, {3, 4, 5, 6, 7, 8, 9, 10}};
     RegisterServer(kLate, "");
@@ -210,22 +227,31 @@ TEST(Activation, SeesRegistrationsOfOtherProcessesWithoutRereadingEachTime) {
         ASSERT_EQ(Create(CLSID_TestInproc, &obj), S_OK);
     EXPECT_EQ(reg::SnapshotReads(), reads);
 }
+#endif
 
 TEST(Activation, ProgIds) {
-    ASSERT_EQ(reg::Update([](reg::Key& r) {
-                  std::string clsid = tarvik::GuidToString(CLSID_TestInproc);
-                  r.Create("HKEY_CLASSES_ROOT\\Tarvik.Test.1\\CLSID").SetString("", clsid);
-                  r.Create("HKEY_CLASSES_ROOT\\Tarvik.Test\\CurVer").SetString("", "Tarvik.Test.1");
-                  r.Create("HKEY_CLASSES_ROOT\\CLSID\\" + clsid + "\\ProgID")
-                      .SetString("", "Tarvik.Test.1");
-                  return S_OK;
-              }),
-              S_OK);
+    const std::string text = tarvik::GuidToString(CLSID_TestInproc);
+    const reg::Scope scope{{"HKEY_CLASSES_ROOT\\Tarvik.Test.1", "HKEY_CLASSES_ROOT\\Tarvik.Test",
+                            "HKEY_CLASSES_ROOT\\CLSID\\" + text},
+                           {}};
+    ASSERT_EQ(
+        reg::Update(
+            scope,
+            [&](reg::Key& r) {
+                r.Create("HKEY_CLASSES_ROOT\\Tarvik.Test.1\\CLSID").SetString("", text);
+                r.Create("HKEY_CLASSES_ROOT\\Tarvik.Test\\CurVer").SetString("", "Tarvik.Test.1");
+                r.Create("HKEY_CLASSES_ROOT\\CLSID\\" + text + "\\ProgID")
+                    .SetString("", "Tarvik.Test.1");
+                return S_OK;
+            }),
+        S_OK);
     CLSID clsid;
     ASSERT_EQ(CLSIDFromProgID(u"tarvik.test.1", &clsid), S_OK);
     EXPECT_EQ(clsid, CLSID_TestInproc);
-    ASSERT_EQ(CLSIDFromProgID(u"Tarvik.Test", &clsid), S_OK);  // through CurVer
+#ifndef _WIN32  // Wine does not follow CurVer to the current version
+    ASSERT_EQ(CLSIDFromProgID(u"Tarvik.Test", &clsid), S_OK);
     EXPECT_EQ(clsid, CLSID_TestInproc);
+#endif
     ASSERT_EQ(CLSIDFromString(u"Tarvik.Test.1", &clsid), S_OK);
     EXPECT_EQ(clsid, CLSID_TestInproc);
     EXPECT_EQ(CLSIDFromProgID(u"Tarvik.Missing", &clsid), CO_E_CLASSSTRING);
@@ -250,6 +276,9 @@ TEST(Activation, ConcurrentUse) {
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
             LocalFactory factory;
+            // A class of its own: Windows keeps one registration per class.
+            CLSID own = kLocalClass;
+            own.Data4[7] = static_cast<unsigned char>(100 + t);
             for (int i = 0; i < 200; ++i) {
                 ComPtr<IUnknown> obj;
                 failures += FAILED(Create(CLSID_TestInproc, &obj));
@@ -257,8 +286,7 @@ TEST(Activation, ConcurrentUse) {
                 if (t == 0)
                     CoFreeUnusedLibraries();  // races the others' loads
                 DWORD cookie = 0;
-                failures +=
-                    FAILED(CoRegisterClassObject(kLocalClass, &factory, CLSCTX_ALL, 1, &cookie));
+                failures += FAILED(CoRegisterClassObject(own, &factory, CLSCTX_ALL, 1, &cookie));
                 failures += FAILED(CoRevokeClassObject(cookie));
             }
         });

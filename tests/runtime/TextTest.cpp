@@ -27,6 +27,7 @@ TEST(Text, Utf8RoundTripAndIllFormedInputBecomesReplacementCharacters) {
         EXPECT_EQ(tarvik::Utf8ToUtf16(in), out) << in;
 }
 
+#ifndef _WIN32  // Windows converts in the process's ANSI code page, not a thread's
 TEST(Text, AnsiFollowsTheThreadsLocaleWhileOthersConvertInTheirs) {
     // Both locales are made before and freed after the other thread: glibc's
     // freelocale is not safe while other threads load locale data.
@@ -58,6 +59,8 @@ TEST(Text, AnsiFollowsTheThreadsLocaleWhileOthersConvertInTheirs) {
     freelocale(utf8);
     freelocale(c);
 }
+
+#endif
 
 constexpr GUID kSample = {
     0xE1B3E09D, 0x66D2, 0x11D5, {0x8D, 0x1B, 0x00, 0xC0, 0x4F, 0x79, 0xF7, 0xC5}};
@@ -124,7 +127,9 @@ TEST(Bstr, NullsEmptiesAndBlanks) {
     // Without source text the characters are zeroed, never stale heap data.
     BSTR blank = SysAllocStringLen(nullptr, 64);
     ASSERT_NE(blank, nullptr);
+#ifndef _WIN32  // Windows leaves them uninitialised
     EXPECT_EQ(std::u16string_view(blank, 65), std::u16string(65, u'\0'));
+#endif
     SysFreeString(blank);
 }
 
@@ -134,7 +139,9 @@ TEST(Bstr, ReallocFromItsOwnTextAndHolderCopiesOwnTheirText) {
     ASSERT_TRUE(SysReAllocString(&b, b + 4));
     EXPECT_EQ(std::u16string_view(b, SysStringLen(b)), u"5551234");
     ASSERT_TRUE(SysReAllocString(&b, nullptr));
+#ifndef _WIN32  // the stand-in's choice: Wine frees the string and leaves null
     ASSERT_NE(b, nullptr);
+#endif
     EXPECT_EQ(SysStringLen(b), 0u);
     SysFreeString(b);
     EXPECT_FALSE(SysReAllocString(nullptr, u"x"));

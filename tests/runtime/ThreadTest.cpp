@@ -157,18 +157,28 @@ TEST(Thread, HandlesAreSignalledAtExitWithTheExitCodeAndIdsAreUnique) {
         Sleep(1);
     EXPECT_NE(early.seenId.load(), 0u);
 
-    // Threads the host made get ids as well, and each thread its own last error.
-    SetLastError(1234);
+    // Threads the host made get ids as well, and each thread its own last
+    // error. Starting and joining a thread may set the caller's (Windows), so
+    // the other one runs between the caller's set and read.
+    std::atomic<int> step{0};
     DWORD seen = 0;
-    std::thread([&] {
+    std::thread other([&] {
+        while (step != 1)
+            std::this_thread::yield();
         ids.push_back(GetCurrentThreadId());
         seen = GetLastError();
         SetLastError(77);
-    }).join();
+        step = 2;
+    });
+    SetLastError(1234);
+    step = 1;
+    while (step != 2)
+        std::this_thread::yield();
+    EXPECT_EQ(GetLastError(), 1234u);
+    other.join();
     ids.push_back(GetCurrentThreadId());
     EXPECT_EQ(std::set<DWORD>(ids.begin(), ids.end()).size(), jobs.size() + 2);
     EXPECT_EQ(seen, 0u);
-    EXPECT_EQ(GetLastError(), 1234u);
 }
 
 TEST(Thread, BadArgumentsAreRefusedAndALargeStackRequestIsHonoured) {
@@ -197,6 +207,10 @@ std::string Reported() {
 }
 
 TEST(Version, TenUnlessTheEnvironmentOrTheProgramSaysOtherwise) {
+#ifdef _WIN32
+    // The system's own answer (TARVIK_OS_VERSION is the stand-in's).
+    const std::string system = Reported();
+#else
     unsetenv("TARVIK_OS_VERSION");
     EXPECT_EQ(Reported(), "10.0");
     for (auto [env, reported] : {std::pair{"4", "4.0"},
@@ -211,11 +225,13 @@ TEST(Version, TenUnlessTheEnvironmentOrTheProgramSaysOtherwise) {
         setenv("TARVIK_OS_VERSION", env, 1);
         EXPECT_EQ(Reported(), reported) << env;
     }
+    const std::string system = "4.10";
+#endif
     // SetReportedVersion wins over the environment, and 0 gives it back.
     tarvik::SetReportedVersion(4, 0);
     EXPECT_EQ(Reported(), "4.0");
     tarvik::SetReportedVersion(0, 0);
-    EXPECT_EQ(Reported(), "4.10");
+    EXPECT_EQ(Reported(), system);
 }
 
 }  // namespace

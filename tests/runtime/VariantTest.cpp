@@ -19,7 +19,7 @@ namespace {
 class Probe final : public IDispatch {
   public:
     explicit Probe(bool dispatch) : dispatch_(dispatch) {}
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         *ppv = nullptr;
         if (riid == IID_IUnknown || (dispatch_ && riid == IID_IDispatch)) {
             *ppv = static_cast<IDispatch*>(this);
@@ -28,13 +28,15 @@ class Probe final : public IDispatch {
         }
         return E_NOINTERFACE;
     }
-    ULONG AddRef() override { return ++refs; }
-    ULONG Release() override { return --refs; }
-    HRESULT GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
-                   UINT*) override {
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
+    ULONG STDMETHODCALLTYPE Release() override { return --refs; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*,
+                                     VARIANT* result, EXCEPINFO*, UINT*) override {
         if (id != 0 || !(flags & DISPATCH_PROPERTYGET))
             return DISP_E_MEMBERNOTFOUND;
         result->vt = VT_BSTR;
@@ -136,7 +138,10 @@ TEST(VariantChangeType, Table) {
         {Variant(0), VT_BOOL, 0, S_OK, "BOOL 0"},
         {Variant(-123456), VT_BSTR, 0, S_OK, "BSTR -123456"},
         {Of(VT_R8, 0.1), VT_BSTR, 0, S_OK, "BSTR 0.1"},
+#ifndef _WIN32  // Wine answers S_OK and 2147483647; Windows does not say
         {Of(VT_R8, NAN), VT_I4, 0, DISP_E_OVERFLOW},
+        {Variant::String(u" true "), VT_BOOL, 0, S_OK, "BOOL -1"},  // Wine: no spaces
+#endif
         {Of(VT_NULL), VT_I4, 0, DISP_E_TYPEMISMATCH},
         {Of(VT_NULL), VT_EMPTY, 0, DISP_E_TYPEMISMATCH},
         {Of(VT_NULL), VT_NULL, 0, S_OK, "NULL"},
@@ -149,7 +154,6 @@ TEST(VariantChangeType, Table) {
         {Variant::Bool(false), VT_BSTR, VARIANT_ALPHABOOL, S_OK, "BSTR False"},
         {Variant::Bool(true), VT_I4, 0, S_OK, "I4 -1"},
         {Variant::String(u"tRUE"), VT_BOOL, 0, S_OK, "BOOL -1"},
-        {Variant::String(u" true "), VT_BOOL, 0, S_OK, "BOOL -1"},
         {Variant::String(u"5"), VT_BOOL, 0, S_OK, "BOOL -1"},
         {Variant::String(u"FALSE"), VT_BOOL, 0, S_OK, "BOOL 0"},
         {Variant::String(u"0.0"), VT_BOOL, 0, S_OK, "BOOL 0"},
@@ -230,17 +234,19 @@ std::u16string Taken() {
 TEST(ErrorInfo, KeepsWhatWasSetHandsItOverOnceAndEachThreadHasItsOwn) {
     auto info = MakeError(u"first");
     DWORD context = 0;
-    Bstr help;  // never set: reads as an empty string, not null
     EXPECT_EQ(info->GetHelpContext(&context), S_OK);
     EXPECT_EQ(context, 7u);
+#ifndef _WIN32  // the stand-in's choices: Wine gives null and E_INVALIDARG
+    Bstr help;  // never set: reads as an empty string, not null
     EXPECT_EQ(info->GetHelpFile(help.Put()), S_OK);
     EXPECT_NE(help.Get(), nullptr);
     EXPECT_TRUE(help.Empty());
+    EXPECT_EQ(GetErrorInfo(0, nullptr), E_POINTER);
+#endif
 
     IErrorInfo* none = reinterpret_cast<IErrorInfo*>(1);
     EXPECT_EQ(GetErrorInfo(0, &none), S_FALSE);
     EXPECT_EQ(none, nullptr);
-    EXPECT_EQ(GetErrorInfo(0, nullptr), E_POINTER);
     ASSERT_EQ(SetErrorInfo(0, info.Get()), S_OK);
     ASSERT_EQ(SetErrorInfo(0, MakeError(u"second").Get()), S_OK);  // replaces
     EXPECT_EQ(Taken(), u"second");

@@ -1,8 +1,10 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -23,6 +25,14 @@ long long MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
+// How far the tick count may lag: whole milliseconds here, the system
+// timer's period (up to 16 ms) on Windows.
+#ifdef _WIN32
+constexpr uint64_t kTickStep = 16;
+#else
+constexpr uint64_t kTickStep = 1;
+#endif
+
 UniqueHandle Event(bool manual, bool set) {
     return UniqueHandle(CreateEventA(nullptr, manual, set, nullptr));
 }
@@ -30,35 +40,6 @@ UniqueHandle Event(bool manual, bool set) {
 bool Signalled(const UniqueHandle& h) {
     return WaitForSingleObject(h.Get(), 0) == WAIT_OBJECT_0;
 }
-
-// A thread inside WaitForSingleObject(h) when the constructor returns: the
-// kernel reports it asleep.
-struct Waiter {
-    std::atomic<DWORD> result{0xDEAD}, error{0};
-    std::atomic<long long> took{0};
-    std::thread thread;
-    explicit Waiter(HANDLE h) {
-        std::atomic<pid_t> tid{0};
-        thread = std::thread([&, h] {
-            tid = static_cast<pid_t>(syscall(SYS_gettid));
-            auto start = Clock::now();
-            result = WaitForSingleObject(h, 20000);
-            error = GetLastError();
-            took = MsSince(start);
-        });
-        while (tid == 0)
-            std::this_thread::yield();
-        auto path = "/proc/self/task/" + std::to_string(tid) + "/stat";
-        for (auto start = Clock::now(); MsSince(start) < 10000; Sleep(1)) {
-            std::ifstream stat(path);
-            std::string text((std::istreambuf_iterator<char>(stat)), {});
-            auto close = text.rfind(')');
-            if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'S')
-                return;
-        }
-        ADD_FAILURE() << "waiter never went to sleep";
-    }
-};
 
 TEST(Wait, LowestSignalledHandleIsReportedAndOnlyAutoResetEventsAreConsumed) {
     auto a = Event(true, false), b = Event(false, true), c = Event(false, true);
@@ -91,26 +72,8 @@ TEST(Wait, TimeOutsLastAtLeastTheirTime) {
     auto start = Clock::now();
     Sleep(120);
     EXPECT_GE(MsSince(start), 120);
-    EXPECT_GE(GetTickCount64() - before, 119u);  // tick counts are whole ms
+    EXPECT_GE(GetTickCount64() - before, 120u - kTickStep);
     EXPECT_LT(MsSince(first), 200 + 120 + 5000);
-}
-
-TEST(Wait, ClosingAWaitedHandleEndsTheWaitButClosingAnotherOneDoesNot) {
-    HANDLE h = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    Waiter first(h);
-    EXPECT_TRUE(CloseHandle(h));
-    first.thread.join();
-    EXPECT_EQ(first.result.load(), WAIT_FAILED);
-    EXPECT_EQ(first.error.load(), ERROR_INVALID_HANDLE);
-    EXPECT_LT(first.took.load(), 15000);  // woken by the close, not its time-out
-
-    UniqueHandle kept(CreateEventA(nullptr, TRUE, FALSE, "tarvik-test-twohandles"));
-    HANDLE closed = CreateEventA(nullptr, TRUE, FALSE, "tarvik-test-twohandles");
-    Waiter second(kept.Get());
-    CloseHandle(closed);
-    SetEvent(kept.Get());
-    second.thread.join();
-    EXPECT_EQ(second.result.load(), WAIT_OBJECT_0);
 }
 
 TEST(Wait, HandlesClosedWhileInUseNeverHurt) {
@@ -132,6 +95,56 @@ TEST(Wait, HandlesClosedWhileInUseNeverHurt) {
     CloseHandle(current.load());
 }
 
+#ifndef _WIN32
+// Closing a handle under a wait is undefined on Windows; the stand-in
+// promises to end the wait. Descriptors in waits are the stand-in's own.
+
+// A thread inside WaitForSingleObject(h) when the constructor returns: the
+// kernel reports it asleep.
+struct Waiter {
+    std::atomic<DWORD> result{0xDEAD}, error{0};
+    std::atomic<long long> took{0};
+    std::thread thread;
+    explicit Waiter(HANDLE h) {
+        std::atomic<pid_t> tid{0};
+        thread = std::thread([&, h] {
+            tid = static_cast<pid_t>(syscall(SYS_gettid));
+            auto start = Clock::now();
+            result = WaitForSingleObject(h, 20000);
+            error = GetLastError();
+            took = MsSince(start);
+        });
+        while (tid == 0)
+            std::this_thread::yield();
+        auto path = "/proc/self/task/" + std::to_string(tid) + "/stat";
+        for (auto start = Clock::now(); MsSince(start) < 10000; Sleep(1)) {
+            std::ifstream stat(path);
+            std::string text((std::istreambuf_iterator<char>(stat)), {});
+            auto close = text.rfind(')');
+            if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'S')
+                return;
+        }
+        ADD_FAILURE() << "waiter never went to sleep";
+    }
+};
+
+TEST(Wait, ClosingAWaitedHandleEndsTheWaitButClosingAnotherOneDoesNot) {
+    HANDLE h = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    Waiter first(h);
+    EXPECT_TRUE(CloseHandle(h));
+    first.thread.join();
+    EXPECT_EQ(first.result.load(), WAIT_FAILED);
+    EXPECT_EQ(first.error.load(), ERROR_INVALID_HANDLE);
+    EXPECT_LT(first.took.load(), 15000);  // woken by the close, not its time-out
+
+    UniqueHandle kept(CreateEventA(nullptr, TRUE, FALSE, "tarvik-test-twohandles"));
+    HANDLE closed = CreateEventA(nullptr, TRUE, FALSE, "tarvik-test-twohandles");
+    Waiter second(kept.Get());
+    CloseHandle(closed);
+    SetEvent(kept.Get());
+    second.thread.join();
+    EXPECT_EQ(second.result.load(), WAIT_OBJECT_0);
+}
 TEST(Wait, HandlesAndDescriptorsTogether) {
     int p[2];
     ASSERT_EQ(pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
@@ -198,6 +211,7 @@ TEST(Wait, EventsCostNoDescriptorAndADeviceWaitKeepsOneWakeUpForItsThread) {
     close(p[0]);
     close(p[1]);
 }
+#endif
 
 TEST(Event, OneSetWakesEveryWaiterOfAManualResetEventButOnlyOneOfAnAutoReset) {
     for (bool manual : {true, false}) {
@@ -283,7 +297,7 @@ TEST(Handles, ClosedAndWrongKindsOfHandlesAndBadWaitArgumentsAreRefused) {
     EXPECT_FALSE(CloseHandle(h));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
     EXPECT_FALSE(CloseHandle(nullptr));
-    EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
+    EXPECT_TRUE(CloseHandle(INVALID_HANDLE_VALUE));  // the process's pseudo-handle
 
     UniqueHandle m(CreateMutexA(nullptr, FALSE, nullptr));
     EXPECT_FALSE(SetEvent(m.Get()));
@@ -297,8 +311,10 @@ TEST(Handles, ClosedAndWrongKindsOfHandlesAndBadWaitArgumentsAreRefused) {
     // not hide an invalid one.
     SetEvent(e.Get());
     HANDLE set[] = {e.Get(), reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x7777))};
+#ifndef _WIN32  // Windows waits for all handles at once; the stand-in refuses to
     EXPECT_EQ(WaitForMultipleObjects(1, set, TRUE, 0), WAIT_FAILED);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+#endif
     EXPECT_EQ(WaitForMultipleObjects(0, set, FALSE, 0), WAIT_FAILED);
     EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS + 1, set, FALSE, 0), WAIT_FAILED);
     EXPECT_EQ(WaitForMultipleObjects(2, set, FALSE, 0), WAIT_FAILED);
@@ -321,8 +337,10 @@ TEST(Handles, StaleValuesStayInvalidAndEveryValueFitsAPositiveLong) {
         ASSERT_TRUE(
             SetEvent(reinterpret_cast<HANDLE>(static_cast<intptr_t>(static_cast<LONG>(v)))));
     }
+#ifndef _WIN32  // Windows gives a closed handle's value to the next object
     for (HANDLE h : stale)
         EXPECT_FALSE(SetEvent(h));  // no fresh handle took a stale value
+#endif
 }
 
 }  // namespace

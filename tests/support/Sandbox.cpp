@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -87,6 +88,25 @@ bool RegisterLibrary(const char* path) {
     // and gets this handle back.
     return reg && reg() >= 0;
 }
+void* LoadedSymbol(const char* path, const char* symbol) {
+#ifdef _WIN32
+    std::string native(path);
+    std::replace(native.begin(), native.end(), '/', '\\');
+    HMODULE lib = GetModuleHandleA(native.c_str());
+    if (!lib || !symbol)
+        return lib;
+    return reinterpret_cast<void*>(GetProcAddress(lib, symbol));
+#else
+    void* lib = dlopen(path, RTLD_NOW | RTLD_NOLOAD);
+    if (!lib)
+        return nullptr;
+    void* found = symbol ? dlsym(lib, symbol) : lib;
+    // The library stays loaded through the caller's own activation.
+    dlclose(lib);
+    return found;
+#endif
+}
+
 int OpenDescriptors() {
 #ifdef _WIN32
     DWORD handles = 0;

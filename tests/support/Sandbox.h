@@ -13,6 +13,10 @@ bool MakeSandbox(const char* prefix = "tarvik-test");
 bool RegisterLibrary(const char* path);
 // Sets (or, with nullptr, removes) an environment variable of this process.
 void SetEnv(const char* name, const char* value);
+// The address of the export `symbol` of the library at `path` while that
+// library is loaded (asked without loading it); null when it is not loaded or
+// has no such export. With no symbol, any non-null value means loaded.
+void* LoadedSymbol(const char* path, const char* symbol = nullptr);
 // How many descriptors (on Windows: handles) the process holds open.
 int OpenDescriptors();
 }  // namespace tarvik::test

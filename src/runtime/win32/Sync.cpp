@@ -50,7 +50,8 @@ DWORD MsgWaitForMultipleObjects(DWORD nCount, const HANDLE* pHandles, BOOL fWait
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t dwStackSize,
                     LPTHREAD_START_ROUTINE lpStartAddress, void* lpParameter, DWORD dwCreationFlags,
                     DWORD* lpThreadId) {
-    if (dwCreationFlags != 0) {
+    // The system would start a thread that jumps to null.
+    if (dwCreationFlags != 0 || !lpStartAddress) {
         sys::SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }

@@ -125,6 +125,10 @@ WaitRegistration::~WaitRegistration() {
 using namespace tarvik::rt;
 
 BOOL CloseHandle(HANDLE h) {
+    // On Windows this value is the process's own pseudo-handle, whose closing
+    // does nothing and succeeds.
+    if (h == INVALID_HANDLE_VALUE)
+        return TRUE;
     Table& t = TheTable();
     std::shared_ptr<KernelObject> dying;
     {
