@@ -15,4 +15,6 @@ bool RegisterLibrary(const char* path);
 void SetEnv(const char* name, const char* value);
 // How many descriptors (on Windows: handles) the process holds open.
 int OpenDescriptors();
+// The processor time (user and system) this process has used, in seconds.
+double ProcessCpuSeconds();
 }  // namespace tarvik::test

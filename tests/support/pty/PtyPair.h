@@ -9,6 +9,21 @@
 
 namespace tarvik::test {
 
+// A terminal's line settings as the device holds them: its speeds in bits per
+// second, VMIN, and the flags that are set, by their stty names in the order
+// of termios ("brkint icrnl ... cs8 cread ... isig icanon"); bits without a
+// name here show as "iflag+0x..". The same text on every platform, so a test
+// reads the settings the port gave the device without <termios.h>.
+struct TerminalSettings {
+    bool valid = false;
+    long inSpeed = 0, outSpeed = 0;
+    int minBytes = 0;
+    std::string flags;
+    bool Has(std::string_view flag) const {
+        return (" " + flags + " ").find(" " + std::string(flag) + " ") != std::string::npos;
+    }
+};
+
 class PtyPair {
   public:
     // keepSlaveOpen: hold a descriptor of the slave for the pair's lifetime,
@@ -26,6 +41,9 @@ class PtyPair {
     const std::string& SlavePath() const { return slavePath_; }
     // Maps COMn to the slave in the sandbox's device map.
     bool MapAs(const std::string& comName) const;
+
+    // The slave's settings (what the port set through it), read at the master.
+    TerminalSettings Settings() const;
 
     // Writes everything to the master (the modem talks).
     bool Write(const std::string& bytes) const;

@@ -46,6 +46,18 @@ bool PtyPair::MapAs(const std::string& comName) const {
     return Flag(Request("ptymap", master_).Text(comName));
 }
 
+TerminalSettings PtyPair::Settings() const {
+    wire::Reader r = wire::Call(Request("ptysettings", master_));
+    TerminalSettings t;
+    t.valid = r.Int() == 1;
+    t.inSpeed = static_cast<long>(r.Int());
+    t.outSpeed = static_cast<long>(r.Int());
+    t.minBytes = static_cast<int>(r.Int());
+    t.flags = r.Text();
+    t.valid = t.valid && r.Ok();
+    return t;
+}
+
 bool PtyPair::Write(const std::string& bytes) const {
     return Flag(Request("ptywrite", master_).Text(bytes));
 }
