@@ -107,8 +107,7 @@ int OpenDescriptors() {
 double ProcessCpuSeconds() {
 #ifdef _WIN32
     FILETIME created, ended, kernel, user;
-    if (!GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user))
-        return 0;
+    GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user);
     auto seconds = [](const FILETIME& t) {
         return ((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
     };

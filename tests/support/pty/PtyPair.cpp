@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
 #include <utility>
@@ -23,36 +22,17 @@ int MsLeft(Clock::time_point deadline) {
     return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
-long SpeedBps(speed_t s) {
-    static constexpr struct {
-        speed_t constant;
-        long bps;
-    } kSpeeds[] = {{B110, 110},     {B300, 300},     {B600, 600},       {B1200, 1200},
-                   {B2400, 2400},   {B4800, 4800},   {B9600, 9600},     {B19200, 19200},
-                   {B38400, 38400}, {B57600, 57600}, {B115200, 115200}, {B230400, 230400}};
-    for (const auto& k : kSpeeds)
-        if (k.constant == s)
-            return k.bps;
-    return -1;
-}
-
-// Names each bit of `value` in `names`, and what is left as one number.
+// Names the bits of `value` found in `names`; the rest shows as one number.
 void NameFlags(std::string* out, const char* field, tcflag_t value,
                std::initializer_list<std::pair<tcflag_t, const char*>> names) {
     for (const auto& [bit, name] : names) {
         if ((value & bit) == bit) {
-            if (!out->empty())
-                *out += ' ';
-            *out += name;
+            *out += (out->empty() ? "" : " ") + std::string(name);
             value &= ~bit;
         }
     }
-    if (value != 0) {
-        char rest[40];
-        std::snprintf(rest, sizeof rest, "%s%s+0x%x", out->empty() ? "" : " ", field,
-                      static_cast<unsigned>(value));
-        *out += rest;
-    }
+    if (value != 0)
+        *out += (out->empty() ? "" : " ") + std::string(field) + "+" + std::to_string(value);
 }
 
 }  // namespace
@@ -62,49 +42,21 @@ TerminalSettings PtyPair::Settings() const {
     termios t{};
     if (master_ < 0 || tcgetattr(master_, &t) != 0)
         return s;
-    s.valid = true;
-    s.inSpeed = SpeedBps(cfgetispeed(&t));
-    s.outSpeed = SpeedBps(cfgetospeed(&t));
+    auto bps = [](speed_t speed) {
+        return speed == B300 ? 300 : speed == B9600 ? 9600 : speed == B115200 ? 115200 : -1;
+    };
+    s.inSpeed = bps(cfgetispeed(&t));
+    s.outSpeed = bps(cfgetospeed(&t));
     s.minBytes = t.c_cc[VMIN];
+    // clang-format off
     NameFlags(&s.flags, "iflag", t.c_iflag,
-              {{IGNBRK, "ignbrk"},
-               {BRKINT, "brkint"},
-               {IGNPAR, "ignpar"},
-               {PARMRK, "parmrk"},
-               {INPCK, "inpck"},
-               {ISTRIP, "istrip"},
-               {INLCR, "inlcr"},
-               {IGNCR, "igncr"},
-               {ICRNL, "icrnl"},
-               {IXON, "ixon"},
-               {IXANY, "ixany"},
-               {IXOFF, "ixoff"},
-               {IMAXBEL, "imaxbel"},
-               {IUTF8, "iutf8"}});
-    NameFlags(&s.flags, "oflag", t.c_oflag, {{OPOST, "opost"}, {ONLCR, "onlcr"}, {OCRNL, "ocrnl"}});
-    // The speed bits are the speeds' own; the character size is one field.
-    NameFlags(&s.flags, "cflag", t.c_cflag & ~(CBAUD | CBAUDEX | CIBAUD),
-              {{CS8, "cs8"},
-               {CS7, "cs7"},
-               {CS6, "cs6"},
-               {CSTOPB, "cstopb"},
-               {CREAD, "cread"},
-               {PARENB, "parenb"},
-               {PARODD, "parodd"},
-               {HUPCL, "hupcl"},
-               {CLOCAL, "clocal"},
-               {CRTSCTS, "crtscts"}});
-    NameFlags(&s.flags, "lflag", t.c_lflag,
-              {{ISIG, "isig"},
-               {ICANON, "icanon"},
-               {ECHO, "echo"},
-               {ECHOE, "echoe"},
-               {ECHOK, "echok"},
-               {ECHONL, "echonl"},
-               {NOFLSH, "noflsh"},
-               {IEXTEN, "iexten"},
-               {ECHOCTL, "echoctl"},
-               {ECHOKE, "echoke"}});
+              {{INPCK, "inpck"}, {ICRNL, "icrnl"}, {IXON, "ixon"}, {IXOFF, "ixoff"}});
+    NameFlags(&s.flags, "oflag", t.c_oflag, {{OPOST, "opost"}});
+    NameFlags(&s.flags, "cflag", t.c_cflag & ~(CBAUD | CBAUDEX | CIBAUD),  // the speeds' bits
+              {{CS8, "cs8"}, {CSTOPB, "cstopb"}, {CREAD, "cread"}, {PARENB, "parenb"},
+               {HUPCL, "hupcl"}, {CLOCAL, "clocal"}, {CRTSCTS, "crtscts"}});
+    NameFlags(&s.flags, "lflag", t.c_lflag, {{ISIG, "isig"}, {ICANON, "icanon"}, {ECHO, "echo"}});
+    // clang-format on
     return s;
 }
 

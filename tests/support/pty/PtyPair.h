@@ -9,13 +9,11 @@
 
 namespace tarvik::test {
 
-// A terminal's line settings as the device holds them: its speeds in bits per
-// second, VMIN, and the flags that are set, by their stty names in the order
-// of termios ("brkint icrnl ... cs8 cread ... isig icanon"); bits without a
-// name here show as "iflag+0x..". The same text on every platform, so a test
-// reads the settings the port gave the device without <termios.h>.
+// A terminal's line settings as the device holds them, the same on every
+// platform: its speeds in bits per second (-1: one no test uses), VMIN, and
+// the flags that are set, by their stty names in the order of termios ("ixon
+// cs8 cread clocal"); other bits show as "iflag+<number>".
 struct TerminalSettings {
-    bool valid = false;
     long inSpeed = 0, outSpeed = 0;
     int minBytes = 0;
     std::string flags;

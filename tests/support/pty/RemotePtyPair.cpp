@@ -48,14 +48,9 @@ bool PtyPair::MapAs(const std::string& comName) const {
 
 TerminalSettings PtyPair::Settings() const {
     wire::Reader r = wire::Call(Request("ptysettings", master_));
-    TerminalSettings t;
-    t.valid = r.Int() == 1;
-    t.inSpeed = static_cast<long>(r.Int());
-    t.outSpeed = static_cast<long>(r.Int());
-    t.minBytes = static_cast<int>(r.Int());
-    t.flags = r.Text();
-    t.valid = t.valid && r.Ok();
-    return t;
+    // A braced list takes the answer's values in order.
+    return {static_cast<long>(r.Int()), static_cast<long>(r.Int()), static_cast<int>(r.Int()),
+            r.Text()};
 }
 
 bool PtyPair::Write(const std::string& bytes) const {

@@ -217,7 +217,7 @@ class Server {
             pty.CloseMaster();
         } else if (verb == "ptysettings") {
             tarvik::test::TerminalSettings t = pty.Settings();
-            out.Int(t.valid).Int(t.inSpeed).Int(t.outSpeed).Int(t.minBytes).Text(t.flags);
+            out.Int(t.inSpeed).Int(t.outSpeed).Int(t.minBytes).Text(t.flags);
         }
     }
 
