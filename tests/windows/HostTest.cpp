@@ -32,6 +32,7 @@
 #include "tarvik/sync.h"
 
 using namespace tarvik;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -261,7 +262,6 @@ bool EventFileHas(const std::string& needle, DWORD timeoutMs) {
 // Data both ways over the handle the host was given: the simulator loops
 // back what it receives in a data call.
 void ExchangeData(const char* scenario, LONG handle) {
-    using namespace std::chrono_literals;
     Check(tarvik::test::HostPortIsOpen(handle), scenario,
           "the handle given to CallConnected is the port's Win32 handle");
     const std::string ping = "ping from the host\r\n";
@@ -346,8 +346,7 @@ void RemoteHangUp() {
         return;
     Check(wintest::SimCommand(g_simFile, "drop"), s, "the simulator is told to drop the carrier");
     const std::string expected = "\n\r\nNO CARRIER\r\n";
-    std::string got =
-        tarvik::test::HostPortReadUntil(connected->b, expected, std::chrono::seconds(5));
+    std::string got = tarvik::test::HostPortReadUntil(connected->b, expected, 5s);
     Check(got == expected, s, "the host reads NO CARRIER on its handle");
     Check(SignalEndOfCall(g_port.c_str()), s, "the host sets the port's end-of-call event");
     auto ended = host.events.WaitFor(HostEvent::Disconnected, 10000);
