@@ -88,7 +88,9 @@ target_link_options(tarvik_companions_dll PRIVATE -Wl,--enable-stdcall-fixup)
 # --- the Windows host test -----------------------------------------------------
 file(GLOB TARVIK_WIN_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/windows/*.cpp)
 if(TARVIK_WIN_TEST_SOURCES)
-    add_executable(tarvik_wintest ${TARVIK_WIN_TEST_SOURCES})
+    add_executable(tarvik_wintest ${TARVIK_WIN_TEST_SOURCES}
+        ${PROJECT_SOURCE_DIR}/tests/support/line/HostHandle.cpp)
+    target_include_directories(tarvik_wintest PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
     set_target_properties(tarvik_wintest PROPERTIES OUTPUT_NAME tarvik-wintest)
     target_link_libraries(tarvik_wintest PRIVATE tarvikrt_win32)
 endif()

@@ -49,10 +49,6 @@ add_dependencies(tarvik_testsupport tarvik_companions_dll tarvik_dll)
 set(TARVIK_LINUX_ONLY_TESTS
     companions/RegistrationTest.cpp  # the stand-in's registry files
     session/EndToEndTest.cpp         # the tarvik command-line tool and dlopen
-    serial/PortSetupTest.cpp         # termios settings of the device
-    serial/SerialDeviceTest.cpp      # the stand-in's device map
-    serial/HandOverTest.cpp          # the device beneath the port
-    serial/VanishTest.cpp            # the stand-in's hang-up handling
     line/HangUpTest.cpp              # SetReportedVersion, SendThreadMessage
     line/BankLimitTest.cpp           # RLIMIT_NOFILE in a forked child
     runtime/MessageTest.cpp  # SendThreadMessage's Windows form is another change's

@@ -108,9 +108,16 @@ bool CSerialPort::ArmCommEvent(ThreadRun& run) {
         return true;
     if (error == ERROR_IO_PENDING || error == ERROR_INVALID_HANDLE)
         return true;
+    return ReportStartFailure(run, error);
+}
+
+bool CSerialPort::ReportStartFailure(ThreadRun& run, DWORD error) {
     const LONG handle = run.device->Fd();
-    return CallBack(
+    bool alive = CallBack(
         run, [&](IPassThroughCallback* cb) { cb->FatalError(static_cast<LONG>(error), handle); });
+    // A device that is gone stays gone: end here, as a failed completion
+    // does, instead of reporting it again at the next operation.
+    return alive && error != ERROR_DEVICE_NOT_CONNECTED;
 }
 
 bool CSerialPort::PostRead(ThreadRun& run) {
@@ -127,15 +134,8 @@ bool CSerialPort::PostRead(ThreadRun& run) {
                 continue;
             case IoStatus::Pending:
                 return true;
-            case IoStatus::Failed: {
-                const LONG handle = run.device->Fd();
-                bool alive = CallBack(run, [&](IPassThroughCallback* cb) {
-                    cb->FatalError(static_cast<LONG>(error), handle);
-                });
-                // A device that is gone stays gone: end here, as a failed
-                // read completion does, instead of reporting it again later.
-                return alive && error != ERROR_DEVICE_NOT_CONNECTED;
-            }
+            case IoStatus::Failed:
+                return ReportStartFailure(run, error);
         }
     }
     return true;

@@ -153,6 +153,9 @@ class CSerialPort {
     void EventLoop(ThreadRun& run);
     bool ArmCommEvent(ThreadRun& run);
     bool PostRead(ThreadRun& run);
+    // Reports an operation the device refused to start; false when the
+    // thread is to end (the line let go, or the device is gone).
+    bool ReportStartFailure(ThreadRun& run, DWORD error);
     bool ReceiveByte(ThreadRun& run, BYTE b);
     void StartTransmit();
     void Log(const char* function, const char* message, const char* detail = nullptr) const;

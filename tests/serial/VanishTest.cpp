@@ -1,13 +1,14 @@
 // The device going away (pty master closed, as a USB modem unplugged) in each
 // phase, and a line callback that keeps the monitor thread too long.
-#include <sys/resource.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
+#include "Platform.h"
 #include "PortFixture.h"
+#include "Sandbox.h"
+#include "line/HostHandle.h"
 #include "tarvik/sync.h"
 
 namespace tarvik::test {
@@ -31,18 +32,12 @@ class VanishTest : public PortFixture {
     }
     // CPU time this process uses while the test thread waits for `span`.
     static double CpuSecondsOver(std::chrono::milliseconds span) {
-        auto cpu = [] {
-            rusage u{};
-            getrusage(RUSAGE_SELF, &u);
-            return u.ru_utime.tv_sec + u.ru_stime.tv_sec +
-                   (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-        };
-        double before = cpu();
+        double before = ProcessCpuSeconds();
         std::mutex m;
         std::condition_variable cv;
         std::unique_lock lock(m);
         cv.wait_for(lock, span, [] { return false; });
-        return cpu() - before;
+        return ProcessCpuSeconds() - before;
     }
 };
 
@@ -61,7 +56,9 @@ TEST_F(VanishTest, WhileAWriteIsPending) {
     EXPECT_EQ(cb.TransmitDones(), 0u);
 }
 
-TEST_F(VanishTest, AfterConnectBeforeTheHandOver) {
+// With reading stopped only the comm-event wait watches the device, and Wine
+// cannot wait for comm events on a pseudo-terminal (see SerialDevice.cpp).
+TEST_F(VanishTest, LINUX_ONLY(AfterConnectBeforeTheHandOver)) {
     Open();
     ASSERT_TRUE(Feed("CONNECT\r", 1));
     pty.CloseMaster();
@@ -73,8 +70,8 @@ TEST_F(VanishTest, WhileHandedOverAndWhenTakenBack) {
     ASSERT_TRUE(Feed("CONNECT\r", 1));
     ASSERT_EQ(port->ClosePort(false), SP_OK);
     pty.CloseMaster();
-    // The host notices on its descriptor and ends the call.
-    EXPECT_EQ(ReadFd(port->GetPortHandle(), 1, 5s), "");
+    // The host notices on its descriptor (under Wine: gives up) and ends the call.
+    EXPECT_EQ(HostPortReadUntil(port->GetPortHandle(), "\r", 1s), "");
     ASSERT_TRUE(SignalNamedEvent("Tarvik"));
     ASSERT_TRUE(cb.WaitFor(PortEvent::Frame, 2, 5s));
     // Taking a dead device back either fails to configure it or reports it.

@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #endif
 
 #include <algorithm>
@@ -120,6 +121,21 @@ int OpenDescriptors() {
         closedir(d);
     }
     return n - 3;  // ".", ".." and the folder's own descriptor
+#endif
+}
+
+double ProcessCpuSeconds() {
+#ifdef _WIN32
+    FILETIME created, ended, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user);
+    auto seconds = [](const FILETIME& t) {
+        return ((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
+    };
+    return seconds(kernel) + seconds(user);
+#else
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 #endif
 }
 

@@ -19,4 +19,6 @@ void SetEnv(const char* name, const char* value);
 void* LoadedSymbol(const char* path, const char* symbol = nullptr);
 // How many descriptors (on Windows: handles) the process holds open.
 int OpenDescriptors();
+// The processor time (user and system) this process has used, in seconds.
+double ProcessCpuSeconds();
 }  // namespace tarvik::test

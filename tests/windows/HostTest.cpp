@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "PortIo.h"
+#include "line/HostHandle.h"
 #include "tarvik/comptr.h"
 #include "tarvik/interfaces.h"
 #include "tarvik/object.h"
@@ -31,6 +32,7 @@
 #include "tarvik/sync.h"
 
 using namespace tarvik;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -260,14 +262,14 @@ bool EventFileHas(const std::string& needle, DWORD timeoutMs) {
 // Data both ways over the handle the host was given: the simulator loops
 // back what it receives in a data call.
 void ExchangeData(const char* scenario, LONG handle) {
-    Check(wintest::IsCommHandle(handle), scenario,
+    Check(tarvik::test::HostPortIsOpen(handle), scenario,
           "the handle given to CallConnected is the port's Win32 handle");
     const std::string ping = "ping from the host\r\n";
-    Check(wintest::PortWrite(handle, ping, 5000), scenario, "the host writes on the handle");
+    Check(tarvik::test::HostPortWrite(handle, ping), scenario, "the host writes on the handle");
     // The line stops reading at the CR of "CONNECT 9600": the LF after it is
     // the first byte the host reads, then the remote side's answer.
     const std::string expected = "\n" + ping;
-    std::string back = wintest::PortRead(handle, expected.size(), 5000);
+    std::string back = tarvik::test::HostPortReadUntil(handle, expected, 5s);
     Check(back == expected, scenario,
           "the host reads what followed CONNECT, nothing lost (got \"" + back + "\")");
 }
@@ -344,7 +346,7 @@ void RemoteHangUp() {
         return;
     Check(wintest::SimCommand(g_simFile, "drop"), s, "the simulator is told to drop the carrier");
     const std::string expected = "\n\r\nNO CARRIER\r\n";
-    std::string got = wintest::PortRead(connected->b, expected.size(), 5000);
+    std::string got = tarvik::test::HostPortReadUntil(connected->b, expected, 5s);
     Check(got == expected, s, "the host reads NO CARRIER on its handle");
     Check(SignalEndOfCall(g_port.c_str()), s, "the host sets the port's end-of-call event");
     auto ended = host.events.WaitFor(HostEvent::Disconnected, 10000);

@@ -10,6 +10,9 @@ namespace {
 namespace sys = tarvik::win32;
 
 constexpr DWORD ERROR_BUSY_DEVICE = 170;  // ERROR_BUSY
+constexpr DWORD ERROR_NOT_READY = 21;
+constexpr DWORD ERROR_DEV_NOT_EXIST = 55;
+constexpr DWORD ERROR_DEVICE_REMOVED = 1617;
 // How long ending an operation an earlier thread left pending may take
 // before the device gives up on it.
 constexpr DWORD kCancelWaitMs = 1000;
@@ -18,6 +21,23 @@ constexpr DWORD kCancelWaitMs = 1000;
 constexpr int kMaxImmediateCommEvents = 16;
 
 enum Op { kComm = 0, kWrite = 1, kRead = 2 };
+
+// The system ends I/O on a port whose device has gone with one of several
+// codes (a USB adapter pulled out; under Wine, a pseudo-terminal whose other
+// side closed: ERROR_BROKEN_PIPE for a read, ERROR_NOT_READY for the next
+// comm-event wait). The port knows one code for it, after which it stops
+// using the device instead of reporting each further failure.
+DWORD DeviceError(DWORD e) {
+    switch (e) {
+        case ERROR_BROKEN_PIPE:
+        case ERROR_NOT_READY:
+        case ERROR_DEV_NOT_EXIST:
+        case ERROR_DEVICE_REMOVED:
+            return ERROR_DEVICE_NOT_CONNECTED;
+        default:
+            return e;
+    }
+}
 
 }  // namespace
 
@@ -160,11 +180,22 @@ bool SerialDevice::PurgeComm(DWORD flags, DWORD* error) {
         writePending_ = false;
         sys::ResetEvent(sys::OverlappedEvent(ovWrite_));
     }
+    // An aborted read, though, is the owner's to hear of: it completes with
+    // ERROR_OPERATION_ABORTED inside Wait, as on Windows. Wine's purge leaves
+    // it pending, so it is cancelled here (on Windows it is already over).
+    if ((flags & PURGE_RXABORT) && readPending_ && h)
+        sys::CancelAndWait(h, ovRead_, kCancelWaitMs);
     return sys::PurgeComm(h, flags, error);
 }
 
 bool SerialDevice::EscapeCommFunction(DWORD func, DWORD* error) {
-    if (sys::EscapeCommFunction(Handle(), func, error))
+    HANDLE h = Handle();
+    if (!h) {
+        if (error)
+            *error = ERROR_INVALID_HANDLE;
+        return false;
+    }
+    if (sys::EscapeCommFunction(h, func, error))
         return true;
     // Wine fault: Wine serves a COM port mapped to a pseudo-terminal, which
     // has no modem-control lines, and reports the TIOCMBIS/TIOCMBIC refusal
@@ -230,6 +261,7 @@ IoStatus SerialDevice::ReadByte(BYTE* out, DWORD* error) {
             break;
         case sys::Io::Failed:
             readPending_ = false;
+            e = DeviceError(e);
             break;
     }
     if (error)
@@ -268,7 +300,7 @@ IoStatus SerialDevice::Write(const BYTE* data, DWORD length, DWORD* error) {
     }
     writePending_ = false;
     if (error)
-        *error = e;
+        *error = DeviceError(e);
     return IoStatus::Failed;
 }
 
@@ -300,7 +332,7 @@ IoStatus SerialDevice::WaitCommEvent(DWORD* error) {
                     return IoStatus::Pending;
                 }
                 if (error)
-                    *error = e;
+                    *error = DeviceError(e);
                 return IoStatus::Failed;
         }
     }
@@ -369,6 +401,7 @@ bool SerialDevice::Collect(int which, IoCompletion* out) {
         forgivenReads_ = 0;
     else if (which == kRead && c.error != 0 && ReadLostToPurge(c.error))
         c.error = 0;
+    c.error = DeviceError(c.error);
     c.byte = *static_cast<BYTE*>(sys::OverlappedScratch(ovRead_));
     c.mask = *static_cast<uint32_t*>(sys::OverlappedScratch(ovWait_));
     if (out)

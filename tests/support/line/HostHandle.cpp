@@ -18,23 +18,33 @@ HANDLE AsHandle(int32_t handle) {
     return reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle));
 }
 
-// One overlapped transfer (the line opens its port for overlapped I/O),
-// waiting up to `timeoutMs`; the bytes moved.
+// One overlapped transfer (the line opens its port for overlapped I/O) of up
+// to `timeoutMs`, then cancelled; the bytes moved. A cancelled operation the
+// system does not give back keeps its record and bytes (on the heap).
 DWORD Transfer(HANDLE port, bool write, char* data, DWORD size, DWORD timeoutMs) {
-    OVERLAPPED ov{};
-    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!ov.hEvent)
-        return 0;
-    BOOL ok = write ? WriteFile(port, data, size, nullptr, &ov)
-                    : ReadFile(port, data, size, nullptr, &ov);
+    struct Op {
+        OVERLAPPED ov{};
+        std::string bytes;
+    };
+    auto* op = new Op{{}, std::string(data, size)};
+    op->ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    BOOL ok = op->ov.hEvent && (write ? WriteFile(port, op->bytes.data(), size, nullptr, &op->ov)
+                                      : ReadFile(port, op->bytes.data(), size, nullptr, &op->ov));
     DWORD done = 0;
-    if (ok || GetLastError() == ERROR_IO_PENDING) {
-        if (WaitForSingleObject(ov.hEvent, timeoutMs) != WAIT_OBJECT_0)
-            CancelIoEx(port, &ov);
-        if (!GetOverlappedResult(port, &ov, &done, TRUE))
+    if (ok || (op->ov.hEvent && GetLastError() == ERROR_IO_PENDING)) {
+        if (WaitForSingleObject(op->ov.hEvent, timeoutMs) != WAIT_OBJECT_0) {
+            CancelIoEx(port, &op->ov);
+            if (WaitForSingleObject(op->ov.hEvent, 5000) != WAIT_OBJECT_0)
+                return 0;  // still the system's: op is not freed
+        }
+        if (!GetOverlappedResult(port, &op->ov, &done, FALSE))
             done = 0;
+        if (!write)
+            op->bytes.copy(data, done);
     }
-    CloseHandle(ov.hEvent);
+    if (op->ov.hEvent)
+        CloseHandle(op->ov.hEvent);
+    delete op;
     return done;
 }
 }  // namespace

@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <initializer_list>
+#include <utility>
 
 #include "tarvik/serial.h"
 
@@ -20,7 +22,43 @@ int MsLeft(Clock::time_point deadline) {
     return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
+// Names the bits of `value` found in `names`; the rest shows as one number.
+void NameFlags(std::string* out, const char* field, tcflag_t value,
+               std::initializer_list<std::pair<tcflag_t, const char*>> names) {
+    for (const auto& [bit, name] : names) {
+        if ((value & bit) == bit) {
+            *out += (out->empty() ? "" : " ") + std::string(name);
+            value &= ~bit;
+        }
+    }
+    if (value != 0)
+        *out += (out->empty() ? "" : " ") + std::string(field) + "+" + std::to_string(value);
+}
+
 }  // namespace
+
+TerminalSettings PtyPair::Settings() const {
+    TerminalSettings s;
+    termios t{};
+    if (master_ < 0 || tcgetattr(master_, &t) != 0)
+        return s;
+    auto bps = [](speed_t speed) {
+        return speed == B300 ? 300 : speed == B9600 ? 9600 : speed == B115200 ? 115200 : -1;
+    };
+    s.inSpeed = bps(cfgetispeed(&t));
+    s.outSpeed = bps(cfgetospeed(&t));
+    s.minBytes = t.c_cc[VMIN];
+    // clang-format off
+    NameFlags(&s.flags, "iflag", t.c_iflag,
+              {{INPCK, "inpck"}, {ICRNL, "icrnl"}, {IXON, "ixon"}, {IXOFF, "ixoff"}});
+    NameFlags(&s.flags, "oflag", t.c_oflag, {{OPOST, "opost"}});
+    NameFlags(&s.flags, "cflag", t.c_cflag & ~(CBAUD | CBAUDEX | CIBAUD),  // the speeds' bits
+              {{CS8, "cs8"}, {CSTOPB, "cstopb"}, {CREAD, "cread"}, {PARENB, "parenb"},
+               {HUPCL, "hupcl"}, {CLOCAL, "clocal"}, {CRTSCTS, "crtscts"}});
+    NameFlags(&s.flags, "lflag", t.c_lflag, {{ISIG, "isig"}, {ICANON, "icanon"}, {ECHO, "echo"}});
+    // clang-format on
+    return s;
+}
 
 PtyPair::PtyPair(bool keepSlaveOpen, bool sane) {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);

@@ -9,6 +9,19 @@
 
 namespace tarvik::test {
 
+// A terminal's line settings as the device holds them, the same on every
+// platform: its speeds in bits per second (-1: one no test uses), VMIN, and
+// the flags that are set, by their stty names in the order of termios ("ixon
+// cs8 cread clocal"); other bits show as "iflag+<number>".
+struct TerminalSettings {
+    long inSpeed = 0, outSpeed = 0;
+    int minBytes = 0;
+    std::string flags;
+    bool Has(std::string_view flag) const {
+        return (" " + flags + " ").find(" " + std::string(flag) + " ") != std::string::npos;
+    }
+};
+
 class PtyPair {
   public:
     // keepSlaveOpen: hold a descriptor of the slave for the pair's lifetime,
@@ -26,6 +39,9 @@ class PtyPair {
     const std::string& SlavePath() const { return slavePath_; }
     // Maps COMn to the slave in the sandbox's device map.
     bool MapAs(const std::string& comName) const;
+
+    // The slave's settings (what the port set through it), read at the master.
+    TerminalSettings Settings() const;
 
     // Writes everything to the master (the modem talks).
     bool Write(const std::string& bytes) const;

@@ -46,6 +46,13 @@ bool PtyPair::MapAs(const std::string& comName) const {
     return Flag(Request("ptymap", master_).Text(comName));
 }
 
+TerminalSettings PtyPair::Settings() const {
+    wire::Reader r = wire::Call(Request("ptysettings", master_));
+    // A braced list takes the answer's values in order.
+    return {static_cast<long>(r.Int()), static_cast<long>(r.Int()), static_cast<int>(r.Int()),
+            r.Text()};
+}
+
 bool PtyPair::Write(const std::string& bytes) const {
     return Flag(Request("ptywrite", master_).Text(bytes));
 }

@@ -215,6 +215,9 @@ class Server {
             out.Int(pty.ReleaseSlaveOutput());
         } else if (verb == "ptyclose") {
             pty.CloseMaster();
+        } else if (verb == "ptysettings") {
+            tarvik::test::TerminalSettings t = pty.Settings();
+            out.Int(t.inSpeed).Int(t.outSpeed).Int(t.minBytes).Text(t.flags);
         }
     }
 
