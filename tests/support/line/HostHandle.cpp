@@ -66,6 +66,8 @@ std::string HostPortReadUntil(int32_t handle, const std::string& text,
         char c = 0;
         if (Transfer(AsHandle(handle), false, &c, 1, static_cast<DWORD>(left.count() + 1)) == 1)
             got += c;
+        else
+            Sleep(10);  // a read of a gone device fails at once, every time
     }
     return got;
 }
