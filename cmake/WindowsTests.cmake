@@ -53,7 +53,6 @@ set(TARVIK_LINUX_ONLY_TESTS
     serial/SerialDeviceTest.cpp      # the stand-in's device map
     serial/HandOverTest.cpp          # the device beneath the port
     serial/VanishTest.cpp            # the stand-in's hang-up handling
-    line/HangUpTest.cpp              # SetReportedVersion, SendThreadMessage
     line/BankLimitTest.cpp           # RLIMIT_NOFILE in a forked child
     session/RegistrationTest.cpp)    # the stand-in's registry file
 
