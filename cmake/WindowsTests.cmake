@@ -53,8 +53,7 @@ set(TARVIK_LINUX_ONLY_TESTS
     serial/SerialDeviceTest.cpp      # the stand-in's device map
     serial/HandOverTest.cpp          # the device beneath the port
     serial/VanishTest.cpp            # the stand-in's hang-up handling
-    line/BankLimitTest.cpp           # RLIMIT_NOFILE in a forked child
-    session/RegistrationTest.cpp)    # the stand-in's registry file
+    line/BankLimitTest.cpp)          # RLIMIT_NOFILE in a forked child
 
 set(TARVIK_WINDOWS_TEST_AREAS frame companions serial line session)
 foreach(area IN LISTS TARVIK_WINDOWS_TEST_AREAS)
