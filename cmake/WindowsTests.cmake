@@ -47,7 +47,6 @@ add_dependencies(tarvik_testsupport tarvik_companions_dll tarvik_dll)
 # Test files that check only the Linux stand-in runtime's own promises, or
 # drive a POSIX device directly, stay Linux-only: docs/windows.md says why.
 set(TARVIK_LINUX_ONLY_TESTS
-    companions/RegistrationTest.cpp  # the stand-in's registry files
     session/EndToEndTest.cpp         # the tarvik command-line tool and dlopen
     serial/PortSetupTest.cpp         # termios settings of the device
     serial/SerialDeviceTest.cpp      # the stand-in's device map
