@@ -33,7 +33,7 @@ Fn Entry(const char* name) {
 }
 
 HRESULT CallEntry(const char* name) {
-    auto fn = Entry<HRESULT (*)()>(name);
+    auto fn = Entry<PFN_DllRegisterServer>(name);
     return fn ? fn() : E_FAIL;
 }
 

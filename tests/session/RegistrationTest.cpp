@@ -39,8 +39,11 @@ void Flatten(const Key& key, const std::string& path, Flat* out) {
                                : value.text;
         (*out)[Entry(path + "|" + name)] = text;
     }
+    // The other (32- or 64-bit) view of the classes, where Wine mirrors the
+    // type library's keys or, seen from 32 bits, all of them, is the system's.
     for (const auto& [name, sub] : key.Subkeys())
-        Flatten(*sub, path + "\\" + name, out);
+        if (Entry(name) != "WOW6432NODE")
+            Flatten(*sub, path + "\\" + name, out);
 }
 
 Flat Snapshot() {
@@ -112,39 +115,28 @@ const char* const kFlags = "8";
 #else
 const char* const kFlags = "0";
 #endif
-// Wine's 64-bit registration writes the library and its interfaces into the
-// 32-bit view too.
-#if defined(_WIN32) && defined(_WIN64)
-const char* const kViews[] = {"HKEY_CLASSES_ROOT\\", "HKEY_CLASSES_ROOT\\Wow6432Node\\"};
-#else
-const char* const kViews[] = {"HKEY_CLASSES_ROOT\\"};
-#endif
-
 void ExpectTypeLib(Flat* e, const std::string& path, const std::string& helpDir) {
-    const std::string marshaler = "{00020424-0000-0000-C000-000000000046}";
-    for (const std::string view : kViews) {
-        const std::string lib = view + "TypeLib\\{05D5F4F6-4D7B-42D5-827A-100051C4CF95}";
-        ExpectKeys(e, view + "TypeLib", {});
-        ExpectKeys(e, lib, {});
-        ExpectKeys(e, lib + "\\1.0", {{"", "Tarvik 1.0 Type Library"}});
-        ExpectKeys(e, lib + "\\1.0\\409", {});
-        ExpectKeys(e, lib + "\\1.0\\409\\" + kPlatform, {{"", path}});
+    ExpectKeys(e, "HKEY_CLASSES_ROOT\\TypeLib", {});
+    ExpectKeys(e, kLib, {});
+    ExpectKeys(e, kLib + "\\1.0", {{"", "Tarvik 1.0 Type Library"}});
+    ExpectKeys(e, kLib + "\\1.0\\409", {});
+    ExpectKeys(e, kLib + "\\1.0\\409\\" + kPlatform, {{"", path}});
 #ifdef _WIN32
-        // Wine's marshaler looks the library up under the neutral locale only.
-        ExpectKeys(e, lib + "\\1.0\\0", {});
-        ExpectKeys(e, lib + "\\1.0\\0\\" + kPlatform, {{"", path}});
+    // Wine's marshaler looks the library up under the neutral locale only.
+    ExpectKeys(e, kLib + "\\1.0\\0", {});
+    ExpectKeys(e, kLib + "\\1.0\\0\\" + kPlatform, {{"", path}});
 #endif
-        ExpectKeys(e, lib + "\\1.0\\FLAGS", {{"", kFlags}});
-        ExpectKeys(e, lib + "\\1.0\\HELPDIR", {{"", helpDir}});
-        ExpectKeys(e, view + "Interface", {});
-        for (const auto& itf : kOurInterfaces) {
-            const std::string key = view + "Interface\\" + GuidToString(*itf.iid);
-            ExpectKeys(e, key, {{"", itf.name}});
-            ExpectKeys(e, key + "\\ProxyStubClsid", {{"", marshaler}});
-            ExpectKeys(e, key + "\\ProxyStubClsid32", {{"", marshaler}});
-            ExpectKeys(e, key + "\\TypeLib",
-                       {{"", "{05D5F4F6-4D7B-42D5-827A-100051C4CF95}"}, {"Version", "1.0"}});
-        }
+    ExpectKeys(e, kLib + "\\1.0\\FLAGS", {{"", kFlags}});
+    ExpectKeys(e, kLib + "\\1.0\\HELPDIR", {{"", helpDir}});
+    ExpectKeys(e, "HKEY_CLASSES_ROOT\\Interface", {});
+    const std::string marshaler = "{00020424-0000-0000-C000-000000000046}";
+    for (const auto& itf : kOurInterfaces) {
+        const std::string key = "HKEY_CLASSES_ROOT\\Interface\\" + GuidToString(*itf.iid);
+        ExpectKeys(e, key, {{"", itf.name}});
+        ExpectKeys(e, key + "\\ProxyStubClsid", {{"", marshaler}});
+        ExpectKeys(e, key + "\\ProxyStubClsid32", {{"", marshaler}});
+        ExpectKeys(e, key + "\\TypeLib",
+                   {{"", "{05D5F4F6-4D7B-42D5-827A-100051C4CF95}"}, {"Version", "1.0"}});
     }
 }
 
@@ -209,10 +201,8 @@ TEST_F(Registration, WritesExactlyTheClassAndTypeLibraryKeysAndRemovesThemAgain)
     EXPECT_EQ(frame::UnregisterServer(), S_OK);
     // Only the containers every type library shares may stay behind, empty.
     Flat left = Added(before_, Snapshot());
-    for (const std::string view : kViews) {
-        left.erase(Entry(view + "Interface"));
-        left.erase(Entry(view + "TypeLib"));
-    }
+    left.erase(Entry("HKEY_CLASSES_ROOT\\Interface"));
+    left.erase(Entry("HKEY_CLASSES_ROOT\\TypeLib"));
     EXPECT_EQ(left, Flat());
     EXPECT_EQ(Added(Snapshot(), before_), Flat());
 }
