@@ -28,27 +28,36 @@ struct Arrival {
     tarvik::UniqueHandle made{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
 };
 
-std::mutex g_lock;
-// Windows of the threads that pump. An entry outlives its thread (the system
-// destroys the window), and is checked before use: ids are reused.
-std::unordered_map<DWORD, void*> g_windows;
-std::unordered_map<DWORD, std::weak_ptr<Arrival>> g_arrivals;
-std::unordered_map<uintptr_t, std::shared_ptr<SentWork>> g_work;
-uintptr_t g_nextWord = 1;
+struct Shared {
+    std::mutex lock;
+    // Windows of the threads that pump. An entry outlives its thread (the
+    // system destroys the window), and is checked before use: ids are reused.
+    std::unordered_map<DWORD, void*> windows;
+    std::unordered_map<DWORD, std::weak_ptr<Arrival>> arrivals;
+    std::unordered_map<uintptr_t, std::shared_ptr<SentWork>> work;
+    uintptr_t nextWord = 1;
+};
+// Never destroyed: other threads may still send or pump while the process
+// ends.
+Shared& State() {
+    static Shared* shared = new Shared;
+    return *shared;
+}
 
 // Messages that ran on this thread, for DispatchSentMessages' count.
 thread_local size_t t_ran = 0;
 
 // The target's window, or (while it has none) the arrival to wait for.
 void* WindowOf(DWORD threadId, std::shared_ptr<Arrival>* arrival) {
-    std::lock_guard lock(g_lock);
-    auto it = g_windows.find(threadId);
-    if (it != g_windows.end()) {
+    Shared& st = State();
+    std::lock_guard lock(st.lock);
+    auto it = st.windows.find(threadId);
+    if (it != st.windows.end()) {
         if (sys::WindowThread(it->second) == threadId)
             return it->second;
-        g_windows.erase(it);
+        st.windows.erase(it);
     }
-    auto& weak = g_arrivals[threadId];
+    auto& weak = st.arrivals[threadId];
     *arrival = weak.lock();
     if (!*arrival) {
         *arrival = std::make_shared<Arrival>();
@@ -58,15 +67,17 @@ void* WindowOf(DWORD threadId, std::shared_ptr<Arrival>* arrival) {
 }
 
 uintptr_t Enrol(const std::shared_ptr<SentWork>& work) {
-    std::lock_guard lock(g_lock);
-    uintptr_t word = g_nextWord++;
-    g_work.emplace(word, work);
+    Shared& st = State();
+    std::lock_guard lock(st.lock);
+    uintptr_t word = st.nextWord++;
+    st.work.emplace(word, work);
     return word;
 }
 
 void Forget(uintptr_t word) {
-    std::lock_guard lock(g_lock);
-    g_work.erase(word);
+    Shared& st = State();
+    std::lock_guard lock(st.lock);
+    st.work.erase(word);
 }
 
 // Waits for a handle or the time-out, running the messages sent to this
@@ -101,22 +112,24 @@ void ReceiveThreadMessages() {
         return;
     known = window;
     const DWORD self = GetCurrentThreadId();
-    std::lock_guard lock(g_lock);
-    g_windows[self] = window;
-    auto it = g_arrivals.find(self);
-    if (it == g_arrivals.end())
+    Shared& st = State();
+    std::lock_guard lock(st.lock);
+    st.windows[self] = window;
+    auto it = st.arrivals.find(self);
+    if (it == st.arrivals.end())
         return;
     if (auto arrival = it->second.lock())
         SetEvent(arrival->made.Get());
-    g_arrivals.erase(it);
+    st.arrivals.erase(it);
 }
 
 void DeliverThreadMessage(uintptr_t word) {
     std::shared_ptr<SentWork> work;
     {
-        std::lock_guard lock(g_lock);
-        auto it = g_work.find(word);
-        if (it == g_work.end())
+        Shared& st = State();
+        std::lock_guard lock(st.lock);
+        auto it = st.work.find(word);
+        if (it == st.work.end())
             return;
         work = it->second;
     }
