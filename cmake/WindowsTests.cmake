@@ -47,12 +47,8 @@ add_dependencies(tarvik_testsupport tarvik_companions_dll tarvik_dll)
 # Test files that check only the Linux stand-in runtime's own promises, or
 # drive a POSIX device directly, stay Linux-only: docs/windows.md says why.
 set(TARVIK_LINUX_ONLY_TESTS
-    companions/RegistrationTest.cpp  # the stand-in's registry files
     session/EndToEndTest.cpp         # the tarvik command-line tool and dlopen
-    line/HangUpTest.cpp              # SetReportedVersion, SendThreadMessage
-    line/BankLimitTest.cpp           # RLIMIT_NOFILE in a forked child
-    runtime/MessageTest.cpp  # SendThreadMessage's Windows form is another change's
-    session/RegistrationTest.cpp)    # the stand-in's registry file
+    line/BankLimitTest.cpp)          # RLIMIT_NOFILE in a forked child
 
 set(TARVIK_WINDOWS_TEST_AREAS runtime frame companions serial line session)
 foreach(area IN LISTS TARVIK_WINDOWS_TEST_AREAS)

@@ -248,8 +248,10 @@ std::string GuidToString(REFGUID guid);
 bool ParseGuid(std::string_view text, GUID* out);
 }  // namespace tarvik
 
-// Signatures of the entry points of an in-process server library.
-using PFN_DllGetClassObject = HRESULT (*)(REFCLSID, REFIID, void**);
-using PFN_DllCanUnloadNow = HRESULT (*)();
-using PFN_DllRegisterServer = HRESULT (*)();
-using PFN_DllUnregisterServer = HRESULT (*)();
+// Signatures of the entry points of an in-process server library. They are
+// __stdcall on 32-bit Windows, as the methods are: a caller that pushed the
+// arguments for the C convention would find its stack unbalanced.
+using PFN_DllGetClassObject = HRESULT(STDMETHODCALLTYPE*)(REFCLSID, REFIID, void**);
+using PFN_DllCanUnloadNow = HRESULT(STDMETHODCALLTYPE*)();
+using PFN_DllRegisterServer = HRESULT(STDMETHODCALLTYPE*)();
+using PFN_DllUnregisterServer = HRESULT(STDMETHODCALLTYPE*)();

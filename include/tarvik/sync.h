@@ -125,21 +125,22 @@ namespace tarvik {
 // runtime is linked into (Tarvik.dll has its own).
 void SetReportedVersion(int major, int minor);
 
-#ifndef _WIN32
-// Linux only, as is WaitForHandlesAndFds below: on Windows a thread is sent
-// work through the system (SendMessage to its windows, or COM, which brings a
-// single-threaded host its callbacks on its own thread).
-//
 // Runs `fn` on thread `threadId` the next time that thread pumps its sent
-// messages, and blocks until it has run. Returns false when the thread does
-// not exist, ends before running it, or `timeoutMs` passes first (then `fn`
-// never runs), or `fn` throws. A message that has started when the time-out
-// passes is waited for to its end (it may use the sender's frame) and counts
-// as delivered. While blocked, the sender runs messages sent to it, so two
-// threads sending to each other do not deadlock. Sending to the calling
-// thread runs `fn` at once.
+// messages (PumpingWait, DispatchSentMessages, MsgWaitForMultipleObjects with
+// QS_SENDMESSAGE and then DispatchSentMessages), and blocks until it has run.
+// Returns false when the thread does not exist, ends before running it, or
+// `timeoutMs` passes first (then `fn` never runs), or `fn` throws. A message
+// that has started when the time-out passes is waited for to its end (it may
+// use the sender's frame) and counts as delivered. While blocked, the sender
+// runs messages sent to it, so two threads sending to each other do not
+// deadlock. Sending to the calling thread runs `fn` at once.
+//
+// On Windows the message is a window message sent to a message-only window
+// the thread makes the first time it pumps (a thread that has not pumped yet
+// gets its messages from then on); any wait that runs sent messages (a
+// modal loop, SendMessage) runs it. Thread ids are the system's there, which
+// it reuses once a thread has ended.
 bool SendThreadMessage(DWORD threadId, std::function<void()> fn, DWORD timeoutMs = INFINITE);
-#endif
 // Runs every message queued for the calling thread; returns how many ran.
 size_t DispatchSentMessages();
 

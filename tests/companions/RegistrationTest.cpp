@@ -1,14 +1,11 @@
-// Registration of the companions (entry points and `tarvik register`), their
-// class objects and the unload decision.
-#include <dlfcn.h>
+// Registration of the companions (their entry points), their class objects
+// and the unload decision.
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <memory>
 #include <span>
 
 #include "Sandbox.h"
-#include "process/ToolProcess.h"
 #include "tarvik/companions.h"
 #include "tarvik/comptr.h"
 #include "tarvik/registry.h"
@@ -20,26 +17,24 @@ namespace registry = tarvik::registry;
 
 namespace {
 
-const std::string kLibrary =
-    std::filesystem::absolute(TARVIK_COMPANIONS_PATH).lexically_normal().string();
+#ifdef _WIN32
+// What registration stores: the file the system loaded.
+const std::string kRegistered =
+    std::filesystem::path(TARVIK_COMPANIONS_PATH).make_preferred().string();
+#else
 // What registration stores: the SONAME link, which outlives an upgrade.
 const std::string kRegistered =
     std::filesystem::absolute(TARVIK_COMPANIONS_SONAME_PATH).lexically_normal().string();
+#endif
 
-struct ToolRun {
-    int status = -1;
-    std::string output;
-};
+template <typename Fn>
+Fn Entry(const char* name) {
+    return reinterpret_cast<Fn>(tarvik::test::LibraryEntry(TARVIK_COMPANIONS_PATH, name));
+}
 
-// Runs `tarvik register|unregister LIBRARY` against the registry file `reg`.
-ToolRun Tool(const std::string& reg, const std::string& verb) {
-    tarvik::test::ToolProcess tool({TARVIK_CLI_PATH, verb, kLibrary}, "",
-                                   tarvik::test::ToolProcess::Input::Pipe, false,
-                                   {"TARVIK_REGISTRY=" + reg});
-    ToolRun r;
-    r.status = tool.Finish();
-    r.output = tool.Out() + tool.Err();
-    return r;
+HRESULT CallEntry(const char* name) {
+    auto fn = Entry<PFN_DllRegisterServer>(name);
+    return fn ? fn() : E_FAIL;
 }
 
 std::string Value(const registry::Key& root, const std::string& key, const std::string& name = "") {
@@ -52,29 +47,21 @@ std::string Clsid(REFCLSID c) {
     return "CLSID\\" + tarvik::GuidToString(c);
 }
 
-std::string PrivateRegistry(const char* name) {
-    return tarvik::test::SandboxRoot() + "/" + name + "-" + std::to_string(::getpid()) + ".reg";
-}
-
 // Classes, ProgIDs and threading model are written; an administrator's
 // setting survives re-registration, a ProgID another library took over
 // survives unregistration, and nothing else of ours does.
-TEST(CompanionRegistration, ToolRegistersEveryClassAndRemovesThemAgain) {
-    std::string reg = PrivateRegistry("tool");
+TEST(CompanionRegistration, EntryPointsRegisterEveryClassAndRemoveThemAgain) {
     auto update = [&](const std::string& key, const char* name, const std::string& value) {
-        return registry::Update(
-            [&](registry::Key& root) {
-                root.Create("HKEY_CLASSES_ROOT\\" + key).SetString(name, value);
-                return S_OK;
-            },
-            reg);
+        return registry::Update([&](registry::Key& root) {
+            root.Create("HKEY_CLASSES_ROOT\\" + key).SetString(name, value);
+            return S_OK;
+        });
     };
     ASSERT_EQ(update(Clsid(CLSID_LogWriter), "LogFile", "/var/log/tarvik.log"), S_OK);
-    ToolRun r = Tool(reg, "register");
-    ASSERT_EQ(r.status, 0) << r.output;
+    ASSERT_EQ(CallEntry("DllRegisterServer"), S_OK);
 
     registry::Key root;
-    ASSERT_EQ(registry::Load(&root, reg), S_OK);
+    ASSERT_EQ(registry::Load(&root), S_OK);
     EXPECT_EQ(Value(root, Clsid(CLSID_LogWriter), "LogFile"), "/var/log/tarvik.log");
     struct Expect {
         const CLSID* clsid;
@@ -92,25 +79,22 @@ TEST(CompanionRegistration, ToolRegistersEveryClassAndRemovesThemAgain) {
 
     const std::string other = "{12345678-1234-1234-1234-123456789ABC}";
     ASSERT_EQ(update("Tarvik.EventReporter\\CLSID", "", other), S_OK);
-    r = Tool(reg, "unregister");
-    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(CallEntry("DllUnregisterServer"), S_OK);
     root = registry::Key();
-    ASSERT_EQ(registry::Load(&root, reg), S_OK);
+    ASSERT_EQ(registry::Load(&root), S_OK);
     for (const auto& c : classes)
         EXPECT_EQ(root.Find("HKEY_CLASSES_ROOT\\" + Clsid(*c.clsid)), nullptr);
     for (const auto& c : std::span(classes).first(3))
         EXPECT_EQ(root.Find(std::string("HKEY_CLASSES_ROOT\\") + c.progId), nullptr);
     EXPECT_EQ(Value(root, "Tarvik.EventReporter\\CLSID"), other);
+    // Registered again, as the test program found them.
+    EXPECT_EQ(CallEntry("DllRegisterServer"), S_OK);
 }
 
 TEST(EntryPoints, ClassObjectsAndTheUnloadDecision) {
     // Already loaded by the sandbox's registration; this is the same copy.
-    std::unique_ptr<void, int (*)(void*)> lib(dlopen(TARVIK_COMPANIONS_PATH, RTLD_NOW | RTLD_LOCAL),
-                                              dlclose);
-    ASSERT_TRUE(lib) << dlerror();
-    auto getClassObject =
-        reinterpret_cast<PFN_DllGetClassObject>(dlsym(lib.get(), "DllGetClassObject"));
-    auto canUnloadNow = reinterpret_cast<PFN_DllCanUnloadNow>(dlsym(lib.get(), "DllCanUnloadNow"));
+    auto getClassObject = Entry<PFN_DllGetClassObject>("DllGetClassObject");
+    auto canUnloadNow = Entry<PFN_DllCanUnloadNow>("DllCanUnloadNow");
     ASSERT_TRUE(getClassObject && canUnloadNow);
     EXPECT_EQ(getClassObject(CLSID_CommonData, IID_IClassFactory, nullptr), E_POINTER);
     void* pv = reinterpret_cast<void*>(1);

@@ -54,6 +54,7 @@ TEST(Message, RunsOnTheTargetThreadAndBlocksTheSender) {
     EXPECT_EQ(value, 42);
     // A message that throws fails its sender, and the target lives on.
     EXPECT_FALSE(tarvik::SendThreadMessage(p.id, [] { throw 1; }));
+    EXPECT_FALSE(tarvik::SendThreadMessage(GetCurrentThreadId(), [] { throw 1; }));
 
     // Inside the message the target sends back to the sender, which keeps
     // serving its own queue while it waits, and to itself, which runs at once.

@@ -67,26 +67,28 @@ bool MakeSandbox(const char* prefix) {
     return true;
 }
 
-bool RegisterLibrary(const char* path) {
-    using Fn = int32_t (*)();
+void* LibraryEntry(const char* path, const char* name) {
+    // Stays loaded: the activation code loads the same library again by path
+    // and gets this handle back.
 #ifdef _WIN32
     HMODULE lib = LoadLibraryA(path);
     if (!lib) {
         std::fprintf(stderr, "cannot load %s: error %lu\n", path, GetLastError());
-        return false;
+        return nullptr;
     }
-    auto reg =
-        reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(lib, "DllRegisterServer")));
+    return reinterpret_cast<void*>(GetProcAddress(lib, name));
 #else
     void* lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (!lib) {
         std::fprintf(stderr, "cannot load %s: %s\n", path, dlerror());
-        return false;
+        return nullptr;
     }
-    auto reg = reinterpret_cast<Fn>(dlsym(lib, "DllRegisterServer"));
+    return dlsym(lib, name);
 #endif
-    // Stays loaded: the activation code loads the same library again by path
-    // and gets this handle back.
+}
+
+bool RegisterLibrary(const char* path) {
+    auto reg = reinterpret_cast<int32_t (*)()>(LibraryEntry(path, "DllRegisterServer"));
     return reg && reg() >= 0;
 }
 void* LoadedSymbol(const char* path, const char* symbol) {

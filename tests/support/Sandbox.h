@@ -8,6 +8,9 @@ const std::string& SandboxRoot();
 // the runtime's and companions' files into it and makes it the sandbox root;
 // false (with a message) when the folder cannot be made.
 bool MakeSandbox(const char* prefix = "tarvik-test");
+// Loads a component library (it stays loaded) and finds an entry point in
+// it; null (with a message) when either fails.
+void* LibraryEntry(const char* path, const char* name);
 // Loads a component library and runs its DllRegisterServer (against the
 // sandbox registry on Linux, the Wine prefix's registry on Windows).
 bool RegisterLibrary(const char* path);

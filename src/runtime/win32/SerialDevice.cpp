@@ -423,6 +423,8 @@ DWORD SerialDevice::Wait(DWORD count, const HANDLE* handles, DWORD timeoutMs, bo
     all[count + kWrite] = sys::OverlappedEvent(ovWrite_);
     all[count + kRead] = sys::OverlappedEvent(ovRead_);
     const DWORD n = count + 3;
+    if (pumpMessages)
+        sys::ReceiveThreadMessages();
     const uint64_t start = GetTickCount64();
     for (;;) {
         DWORD left = timeoutMs;

@@ -44,6 +44,8 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
 }
 DWORD MsgWaitForMultipleObjects(DWORD nCount, const HANDLE* pHandles, BOOL fWaitAll,
                                 DWORD dwMilliseconds, DWORD dwWakeMask) {
+    if (dwWakeMask & QS_SENDMESSAGE)
+        sys::ReceiveThreadMessages();
     return sys::MsgWaitForMultipleObjects(nCount, pHandles, fWaitAll, dwMilliseconds, dwWakeMask);
 }
 
@@ -113,19 +115,16 @@ void SetReportedVersion(int major, int minor) {
                             std::memory_order_release);
 }
 
-size_t DispatchSentMessages() {
-    return sys::DispatchQueuedMessages();
-}
-
 DWORD PumpingWait(DWORD count, const HANDLE* handles, DWORD timeoutMs,
                   const std::function<void()>& onBatch) {
+    sys::ReceiveThreadMessages();
     for (;;) {
         DWORD r = sys::MsgWaitForMultipleObjects(count, handles, false, timeoutMs, QS_SENDMESSAGE);
         if (r != WAIT_OBJECT_0 + count)
             return r;
         // Every queued message runs, then the wait starts again with its
         // full time-out.
-        sys::DispatchQueuedMessages();
+        DispatchSentMessages();
         if (onBatch)
             onBatch();
     }

@@ -119,6 +119,71 @@ uint32_t MsgWaitForMultipleObjects(uint32_t count, void* const* handles, bool wa
                                    uint32_t milliseconds, uint32_t wakeMask) {
     return ::MsgWaitForMultipleObjects(count, handles, waitAll, milliseconds, wakeMask);
 }
+void RunSentMessages() {
+    MSG msg;
+    // Every waiting sent message runs inside the peek; posted ones stay queued.
+    ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+}
+
+namespace {
+constexpr UINT kThreadMessage = WM_APP;
+thread_local HWND t_window = nullptr;
+
+LRESULT CALLBACK ThreadWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == kThreadMessage) {
+        DeliverThreadMessage(static_cast<uintptr_t>(lParam));
+        return 0;
+    }
+    return ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+// The class is this module's: Tarvik.dll and a program that links the runtime
+// itself each keep their own messages.
+const wchar_t* ThreadWindowClass() {
+    static const std::wstring name = [] {
+        HMODULE self =
+            static_cast<HMODULE>(ModuleOfAddress(reinterpret_cast<const void*>(&ThreadWindowProc)));
+        std::wstring n =
+            L"Tarvik.ThreadMessages." + std::to_wstring(reinterpret_cast<uintptr_t>(self));
+        WNDCLASSEXW wc{};
+        wc.cbSize = sizeof wc;
+        wc.lpfnWndProc = &ThreadWindowProc;
+        wc.hInstance = self;
+        wc.lpszClassName = n.c_str();
+        ::RegisterClassExW(&wc);
+        return n;
+    }();
+    return name.c_str();
+}
+}  // namespace
+
+void* MakeThreadWindow() {
+    if (t_window && ::IsWindow(t_window))
+        return t_window;
+    HMODULE self =
+        static_cast<HMODULE>(ModuleOfAddress(reinterpret_cast<const void*>(&ThreadWindowProc)));
+    t_window = ::CreateWindowExW(0, ThreadWindowClass(), L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                 self, nullptr);
+    return t_window;
+}
+uint32_t WindowThread(void* window) {
+    DWORD process = 0;
+    DWORD thread = ::GetWindowThreadProcessId(static_cast<HWND>(window), &process);
+    return process == ::GetCurrentProcessId() ? thread : 0;
+}
+bool SendToWindow(void* window, uintptr_t word) {
+    return ::SendNotifyMessageW(static_cast<HWND>(window), kThreadMessage, 0,
+                                static_cast<LPARAM>(word));
+}
+void* OpenThreadToWait(uint32_t threadId) {
+    HANDLE h = ::OpenThread(SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, threadId);
+    if (h && ::GetProcessIdOfThread(h) != ::GetCurrentProcessId()) {
+        ::CloseHandle(h);
+        return nullptr;
+    }
+    return h;
+}
+
 size_t DispatchQueuedMessages() {
     size_t ran = 0;
     MSG msg;

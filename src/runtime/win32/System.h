@@ -31,8 +31,31 @@ uint32_t WaitForMultipleObjects(uint32_t count, void* const* handles, bool waitA
 uint32_t MsgWaitForMultipleObjects(uint32_t count, void* const* handles, bool waitAll,
                                    uint32_t milliseconds, uint32_t wakeMask);
 // Removes and dispatches every queued message (PeekMessageA, TranslateMessage,
-// DispatchMessageA); returns how many ran.
+// DispatchMessageA); returns how many posted messages ran. Sent messages run
+// on the way, uncounted.
 size_t DispatchQueuedMessages();
+// Runs the messages other threads sent the calling thread, and no posted one.
+void RunSentMessages();
+
+// Work sent to a thread travels as a message sent to a message-only window
+// the thread made (a window's messages run on the thread that made it). The
+// message carries a word; the window procedure hands it to
+// DeliverThreadMessage, which the runtime's messages define.
+// The calling thread's window, made on first use; null when none can be made
+// (LastError says why).
+void* MakeThreadWindow();
+// The thread of a window of this process; 0 when the window is gone.
+uint32_t WindowThread(void* window);
+// Queues the word for the window's thread without waiting for it to run
+// (SendNotifyMessage, delivered as a sent message).
+bool SendToWindow(void* window, uintptr_t word);
+void DeliverThreadMessage(uintptr_t word);
+// Makes the calling thread's window known to senders (the runtime's
+// messages); every wait that pumps sent messages calls it first.
+void ReceiveThreadMessages();
+// A handle that is signalled when the thread ends; null when this process
+// has no thread of that id.
+void* OpenThreadToWait(uint32_t threadId);
 
 // Threads, started through the C runtime so it is set up for them.
 void* StartThread(size_t stackSize, uint32_t (*proc)(void*), void* arg, uint32_t* threadId);

@@ -12,8 +12,13 @@ bool SendThreadMessage(DWORD threadId, std::function<void()> fn, DWORD timeoutMs
     auto self = CurrentThreadShared();
     if (threadId == self->Id()) {
         // Sending to oneself runs the message at once, as SendMessage does.
-        if (fn)
-            fn();
+        try {
+            if (fn)
+                fn();
+        } catch (...) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return false;
+        }
         return true;
     }
     auto target = FindThread(threadId);
