@@ -18,6 +18,9 @@ int main(int argc, char** argv) {
     if (!tarvik::test::MakeSandbox())
         return 2;
 #ifdef _WIN32
+    // The C runtime buffers a piped stdout in full: a case that ctest ends at
+    // its time-out would leave no line saying where it stood.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
     // The tests are free-threaded hosts; the Linux runtime is always so.
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
         return 2;
