@@ -9,7 +9,8 @@
 #endif
 
 #include <atomic>
-#include <latch>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "line/LineTestKit.h"
@@ -222,11 +223,21 @@ TEST(IncomingAnswer, TwoAnswersAtOnceAnswerOnce) {
     LineHarness h;
     ASSERT_TRUE(h.StartOffered({{u"AnsweringMode", LONG{1}}}));
     size_t mark = h.modem.ReceivedSize();
-    // Both threads leave the latch together, so the claim is contested.
-    std::latch start(2);
+    // Both threads leave the gate together, so the claim is contested. Not
+    // std::latch: with mingw's GCC 12 two threads arriving together can both
+    // wait for good (a loop of such latches under Wine stopped within a few
+    // thousand rounds; this gate ran 20000).
+    std::mutex gate;
+    std::condition_variable opened;
+    int arrived = 0;
     HRESULT results[2] = {E_UNEXPECTED, E_UNEXPECTED};
     auto answer = [&](int i) {
-        start.arrive_and_wait();
+        {
+            std::unique_lock lock(gate);
+            if (++arrived == 2)
+                opened.notify_all();
+            opened.wait(lock, [&] { return arrived == 2; });
+        }
         results[i] = h.line->AnswerCall(1);
     };
     std::thread a(answer, 0), b(answer, 1);
