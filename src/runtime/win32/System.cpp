@@ -164,6 +164,17 @@ void* MakeThreadWindow() {
         static_cast<HMODULE>(ModuleOfAddress(reinterpret_cast<const void*>(&ThreadWindowProc)));
     t_window = ::CreateWindowExW(0, ThreadWindowClass(), L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                  self, nullptr);
+    // The window lives as long as its thread, which may be a host's and
+    // outlive every object of this module, and a class a DLL registered is
+    // not removed when the DLL is unloaded. The module stays loaded from its
+    // first window on, so the system never calls a procedure that is gone.
+    static const bool pinned = [] {
+        HMODULE module = nullptr;
+        return ::GetModuleHandleExW(
+                   GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                   reinterpret_cast<LPCWSTR>(&ThreadWindowProc), &module) != FALSE;
+    }();
+    (void)pinned;
     return t_window;
 }
 uint32_t WindowThread(void* window) {
