@@ -137,18 +137,31 @@ LRESULT CALLBACK ThreadWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
     return ::DefWindowProcW(window, message, wParam, lParam);
 }
 
+// This module, which stays loaded from its first use on. A window of the
+// class below lives as long as its thread, which may be a host's and outlive
+// every object of this module, and a class a DLL registered is not removed
+// when the DLL is unloaded: pinned, the system never calls a procedure that
+// is gone.
+HMODULE PinnedModule() {
+    static const HMODULE self = [] {
+        HMODULE module = nullptr;
+        ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                             reinterpret_cast<LPCWSTR>(&ThreadWindowProc), &module);
+        return module;
+    }();
+    return self;
+}
+
 // The class is this module's: Tarvik.dll and a program that links the runtime
 // itself each keep their own messages.
 const wchar_t* ThreadWindowClass() {
     static const std::wstring name = [] {
-        HMODULE self =
-            static_cast<HMODULE>(ModuleOfAddress(reinterpret_cast<const void*>(&ThreadWindowProc)));
-        std::wstring n =
-            L"Tarvik.ThreadMessages." + std::to_wstring(reinterpret_cast<uintptr_t>(self));
+        std::wstring n = L"Tarvik.ThreadMessages." +
+                         std::to_wstring(reinterpret_cast<uintptr_t>(PinnedModule()));
         WNDCLASSEXW wc{};
         wc.cbSize = sizeof wc;
         wc.lpfnWndProc = &ThreadWindowProc;
-        wc.hInstance = self;
+        wc.hInstance = PinnedModule();
         wc.lpszClassName = n.c_str();
         ::RegisterClassExW(&wc);
         return n;
@@ -160,21 +173,8 @@ const wchar_t* ThreadWindowClass() {
 void* MakeThreadWindow() {
     if (t_window && ::IsWindow(t_window))
         return t_window;
-    HMODULE self =
-        static_cast<HMODULE>(ModuleOfAddress(reinterpret_cast<const void*>(&ThreadWindowProc)));
     t_window = ::CreateWindowExW(0, ThreadWindowClass(), L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                 self, nullptr);
-    // The window lives as long as its thread, which may be a host's and
-    // outlive every object of this module, and a class a DLL registered is
-    // not removed when the DLL is unloaded. The module stays loaded from its
-    // first window on, so the system never calls a procedure that is gone.
-    static const bool pinned = [] {
-        HMODULE module = nullptr;
-        return ::GetModuleHandleExW(
-                   GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                   reinterpret_cast<LPCWSTR>(&ThreadWindowProc), &module) != FALSE;
-    }();
-    (void)pinned;
+                                 PinnedModule(), nullptr);
     return t_window;
 }
 uint32_t WindowThread(void* window) {
